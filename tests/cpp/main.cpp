@@ -1,0 +1,3 @@
+#include "check.hpp"
+
+int main() { return check::run_all(); }

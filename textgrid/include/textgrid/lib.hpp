@@ -1,0 +1,29 @@
+#pragma once
+// Entry points for reading: one file, or a batch of files on the worker pool.
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textgrid/error.hpp"
+#include "textgrid/textgrid.hpp"
+
+namespace textgrid {
+
+// Reads a whole file; its bytes must be valid UTF-8.
+Result<std::string> read_text(std::string_view path);
+
+// The last path component without its final extension ("data/a.TextGrid" -> "a").
+std::string file_stem(std::string_view path);
+
+// `file_type` is "long", "short" or "auto"; any other word is an internal failure.
+Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type);
+
+// One entry per path, in input order; a file whose reading returns an error
+// value gives an empty entry. Internal failures are raised (earliest file wins).
+std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,
+                                        std::string_view file_type);
+std::vector<Vectors> files_to_vectors(std::span<const std::string> files, bool strict,
+                                      std::string_view file_type);
+
+}  // namespace textgrid

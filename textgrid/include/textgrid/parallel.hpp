@@ -1,0 +1,96 @@
+#pragma once
+// The ordered parallel map: the one way the core spreads work over threads.
+// Below the parallel threshold (ten elements per processor) elements are mapped
+// in order on the calling thread; from it on, contiguous chunks of at least
+// `min_chunk_length` elements go to the process-wide worker pool. Results come
+// back in input order whatever the scheduling. When elements fail, the other
+// chunks still finish and the failure of the lowest-numbered failing element is
+// rethrown on the calling thread; no partial result is returned.
+#include <cstddef>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace textgrid {
+
+inline constexpr std::size_t min_chunk_length = 20;
+
+// Processors the process may use: cgroup CPU quota, else the affinity mask,
+// else the online processors; never less than 1. Asked afresh on each call.
+std::size_t processor_count();
+
+inline std::size_t parallel_threshold() { return processor_count() * 20 / 2; }
+
+// Number of threads of the worker pool (creating the pool if needed).
+std::size_t pool_thread_count();
+
+namespace detail {
+
+// Type-erased call of `fn(context, begin, end)` for each chunk of [0, n).
+using ChunkFunction = void (*)(void* context, std::size_t begin, std::size_t end);
+
+// Runs the chunks on the worker pool and returns when all are done. The calling
+// thread takes part in the work, so a pool thread may call this without
+// deadlocking. Chunk functions must not throw.
+void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* context);
+
+// Keeps the failure of the lowest-numbered failing element.
+class FirstFailure {
+ public:
+  void offer(std::size_t index, std::exception_ptr error) {
+    std::lock_guard lock(mutex_);
+    if (index < index_) {
+      index_ = index;
+      error_ = std::move(error);
+    }
+  }
+  void rethrow_if_any() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::size_t index_ = std::numeric_limits<std::size_t>::max();
+  std::exception_ptr error_;
+};
+
+}  // namespace detail
+
+template <class F>
+auto ordered_parallel_map(std::size_t n, F&& map_one)
+    -> std::vector<std::invoke_result_t<F&, std::size_t>> {
+  using R = std::invoke_result_t<F&, std::size_t>;
+  std::vector<R> results;
+  if (n < parallel_threshold()) {
+    results.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) results.push_back(map_one(i));
+    return results;
+  }
+  results.resize(n);
+  struct Context {
+    F& map_one;
+    std::vector<R>& results;
+    detail::FirstFailure failure;
+  } context{map_one, results, {}};
+  detail::run_on_pool(
+      n, min_chunk_length,
+      [](void* raw, std::size_t begin, std::size_t end) {
+        auto& ctx = *static_cast<Context*>(raw);
+        for (std::size_t i = begin; i < end; ++i) {
+          try {
+            ctx.results[i] = ctx.map_one(i);
+          } catch (...) {
+            ctx.failure.offer(i, std::current_exception());
+            return;  // the failing chunk stops at its failing element
+          }
+        }
+      },
+      &context);
+  context.failure.rethrow_if_any();
+  return results;
+}
+
+}  // namespace textgrid
