@@ -1,0 +1,183 @@
+// Entry points for reading: a whole file as UTF-8 text, one TextGrid by its
+// file-type word, and batches of files on the worker pool.
+#include "textgrid/lib.hpp"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "textgrid/failure.hpp"
+#include "textgrid/parallel.hpp"
+#include "textgrid/parser.hpp"
+
+namespace textgrid {
+namespace {
+
+constexpr std::size_t initial_read_capacity = 8192;
+
+bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+// Length of the valid multi-byte sequence at `at`, or 0 when it is malformed
+// (overlong, a surrogate, beyond U+10FFFF, or cut short).
+std::size_t multibyte_length(const unsigned char* at, const unsigned char* end) noexcept {
+  unsigned lead = at[0];
+  std::size_t length;
+  unsigned second_low = 0x80, second_high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) second_low = 0xA0;   // overlong
+    if (lead == 0xED) second_high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) second_low = 0x90;   // overlong
+    if (lead == 0xF4) second_high = 0x8F;  // beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (static_cast<std::size_t>(end - at) < length) return 0;
+  if (at[1] < second_low || at[1] > second_high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (!is_continuation(at[i])) return 0;
+  return length;
+}
+
+// True when the 32 bytes at `at` are all ASCII.
+bool ascii_block(const unsigned char* at) noexcept {
+  std::uint64_t words[4];
+  std::memcpy(words, at, sizeof words);
+  return ((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) == 0;
+}
+
+bool is_valid_utf8(std::string_view text) noexcept {
+  auto at = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* end = at + text.size();
+  while (at < end) {
+    if (end - at >= 32 && ascii_block(at)) {
+      at += 32;
+    } else if (*at < 0x80) {
+      ++at;
+    } else if (std::size_t length = multibyte_length(at, end)) {
+      at += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads into `buffer` from `filled` until it is full or the file ends; returns
+// the new fill level, or leaves `error` set to errno.
+std::size_t read_into(int fd, char* buffer, std::size_t filled, std::size_t capacity, int& error) {
+  while (filled < capacity) {
+    ssize_t got = ::read(fd, buffer + filled, capacity - filled);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+  }
+  return filled;
+}
+
+// Reads the rest of the file; the size hint makes one read enough for regular files.
+Result<std::string> read_all(int fd, std::size_t size_hint) {
+  std::string text;
+  std::size_t filled = 0;
+  // One byte beyond the hint, so that the end of the file is seen without growing.
+  std::size_t capacity = size_hint < initial_read_capacity ? initial_read_capacity : size_hint + 1;
+  for (;;) {
+    int error = 0;
+    text.resize_and_overwrite(capacity, [&](char* buffer, std::size_t size) {
+      filled = read_into(fd, buffer, filled, size, error);
+      return filled;
+    });
+    if (error != 0) return std::unexpected(os_error(error));
+    if (filled < capacity) return text;
+    capacity *= 2;
+  }
+}
+
+Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict) {
+  static constexpr std::string_view long_marker = "item []";
+  bool is_long = ::memmem(text.data(), text.size(), long_marker.data(), long_marker.size());
+  return is_long ? parse_long_text(text, file_stem(path), strict)
+                 : parse_short_text(text, file_stem(path), strict);
+}
+
+}  // namespace
+
+Result<std::string> read_text(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos)
+    return std::unexpected(invalid_input("file name contained an unexpected NUL byte"));
+  const std::string terminated(path);
+  FileDescriptor file(::open(terminated.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return std::unexpected(os_error(errno));
+  struct stat status {};
+  std::size_t size_hint = 0;
+  if (::fstat(file.get(), &status) == 0 && status.st_size > 0)
+    size_hint = static_cast<std::size_t>(status.st_size);
+  Result<std::string> text = read_all(file.get(), size_hint);
+  if (text && !is_valid_utf8(*text))
+    return std::unexpected(invalid_data("stream did not contain valid UTF-8"));
+  return text;
+}
+
+std::string file_stem(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  std::string_view component = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  std::size_t dot = component.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::string(component);
+  return std::string(component.substr(0, dot));
+}
+
+Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type) {
+  if (file_type == "long") return read_from_file_long(path, strict);
+  if (file_type == "short") return read_from_file_short(path, strict);
+  if (file_type != "auto") fail("Unknown file type: " + std::string(file_type));
+  // One read serves both the layout decision and the parse.
+  Result<std::string> text = read_text(path);
+  if (!text) return std::unexpected(std::move(text.error()));
+  return parse_by_layout(*text, path, strict);
+}
+
+std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,
+                                        std::string_view file_type) {
+  return ordered_parallel_map(files.size(), [&](std::size_t k) {
+    Result<TextGrid> grid = read_from_file(files[k], strict, file_type);
+    return grid ? grid->to_data() : TextGridData{0.0, 0.0, {}};
+  });
+}
+
+std::vector<Vectors> files_to_vectors(std::span<const std::string> files, bool strict,
+                                      std::string_view file_type) {
+  return ordered_parallel_map(files.size(), [&](std::size_t k) {
+    Result<TextGrid> grid = read_from_file(files[k], strict, file_type);
+    return grid ? grid->to_vectors() : Vectors{};
+  });
+}
+
+}  // namespace textgrid

@@ -1,0 +1,90 @@
+// The short layout: bare values, one per line, each read from the position
+// where it must stand. The text is cut into trimmed line views once; values
+// are then taken by position.
+#include <string>
+#include <vector>
+
+#include "textgrid/failure.hpp"
+#include "textgrid/lib.hpp"
+#include "textgrid/parser.hpp"
+
+namespace textgrid {
+namespace {
+
+// Positions of the global values; line 5 (the tier-list marker) is never read.
+constexpr std::size_t global_tmin_line = 3;
+constexpr std::size_t global_tmax_line = 4;
+constexpr std::size_t tier_count_line = 6;
+constexpr std::size_t first_tier_line = 7;
+
+class Lines {
+ public:
+  explicit Lines(std::string_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size()) lines_.push_back(trim(detail::next_line(text, pos)));
+  }
+
+  // The line at 0-based `position`; a layout that ends early is an internal failure.
+  std::string_view at(std::size_t position) const {
+    if (position >= lines_.size())
+      fail("Short TextGrid ended early: a value is expected on line " +
+           std::to_string(position + 1) + " but the file has " + std::to_string(lines_.size()) +
+           " lines");
+    return lines_[position];
+  }
+
+  double number(std::size_t position) const { return parse_number(at(position)); }
+  std::uint64_t count(std::size_t position) const { return parse_count(at(position)); }
+  std::string text(std::size_t position) const { return std::string(strip_quotes(at(position))); }
+
+ private:
+  std::vector<std::string_view> lines_;
+};
+
+// Reads the items of `tier` starting at line `position`; returns the line after them.
+std::size_t read_items(const Lines& lines, std::size_t position, Tier& tier) {
+  // Appended one by one: a declared count costs nothing until its lines exist.
+  for (std::uint64_t i = 0; i < tier.size; ++i) {
+    Item& item = tier.items.emplace_back();
+    item.tmin = lines.number(position++);
+    item.tmax = tier.is_interval ? lines.number(position++) : item.tmin;
+    item.label = lines.text(position++);
+  }
+  return position;
+}
+
+// Reads one tier starting at line `position`; returns the line after it.
+std::size_t read_tier(const Lines& lines, std::size_t position, TextGrid& grid) {
+  Tier& tier = grid.tiers.emplace_back();
+  tier.is_interval = detail::is_interval_class(lines.at(position));
+  tier.name = lines.text(position + 1);
+  tier.tmin = lines.number(position + 2);
+  tier.tmax = lines.number(position + 3);
+  tier.size = lines.count(position + 4);
+  return read_items(lines, position + 5, tier);
+}
+
+}  // namespace
+
+Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict) {
+  const Lines lines(text);
+  TextGrid grid;
+  grid.name = std::move(name);
+  grid.tmin = lines.number(global_tmin_line);
+  grid.tmax = lines.number(global_tmax_line);
+  grid.size = lines.count(tier_count_line);
+  std::size_t position = first_tier_line;
+  for (std::uint64_t t = 0; t < grid.size; ++t) position = read_tier(lines, position, grid);
+  if (strict) {
+    if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
+  }
+  return grid;
+}
+
+Result<TextGrid> read_from_file_short(std::string_view path, bool strict) {
+  Result<std::string> text = read_text(path);
+  if (!text) return std::unexpected(std::move(text.error()));
+  return parse_short_text(*text, file_stem(path), strict);
+}
+
+}  // namespace textgrid

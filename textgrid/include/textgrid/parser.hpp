@@ -1,5 +1,6 @@
 #pragma once
 // The two text parsers and the tolerant value conversions they share.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +28,15 @@ std::string_view strip_quotes(std::string_view value) noexcept;
 // Parse text already in memory; `name` becomes the TextGrid's name.
 Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool strict);
 Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict);
+
+namespace detail {
+// The line starting at `pos` (without its LF or CR LF), advancing `pos` past it.
+// Callers stop when `pos` reaches the end: an empty remainder is not a line.
+std::string_view next_line(std::string_view text, std::size_t& pos) noexcept;
+// True for "IntervalTier", false for "TextTier" (quotes removed); any other
+// class word is an internal failure naming the value as given.
+bool is_interval_class(std::string_view raw_value);
+}  // namespace detail
 
 // Read a file from disk and parse it.
 Result<TextGrid> read_from_file_long(std::string_view path, bool strict);

@@ -1,0 +1,383 @@
+// Value conversions, line splitting and both parsers on texts held in memory.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "textgrid/failure.hpp"
+#include "textgrid/lib.hpp"
+#include "textgrid/parser.hpp"
+
+using namespace textgrid;
+
+namespace {
+
+const double inf = std::numeric_limits<double>::infinity();
+
+bool same_double(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+  return a == b && std::signbit(a) == std::signbit(b);
+}
+
+// The message of the internal failure that `body` raises, or "" if none.
+template <class F>
+std::string failure_message(F&& body) {
+  try {
+    body();
+  } catch (const InternalFailure& failure) {
+    return failure.message();
+  }
+  return "";
+}
+
+TextGrid parse_long(std::string_view text, bool strict = false) {
+  Result<TextGrid> grid = parse_long_text(text, "doc", strict);
+  if (!grid) fail("unexpected error: " + grid.error().message);
+  return *grid;
+}
+
+TextGrid parse_short(std::string_view text, bool strict = false) {
+  Result<TextGrid> grid = parse_short_text(text, "doc", strict);
+  if (!grid) fail("unexpected error: " + grid.error().message);
+  return *grid;
+}
+
+const char* const long_example =
+    "File type = \"ooTextFile\"\r\n"
+    "Object class = \"TextGrid\"\r\n"
+    "\r\n"
+    "xmin = 0 \r\n"
+    "xmax = 2.5 \r\n"
+    "tiers? <exists> \r\n"
+    "size = 2 \r\n"
+    "item []: \r\n"
+    "    item [1]:\r\n"
+    "        class = \"IntervalTier\" \r\n"
+    "        name = \"words\" \r\n"
+    "        xmin = 0 \r\n"
+    "        xmax = 2.5 \r\n"
+    "        intervals: size = 2 \r\n"
+    "        intervals [1]:\r\n"
+    "            xmin = 0 \r\n"
+    "            xmax = 1.2 \r\n"
+    "            text = \"hello\" \r\n"
+    "        intervals [2]:\r\n"
+    "            xmin = 1.2 \r\n"
+    "            xmax = 2.5 \r\n"
+    "            text = \"say \\\"hi\\\"\" \r\n"
+    "    item [2]:\r\n"
+    "        class = \"TextTier\" \r\n"
+    "        name = \"events\" \r\n"
+    "        xmin = 0 \r\n"
+    "        xmax = 2.5 \r\n"
+    "        points: size = 1 \r\n"
+    "        points [1]:\r\n"
+    "            number = 0.5 \r\n"
+    "            mark = \"click\" \r\n";
+
+const char* const short_example =
+    "File type = \"ooTextFile\"\r\n"
+    "Object class = \"TextGrid\"\r\n"
+    "\r\n"
+    "0\r\n2.5\r\n<exists>\r\n2\r\n"
+    "\"IntervalTier\"\r\n\"words\"\r\n0\r\n2.5\r\n2\r\n"
+    "0\r\n1.2\r\n\"hello\"\r\n"
+    "1.2\r\n2.5\r\n\"say \\\"hi\\\"\"\r\n"
+    "\"TextTier\"\r\n\"events\"\r\n0\r\n2.5\r\n1\r\n"
+    "0.5\r\n\"click\"\r\n";
+
+TextGrid example_grid() {
+  TextGrid grid;
+  grid.name = "doc";
+  grid.tmin = 0;
+  grid.tmax = 2.5;
+  grid.size = 2;
+  grid.tiers.push_back({"words", {{"hello", 0, 1.2}, {"say \\\"hi\\", 1.2, 2.5}}, 2, 0, 2.5, true});
+  grid.tiers.push_back({"events", {{"click", 0.5, 0.5}}, 1, 0, 2.5, false});
+  return grid;
+}
+
+}  // namespace
+
+TEST(parse_number_accepts_exactly_the_decimal_syntax) {
+  struct Case {
+    const char* text;
+    double expected;
+  };
+  const Case cases[] = {
+      {"0", 0.0},          {"1", 1.0},           {"+1", 1.0},          {"-1", -1.0},
+      {".5", 0.5},         {"5.", 5.0},          {"-.5", -0.5},        {"+5.", 5.0},
+      {"1e3", 1000.0},     {"1E3", 1000.0},      {"1e+3", 1000.0},     {"2.5e-1", 0.25},
+      {".5e1", 5.0},       {"5.e1", 50.0},       {"007", 7.0},         {"-0", -0.0},
+      {"0.1", 0.1},        {"1e400", inf},       {"-1e400", -inf},     {"1e-400", 0.0},
+      {"-1e-400", -0.0},   {"0.1e310", inf},     {"1000e-326", 1e-323}, {"0e999999", 0.0},
+      {"4.9e-324", 4.9e-324},
+      {"1e99999999999999999999999", inf},
+      {"123456789012345678901234567890e-999999999999", 0.0},
+      {"inf", inf},        {"-inf", -inf},       {"+INF", inf},        {"INFINITY", inf},
+      {"-Infinity", -inf},
+      // Malformed values read as zero.
+      {"", 0.0},           {"-", 0.0},           {"+", 0.0},           {".", 0.0},
+      {"1e", 0.0},         {"1e+", 0.0},         {"e5", 0.0},          {"1,5", 0.0},
+      {" 1", 0.0},         {"1 ", 0.0},          {"1 000", 0.0},       {"0x10", 0.0},
+      {"nan(1)", 0.0},     {"infin", 0.0},       {"++1", 0.0},         {"1.2.3", 0.0},
+      {"abc", 0.0},        {"1e3.5", 0.0},       {"--1", 0.0},         {"in f", 0.0},
+  };
+  for (const Case& c : cases) {
+    double got = parse_number(c.text);
+    if (!same_double(got, c.expected))
+      check::report(__FILE__, __LINE__, std::string("parse_number(\"") + c.text + "\") gave " +
+                                            std::to_string(got));
+  }
+  for (const char* text : {"nan", "NaN", "-nan", "+NAN"}) CHECK(std::isnan(parse_number(text)));
+}
+
+TEST(parse_number_rounds_to_nearest) {
+  CHECK_EQ(parse_number("0.1"), 0.1);
+  CHECK_EQ(parse_number("1.7976931348623157e308"), 1.7976931348623157e308);
+  CHECK_EQ(parse_number("9007199254740993"), 9007199254740992.0);  // tie goes to even
+  CHECK_EQ(parse_number(std::string(400, '1') + "e-399"), 1.1111111111111111);
+}
+
+TEST(parse_count_accepts_unsigned_decimal_only) {
+  struct Case {
+    const char* text;
+    std::uint64_t expected;
+  };
+  const Case cases[] = {
+      {"0", 0},   {"7", 7},   {"+7", 7},  {"0012", 12}, {"18446744073709551615", 18446744073709551615ULL},
+      {"18446744073709551616", 0},        {"", 0},      {"+", 0},   {"-1", 0},   {"2.0", 0},
+      {"1e3", 0}, {" 1", 0},  {"1 ", 0},  {"x", 0},     {"99999999999999999999999", 0},
+  };
+  for (const Case& c : cases) {
+    if (parse_count(c.text) != c.expected)
+      check::report(__FILE__, __LINE__, std::string("parse_count(\"") + c.text + "\")");
+  }
+}
+
+TEST(strip_quotes_removes_every_outer_quote) {
+  CHECK_EQ(strip_quotes("\"a\""), "a");
+  CHECK_EQ(strip_quotes("\"\"\"a\"\""), "a");
+  CHECK_EQ(strip_quotes("a \"\"b\"\" c"), "a \"\"b\"\" c");
+  CHECK_EQ(strip_quotes("\"\""), "");
+  CHECK_EQ(strip_quotes("\""), "");
+  CHECK_EQ(strip_quotes(""), "");
+  CHECK_EQ(strip_quotes("\" a \""), " a ");
+  CHECK_EQ(strip_quotes("\"say \\\"hi\\\"\""), "say \\\"hi\\");
+}
+
+TEST(trim_removes_unicode_white_space_at_both_ends) {
+  const char* const spaces[] = {
+      "\t", "\n", "\v", "\f", "\r", " ", "\u0085", "\u00A0", "\u1680", "\u2000", "\u2005",
+      "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000",
+  };
+  for (const char* space : spaces) {
+    std::string s = space;
+    CHECK_EQ(trim(s + "x" + s), "x");
+    CHECK_EQ(trim(s + s + "a b" + s), "a b");
+    CHECK_EQ(trim(s), "");
+  }
+  // Near misses keep their bytes: U+200B (zero width space), U+2030, U+00A1, U+3001.
+  for (const char* kept : {"\u200B", "\u2030", "\u00A1", "\u3001", "\u1681", "\u2060"})
+    CHECK_EQ(trim(std::string(kept) + " "), kept);
+  CHECK_EQ(trim(""), "");
+  CHECK_EQ(trim("é"), "é");
+}
+
+TEST(parse_kv_splits_at_the_first_equals_sign) {
+  auto kv = parse_kv("  xmin =\t1.5 ");
+  CHECK(kv.has_value());
+  CHECK_EQ(kv->first, "xmin");
+  CHECK_EQ(kv->second, "1.5");
+  kv = parse_kv("text = \"a = b\"");
+  CHECK_EQ(kv->first, "text");
+  CHECK_EQ(kv->second, "\"a = b\"");
+  kv = parse_kv("=");
+  CHECK(kv.has_value() && kv->first.empty() && kv->second.empty());
+  kv = parse_kv("intervals: size = 3");
+  CHECK_EQ(kv->first, "intervals: size");
+  CHECK(!parse_kv("tiers? <exists>").has_value());
+  CHECK(!parse_kv("").has_value());
+}
+
+TEST(next_line_splits_at_line_feeds) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\n", {"a"}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\n\nb", {"a", "", "b"}},
+      {"\n", {""}},
+      {"a\rb\rc", {"a\rb\rc"}},
+      {"a\r\r\n", {"a\r"}},
+      {"\r", {"\r"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> got;
+    for (std::size_t pos = 0; pos < c.text.size();)
+      got.emplace_back(detail::next_line(c.text, pos));
+    CHECK(got == c.lines);
+  }
+}
+
+TEST(file_stem_drops_directories_and_the_last_extension) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"data/a.TextGrid", "a"}, {"a.b.TextGrid", "a.b"}, {"notes", "notes"},
+      {".TextGrid", ".TextGrid"}, {"/x/y/.hidden", ".hidden"}, {"dir.d/file", "file"},
+      {"a.", "a"}, {"/abs/path/ü.TextGrid", "ü"},
+  };
+  for (auto [path, stem] : cases) CHECK_EQ(file_stem(path), stem);
+}
+
+TEST(long_parser_reads_the_written_layout) {
+  TextGrid grid = parse_long(long_example);
+  CHECK(grid == example_grid());
+  std::string lf = long_example;
+  std::erase(lf, '\r');
+  CHECK(parse_long(lf) == example_grid());
+  CHECK(parse_long_text(long_example, "doc", true).has_value());
+}
+
+TEST(long_parser_edge_cases) {
+  // Empty text: no tiers, zero bounds; strict rejects the bounds.
+  TextGrid empty = parse_long("");
+  CHECK(empty.tiers.empty() && empty.tmin == 0.0 && empty.tmax == 0.0 && empty.size == 0);
+  auto strict_empty = parse_long_text("", "doc", true);
+  CHECK(!strict_empty && strict_empty.error().message == "Time bounds should be non-negative in TextGrid");
+
+  // Lines ending in CR alone form one line: only its leading key is seen.
+  TextGrid cr = parse_long("xmin = 1\rxmax = 2\ritem [1]:\r");
+  CHECK(cr.tiers.empty() && cr.tmin == 0.0);
+
+  // White space, blank lines and indentation are ignored; values are tolerant.
+  TextGrid loose = parse_long("\n\t xmin\t=  .5\n\nxmax = 1e3\nsize = 2.0\n");
+  CHECK(loose.tmin == 0.5 && loose.tmax == 1000.0 && loose.size == 0);
+  CHECK(parse_long("xmin = abc\nxmax = 1,5\n").tmax == 0.0);
+
+  // Global keys count only before the first section; a plain "size" in a tier is ignored.
+  TextGrid late = parse_long("item []:\nxmin = 7\nitem [1]:\nsize = 4\nxmin = 3\n");
+  CHECK(late.tmin == 0.0 && late.tiers.size() == 1 && late.tiers[0].size == 0 &&
+        late.tiers[0].tmin == 3.0);
+
+  // Tier defaults, unquoted class word, either size key whatever the class.
+  TextGrid tiers = parse_long(
+      "item [1]:\nname = \"a\"\nitem [2]:\nclass = TextTier\npoints: size = 3\n"
+      "intervals: size = 5\nitem [3]:\nintervals:size = 9\nXMIN = 4\n");
+  CHECK(tiers.tiers.size() == 3 && tiers.tiers[0].is_interval && tiers.tiers[0].name == "a");
+  CHECK(!tiers.tiers[1].is_interval && tiers.tiers[1].size == 5);
+  CHECK(tiers.tiers[2].size == 0 && tiers.tiers[2].tmin == 0.0);
+
+  // Item keys: number sets both, mark in an interval tier, last value wins,
+  // tier keys after an item are ignored, indices in brackets are not read.
+  TextGrid items = parse_long(
+      "item [5]:\nclass = \"IntervalTier\"\nintervals [9]:\nxmin = 1\nxmax = 2\n"
+      "mark = \"m\"\ntext = \"\"\"t\"\"\"\npoints [1]:\nnumber = 3\nname = \"late\"\n"
+      "text = \"a \"\"q\"\" b\"\nintervals [1]\ntext =\n");
+  const Tier& tier = items.tiers.at(0);
+  CHECK(tier.name.empty() && tier.items.size() == 3);
+  CHECK(tier.items[0] == (Item{"t", 1.0, 2.0}));
+  CHECK(tier.items[1] == (Item{"a \"\"q\"\" b", 3.0, 3.0}));
+  CHECK(tier.items[2] == (Item{"", 0.0, 0.0}));
+
+  // A label continued over several lines keeps only its first line; a
+  // continuation line with a known key still sets that field.
+  TextGrid multi = parse_long("item [1]:\nintervals [1]:\ntext = \"one\ntwo\nxmax = 4\nthree\"\n");
+  CHECK(multi.tiers[0].items[0] == (Item{"one", 0.0, 4.0}));
+
+  // A byte-order mark stays on the first line, which no key uses.
+  CHECK(parse_long("\xEF\xBB\xBFxmin = 1\nxmax = 2\n").tmax == 2.0);
+}
+
+TEST(long_parser_internal_failures) {
+  CHECK(failure_message([] { parse_long("item [1]:\nclass = \"PointTier\"\n"); }) ==
+        "Unknown tier class: \"PointTier\"");
+  CHECK(failure_message([] { parse_long("item [1]:\nclass =  intervaltier \n"); }) ==
+        "Unknown tier class: intervaltier");
+  CHECK(failure_message([] { parse_long("item [1]:\nclass = \"\"\n"); }) ==
+        "Unknown tier class: \"\"");
+  CHECK(!failure_message([] { parse_long("xmin = 0\nintervals [1]:\n"); }).empty());
+  CHECK(!failure_message([] { parse_long("item []:\npoints [1]:\n"); }).empty());
+}
+
+TEST(long_parser_strict_checks_declared_counts) {
+  auto grid = parse_long_text("xmin = 0\nxmax = 1\nsize = 2\nitem [1]:\nxmin = 0\nxmax = 1\n",
+                              "doc", true);
+  CHECK(!grid && grid.error().message == "TextGrid size does not match number of tiers");
+  grid = parse_long_text("xmin = 0\nxmax = 1\nsize = 1\nitem [1]:\nxmin = 0\nxmax = 1\n"
+                         "intervals [1]:\nxmin = 0\nxmax = 1\n",
+                         "doc", true);
+  CHECK(!grid && grid.error().message == "Tier size does not match number of items");
+  CHECK(grid.error().kind == ErrorKind::InvalidData);
+}
+
+TEST(short_parser_reads_the_written_layout) {
+  CHECK(parse_short(short_example) == example_grid());
+  std::string lf = short_example;
+  std::erase(lf, '\r');
+  CHECK(parse_short(lf) == example_grid());
+  CHECK(parse_short_text(short_example, "doc", true).has_value());
+}
+
+TEST(short_parser_edge_cases) {
+  // Header lines and line 5 may hold anything; exactly seven lines with count 0.
+  TextGrid bare = parse_short("\xEF\xBB\xBFwhatever\nx\ny\n1\n2\nanything\n0");
+  CHECK(bare.tiers.empty() && bare.tmin == 1.0 && bare.tmax == 2.0);
+  // A malformed tier count reads no tiers.
+  CHECK(parse_short("h\nh\n\n0\n1\n<exists>\ntwo\n\"bogus\"\n").tiers.empty());
+  // Unquoted labels, doubled inner quotes, all-quote labels, extra tiers ignored.
+  TextGrid labels = parse_short(
+      "\n\n\n0\n3\n<exists>\n1\n\"TextTier\"\nn\n0\n3\n3\n1\nplain\n2\n\"a\"\"b\"\n"
+      "x\n\"\"\"\"\n\"IntervalTier\"\n");
+  const Tier& points = labels.tiers.at(0);
+  CHECK(!points.is_interval && points.name == "n" && points.items.size() == 3);
+  CHECK(points.items[0] == (Item{"plain", 1.0, 1.0}));
+  CHECK(points.items[1] == (Item{"a\"\"b", 2.0, 2.0}));
+  CHECK(points.items[2] == (Item{"", 0.0, 0.0}));
+  // A long-layout text forced through the short parser is an empty document.
+  TextGrid forced = parse_short(long_example);
+  CHECK(forced.tiers.empty() && forced.tmin == 0.0 && forced.tmax == 0.0 && forced.size == 0);
+  auto strict = parse_short_text(long_example, "doc", true);
+  CHECK(!strict && strict.error().message == "Time bounds should be non-negative in TextGrid");
+  // A huge declared count allocates nothing before its lines run out.
+  CHECK(!failure_message([] {
+           parse_short("\n\n\n0\n1\n\n1000000000000000000\n");
+         }).empty());
+  CHECK(!failure_message([] {
+           parse_short("\n\n\n0\n1\n\n1\n\"IntervalTier\"\nn\n0\n1\n18446744073709551615\n");
+         }).empty());
+}
+
+TEST(short_parser_stops_at_the_first_missing_line) {
+  const char* const truncated[] = {
+      "",                                     // no line 3
+      "a\rb\rc\r0\r1\r\r0\r",                 // CR alone: one line
+      "\n\n\n0\n",                            // no line 4
+      "\n\n\n0\n1\n<exists>",                 // no line 6
+      "\n\n\n0\n1\n\n1\n",                    // no class line
+      "\n\n\n0\n1\n\n1\n\"TextTier\"\nn\n0\n1\n",   // no item count
+      "\n\n\n0\n1\n\n1\n\"TextTier\"\nn\n0\n1\n1\n0.5\n",  // no mark
+      "\n\n\n0\n1\n\n2\n\"TextTier\"\nn\n0\n1\n0\n",       // second tier missing
+  };
+  for (const char* text : truncated) {
+    std::string message = failure_message([&] { parse_short(text); });
+    CHECK(!message.empty() && !message.starts_with("Unknown tier class"));
+  }
+}
+
+TEST(short_parser_reports_unknown_class_with_the_trimmed_line) {
+  // A blank line after an item count shifts the following values by one.
+  const char* shifted =
+      "\n\n\n0\n1\n\n2\n\"IntervalTier\"\n\"w\"\n0\n1\n1\n\n0\n1\n\"lab\"\n\"IntervalTier\"\n";
+  CHECK_EQ(failure_message([&] { parse_short(shifted); }), "Unknown tier class: \"lab\"");
+  CHECK_EQ(failure_message([] { parse_short("\n\n\n0\n1\n\n1\n \"texttier\"\t\n"); }),
+           "Unknown tier class: \"texttier\"");
+  // A malformed item count makes the item lines read as the next tier.
+  const char* miscounted =
+      "\n\n\n0\n1\n\n2\n\"IntervalTier\"\nw\n0\n1\nthree\n0\n1\n\"lab\"\n";
+  CHECK_EQ(failure_message([&] { parse_short(miscounted); }), "Unknown tier class: 0");
+}
