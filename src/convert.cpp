@@ -1,0 +1,224 @@
+#include "convert.hpp"
+
+#include <cstring>
+
+namespace tavrel {
+namespace {
+
+// An object may claim any length; growth past this is left to the appends.
+constexpr Py_ssize_t max_reserved_entries = Py_ssize_t{1} << 16;
+
+// The NumPy boolean scalar type, once seen (a strong reference), so that a
+// NumPy bool array does not cost two attribute look-ups per element.
+PyTypeObject* numpy_bool_type = nullptr;
+
+[[gnu::cold]] void raise_not_convertible(PyObject* object, const char* target) {
+  PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to %s",
+               Py_TYPE(object)->tp_name, target);
+}
+
+// The type's __module__ and __name__ as UTF-8, or empty views if unreadable.
+std::string type_attribute(PyTypeObject* type, const char* attribute) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
+  if (!value || !PyUnicode_Check(value.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  const char* text = PyUnicode_AsUTF8(value.get());
+  if (text == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return text;
+}
+
+// Recognised by name so that NumPy need not be imported: "numpy.bool_" (NumPy 1)
+// or "numpy.bool" (NumPy 2). Returns the type's name when it is one, else "".
+std::string numpy_bool_name(PyTypeObject* type) {
+  if (type_attribute(type, "__module__") != "numpy") return {};
+  std::string name = type_attribute(type, "__name__");
+  return name == "bool_" || name == "bool" ? name : std::string();
+}
+
+[[gnu::cold]] bool raise_no_bool_slot(const std::string& name) {
+  PyErr_Format(PyExc_TypeError, "object of type 'numpy.%s' does not define a '__bool__' conversion",
+               name.c_str());
+  return false;
+}
+
+bool to_numpy_bool(PyObject* object, bool& value) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type != numpy_bool_type) {
+    std::string name = numpy_bool_name(type);
+    if (name.empty()) {
+      raise_not_convertible(object, "'bool'");
+      return false;
+    }
+    PyNumberMethods* number = type->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) return raise_no_bool_slot(name);
+    if (numpy_bool_type == nullptr) {
+      Py_INCREF(type);
+      numpy_bool_type = type;
+    }
+  }
+  int truth = type->tp_as_number->nb_bool(object);
+  if (truth < 0) return false;
+  value = truth != 0;
+  return true;
+}
+
+bool to_item_data(PyObject* object, textgrid::ItemData& item) {
+  if (!check_triple(object)) return false;
+  std::string_view label;
+  if (!to_double(PyTuple_GET_ITEM(object, 0), item.tmin) ||
+      !to_double(PyTuple_GET_ITEM(object, 1), item.tmax) ||
+      !to_text(PyTuple_GET_ITEM(object, 2), label))
+    return false;
+  item.label.assign(label);
+  return true;
+}
+
+bool to_item_data_list(PyObject* sequence, std::vector<textgrid::ItemData>& items) {
+  return for_each_element(
+      sequence, [&](std::size_t count) { items.reserve(count); },
+      [&](PyObject* element) { return to_item_data(element, items.emplace_back()); });
+}
+
+bool to_tier_data(PyObject* object, textgrid::TierData& tier) {
+  if (!check_triple(object)) return false;
+  std::string_view name;
+  if (!to_text(PyTuple_GET_ITEM(object, 0), name) ||
+      !to_bool(PyTuple_GET_ITEM(object, 1), tier.is_interval) ||
+      !to_item_data_list(PyTuple_GET_ITEM(object, 2), tier.items))
+    return false;
+  tier.name.assign(name);
+  return true;
+}
+
+}  // namespace
+
+bool to_text(PyObject* object, std::string_view& text) {
+  if (!PyUnicode_Check(object)) {
+    raise_not_convertible(object, "'str'");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return false;  // lone surrogates: the interpreter's UnicodeEncodeError
+  text = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_bool(PyObject* object, bool& value) {
+  if (object == Py_True || object == Py_False) {
+    value = object == Py_True;
+    return true;
+  }
+  return to_numpy_bool(object, value);
+}
+
+bool to_optional_double(PyObject* object, std::optional<double>& value) {
+  if (object == Py_None) {
+    value.reset();
+    return true;
+  }
+  double number = 0.0;
+  if (!to_double(object, number)) return false;
+  value = number;
+  return true;
+}
+
+bool check_triple(PyObject* object) {
+  if (!PyTuple_Check(object)) {
+    raise_not_convertible(object, "a tuple");
+    return false;
+  }
+  Py_ssize_t length = PyTuple_GET_SIZE(object);
+  if (length == 3) return true;
+  PyErr_Format(PyExc_ValueError, "expected tuple of length 3, but got tuple of length %zd", length);
+  return false;
+}
+
+Py_ssize_t begin_sequence(PyObject* object) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return -1;
+  }
+  if (!PySequence_Check(object)) {
+    raise_not_convertible(object, "a sequence");
+    return -1;
+  }
+  Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    PyErr_Clear();  // an unknown length only means nothing is reserved
+    return 0;
+  }
+  return std::min(length, max_reserved_entries);
+}
+
+bool to_text_list(PyObject* sequence, std::vector<std::string>& texts) {
+  return for_each_element(
+      sequence, [&](std::size_t count) { texts.reserve(count); },
+      [&](PyObject* element) {
+        std::string_view text;
+        if (!to_text(element, text)) return false;
+        texts.emplace_back(text);
+        return true;
+      });
+}
+
+bool to_double_buffer(PyObject* sequence, textgrid::Buffer<double>& values) {
+  return for_each_element(
+      sequence, [&](std::size_t count) { values.reserve(count); },
+      [&](PyObject* element) {
+        double value = 0.0;
+        if (!to_double(element, value)) return false;
+        values.push_back(value);
+        return true;
+      });
+}
+
+bool to_bool_buffer(PyObject* sequence, textgrid::Buffer<bool>& values) {
+  return for_each_element(
+      sequence, [&](std::size_t count) { values.reserve(count); },
+      [&](PyObject* element) {
+        bool value = false;
+        if (!to_bool(element, value)) return false;
+        values.push_back(value);
+        return true;
+      });
+}
+
+bool to_tier_data_list(PyObject* sequence, std::vector<textgrid::TierData>& tiers) {
+  return for_each_element(
+      sequence, [&](std::size_t count) { tiers.reserve(count); },
+      [&](PyObject* element) { return to_tier_data(element, tiers.emplace_back()); });
+}
+
+void add_argument_context(const char* parameter) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  // Subclasses of TypeError, like every other exception, pass unchanged.
+  if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyRef owned_type = PyRef::steal(type);
+  PyRef cause = PyRef::steal(value);
+  PyRef owned_traceback = PyRef::steal(traceback);
+  if (owned_traceback) PyException_SetTraceback(cause.get(), owned_traceback.get());
+  PyRef text = PyRef::steal(PyObject_Str(cause.get()));
+  if (!text) return;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+  if (!message) return;
+  PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!replacement) return;
+  PyException_SetCause(replacement.get(), cause.release());
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+}  // namespace tavrel

@@ -1,0 +1,106 @@
+#include "failures.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace tavrel {
+namespace {
+
+constexpr const char* panic_doc =
+    "Raised when the native code of the tavrel module fails internally (for example an "
+    "unknown file-type word, a structurally broken file or a file that cannot be written).\n\n"
+    "It derives from BaseException, not Exception, so `except Exception` does not catch it.";
+
+PyObject* panic_type = nullptr;
+
+[[noreturn]] void abort_at_ffi_boundary() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+std::string current_thread_name() {
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
+    return "<unnamed>";
+  return name;
+}
+
+// One report per failure, written as one piece so that it is not interleaved.
+void report_on_stderr(std::string_view message, std::string_view location) {
+  std::string report = "thread '" + current_thread_name() + "' failed internally at ";
+  report.append(location);
+  report += ":\n";
+  report.append(message);
+  report += '\n';
+  std::fwrite(report.data(), 1, report.size(), stderr);
+  std::fflush(stderr);
+}
+
+void raise_panic(std::string_view message, std::string_view location) noexcept {
+  try {
+    report_on_stderr(message, location);
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+  } catch (...) {
+    abort_at_ffi_boundary();
+  }
+}
+
+void raise_os_error(const std::string& message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  // A str (not a tuple) value makes OSError(message): one argument, errno None.
+  if (text) PyErr_SetObject(PyExc_OSError, text.get());
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+  if (panic_type != nullptr) return panic_type;
+  PyObject* created = PyErr_NewExceptionWithDoc("tavrel.PanicException", panic_doc,
+                                                PyExc_BaseException, nullptr);
+  if (created == nullptr) return nullptr;
+  // Creating a class can run Python code; another thread may have won meanwhile.
+  if (panic_type == nullptr)
+    panic_type = created;
+  else
+    Py_DECREF(created);
+  return panic_type;
+}
+
+void raise_internal_failure(const textgrid::InternalFailure& failure) noexcept {
+  try {
+    const std::source_location& where = failure.where();
+    std::string location = std::string(where.file_name()) + ":" + std::to_string(where.line()) +
+                           ":" + std::to_string(where.column()) + " in " + where.function_name();
+    raise_panic(failure.message(), location);
+  } catch (...) {
+    abort_at_ffi_boundary();
+  }
+}
+
+void raise_unexpected_exception(const char* what) noexcept {
+  raise_panic(what, "<unknown location>");
+}
+
+void raise_read_error(std::string_view path, const textgrid::Error& error) {
+  std::string message = "Failed to read TextGrid file ";
+  message.append(path);
+  message += " because: ";
+  message += error.message;
+  raise_os_error(message);
+}
+
+void raise_create_error(const textgrid::Error& error) {
+  raise_os_error("Failed to create TextGrid because: " + error.message);
+}
+
+}  // namespace tavrel

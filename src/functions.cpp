@@ -1,0 +1,293 @@
+// Bodies of the six module functions: bind, convert every argument, call the
+// core, build the Python result. The interpreter lock is held throughout.
+#include "functions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "binding.hpp"
+#include "convert.hpp"
+#include "failures.hpp"
+#include "results.hpp"
+#include "textgrid/lib.hpp"
+#include "textgrid/textgrid.hpp"
+
+namespace tavrel {
+namespace {
+
+using Bound3 = std::array<PyObject*, 3>;
+
+constexpr const char* read_parameters[] = {"file", "strict", "file_type"};
+constexpr const char* batch_parameters[] = {"files", "strict", "file_type"};
+constexpr const char* data_write_parameters[] = {"data", "tmin", "tmax", "output_file",
+                                                 "file_type"};
+constexpr const char* vector_write_parameters[] = {
+    "tmins", "tmaxs", "labels", "tier_names", "is_intervals", "tmin", "tmax", "output_file",
+    "file_type"};
+
+// Name of every TextGrid built from Python values.
+constexpr const char* built_document_name = "TextGrid";
+
+struct ReadArguments {
+  std::string_view file;
+  bool strict = false;
+  std::string_view file_type;
+};
+
+struct BatchArguments {
+  std::vector<std::string> files;
+  bool strict = false;
+  std::string_view file_type;
+};
+
+struct CallArguments {
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* kwnames;
+};
+
+template <std::size_t N>
+bool bind(const char* function, const char* const (&parameters)[N], const CallArguments& call,
+          std::array<PyObject*, N>& bound) {
+  return bind_arguments({function, parameters}, call.args, call.nargs, call.kwnames, bound);
+}
+
+bool convert_read_arguments(const Bound3& bound, ReadArguments& read) {
+  return convert_argument("file", bound[0], read.file, to_text) &&
+         convert_argument("strict", bound[1], read.strict, to_bool) &&
+         convert_argument("file_type", bound[2], read.file_type, to_text);
+}
+
+bool convert_batch_arguments(const Bound3& bound, BatchArguments& batch) {
+  return convert_argument("files", bound[0], batch.files, to_text_list) &&
+         convert_argument("strict", bound[1], batch.strict, to_bool) &&
+         convert_argument("file_type", bound[2], batch.file_type, to_text);
+}
+
+// The bound reading arguments, converted and read; nothing (with OSError set)
+// when the core returns an error value.
+std::optional<textgrid::TextGrid> read_document(const char* function, const CallArguments& call) {
+  Bound3 bound;
+  ReadArguments read;
+  if (!bind(function, read_parameters, call, bound) || !convert_read_arguments(bound, read))
+    return std::nullopt;
+  textgrid::Result<textgrid::TextGrid> grid =
+      textgrid::read_from_file(read.file, read.strict, read.file_type);
+  if (!grid) {
+    raise_read_error(read.file, grid.error());
+    return std::nullopt;
+  }
+  return std::move(*grid);
+}
+
+std::optional<BatchArguments> batch_arguments(const char* function, const CallArguments& call) {
+  Bound3 bound;
+  BatchArguments batch;
+  if (!bind(function, batch_parameters, call, bound) || !convert_batch_arguments(bound, batch))
+    return std::nullopt;
+  return batch;
+}
+
+// Builds a tuple from the members in order; null if any member is null.
+template <class... Members>
+PyRef tuple_of(Members&&... members) {
+  if ((!members || ...)) return {};
+  PyRef tuple = PyRef::steal(PyTuple_New(sizeof...(Members)));
+  if (!tuple) return {};
+  Py_ssize_t position = 0;
+  ((PyTuple_SET_ITEM(tuple.get(), position++, members.release())), ...);
+  return tuple;
+}
+
+// The arrays are made first, in the order tmins, tmaxs, is_intervals (then
+// file_ids), so a failure to make one releases those made before it.
+PyRef vectors_to_python(textgrid::Vectors& vectors) {
+  PyRef tmins = to_array(std::move(vectors.tmins));
+  if (!tmins) return {};
+  PyRef tmaxs = to_array(std::move(vectors.tmaxs));
+  if (!tmaxs) return {};
+  PyRef is_intervals = to_array(std::move(vectors.is_intervals));
+  if (!is_intervals) return {};
+  PyRef labels = str_list_to_python(vectors.labels);
+  if (!labels) return {};
+  PyRef tier_names = str_list_to_python(vectors.tier_names);
+  return tuple_of(tmins, tmaxs, labels, tier_names, is_intervals);
+}
+
+struct JoinedVectors {
+  textgrid::Vectors columns;
+  textgrid::Buffer<std::uint32_t> file_ids;
+};
+
+// Concatenates the per-file groups: one bulk copy per column and file, texts
+// moved, and each entry numbered by its file's position in the input.
+JoinedVectors join_vectors(std::vector<textgrid::Vectors>&& groups) {
+  std::vector<textgrid::Vectors> consumed = std::move(groups);
+  std::size_t total = 0;
+  for (const textgrid::Vectors& group : consumed) total += group.tier_names.size();
+  JoinedVectors joined;
+  textgrid::Vectors& columns = joined.columns;
+  columns.tmins.reserve(total);
+  columns.tmaxs.reserve(total);
+  columns.labels.reserve(total);
+  columns.tier_names.reserve(total);
+  columns.is_intervals.reserve(total);
+  joined.file_ids.reserve(total);
+  for (std::size_t i = 0; i < consumed.size(); ++i) {
+    textgrid::Vectors group = std::move(consumed[i]);
+    joined.file_ids.append_fill(static_cast<std::uint32_t>(i), group.tier_names.size());
+    columns.tmins.append(group.tmins.data(), group.tmins.size());
+    columns.tmaxs.append(group.tmaxs.data(), group.tmaxs.size());
+    columns.labels.insert(columns.labels.end(), std::make_move_iterator(group.labels.begin()),
+                          std::make_move_iterator(group.labels.end()));
+    columns.tier_names.insert(columns.tier_names.end(),
+                              std::make_move_iterator(group.tier_names.begin()),
+                              std::make_move_iterator(group.tier_names.end()));
+    columns.is_intervals.append(group.is_intervals.data(), group.is_intervals.size());
+  }
+  return joined;
+}
+
+PyRef joined_vectors_to_python(JoinedVectors& joined) {
+  textgrid::Vectors& columns = joined.columns;
+  PyRef tmins = to_array(std::move(columns.tmins));
+  if (!tmins) return {};
+  PyRef tmaxs = to_array(std::move(columns.tmaxs));
+  if (!tmaxs) return {};
+  PyRef is_intervals = to_array(std::move(columns.is_intervals));
+  if (!is_intervals) return {};
+  PyRef file_ids = to_array(std::move(joined.file_ids));
+  if (!file_ids) return {};
+  PyRef labels = str_list_to_python(columns.labels);
+  if (!labels) return {};
+  PyRef tier_names = str_list_to_python(columns.tier_names);
+  return tuple_of(tmins, tmaxs, labels, tier_names, is_intervals, file_ids);
+}
+
+PyRef textgrid2data_body(const CallArguments& call) {
+  std::optional<textgrid::TextGridData> data;
+  {
+    std::optional<textgrid::TextGrid> grid = read_document("textgrid2data", call);
+    if (!grid) return {};
+    data = grid->to_data();
+  }
+  return document_to_python(std::move(*data));
+}
+
+PyRef textgrids2data_body(const CallArguments& call) {
+  std::optional<BatchArguments> batch = batch_arguments("textgrids2data", call);
+  if (!batch) return {};
+  std::vector<textgrid::TextGridData> documents =
+      textgrid::files_to_data(batch->files, batch->strict, batch->file_type);
+  batch.reset();
+  return documents_to_python(std::move(documents));
+}
+
+PyRef textgrid2vectors_body(const CallArguments& call) {
+  std::optional<textgrid::Vectors> vectors;
+  {
+    std::optional<textgrid::TextGrid> grid = read_document("textgrid2vectors", call);
+    if (!grid) return {};
+    vectors = grid->to_vectors();
+  }
+  return vectors_to_python(*vectors);
+}
+
+PyRef textgrids2vectors_body(const CallArguments& call) {
+  std::optional<BatchArguments> batch = batch_arguments("textgrids2vectors", call);
+  if (!batch) return {};
+  std::vector<textgrid::Vectors> groups =
+      textgrid::files_to_vectors(batch->files, batch->strict, batch->file_type);
+  batch.reset();
+  JoinedVectors joined = join_vectors(std::move(groups));
+  return joined_vectors_to_python(joined);
+}
+
+// Saves a freshly built TextGrid, or raises the creation error; None on success.
+PyRef save_built(textgrid::Result<textgrid::TextGrid>&& grid, std::string_view output_file,
+                 std::string_view file_type) {
+  if (!grid) {
+    raise_create_error(grid.error());
+    return {};
+  }
+  grid->save_textgrid(output_file, file_type == "long");
+  return PyRef::borrow(Py_None);
+}
+
+PyRef data2textgrid_body(const CallArguments& call) {
+  std::array<PyObject*, 5> bound;
+  if (!bind("data2textgrid", data_write_parameters, call, bound)) return {};
+  std::vector<textgrid::TierData> tiers;
+  std::optional<double> tmin;
+  std::optional<double> tmax;
+  std::string_view output_file;
+  std::string_view file_type;
+  if (!convert_argument("data", bound[0], tiers, to_tier_data_list) ||
+      !convert_argument("tmin", bound[1], tmin, to_optional_double) ||
+      !convert_argument("tmax", bound[2], tmax, to_optional_double) ||
+      !convert_argument("output_file", bound[3], output_file, to_text) ||
+      !convert_argument("file_type", bound[4], file_type, to_text))
+    return {};
+  return save_built(
+      textgrid::TextGrid::from_data(std::move(tiers), built_document_name, tmin, tmax),
+      output_file, file_type);
+}
+
+PyRef vectors2textgrid_body(const CallArguments& call) {
+  std::array<PyObject*, 9> bound;
+  if (!bind("vectors2textgrid", vector_write_parameters, call, bound)) return {};
+  textgrid::Vectors vectors;
+  std::optional<double> tmin;
+  std::optional<double> tmax;
+  std::string_view output_file;
+  std::string_view file_type;
+  if (!convert_argument("tmins", bound[0], vectors.tmins, to_double_buffer) ||
+      !convert_argument("tmaxs", bound[1], vectors.tmaxs, to_double_buffer) ||
+      !convert_argument("labels", bound[2], vectors.labels, to_text_list) ||
+      !convert_argument("tier_names", bound[3], vectors.tier_names, to_text_list) ||
+      !convert_argument("is_intervals", bound[4], vectors.is_intervals, to_bool_buffer) ||
+      !convert_argument("tmin", bound[5], tmin, to_optional_double) ||
+      !convert_argument("tmax", bound[6], tmax, to_optional_double) ||
+      !convert_argument("output_file", bound[7], output_file, to_text) ||
+      !convert_argument("file_type", bound[8], file_type, to_text))
+    return {};
+  return save_built(
+      textgrid::TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name),
+      output_file, file_type);
+}
+
+}  // namespace
+
+PyObject* textgrid2vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return textgrid2vectors_body({args, nargs, kwnames}); });
+}
+
+PyObject* textgrids2vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded_call([&] { return textgrids2vectors_body({args, nargs, kwnames}); });
+}
+
+PyObject* textgrid2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return textgrid2data_body({args, nargs, kwnames}); });
+}
+
+PyObject* textgrids2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return textgrids2data_body({args, nargs, kwnames}); });
+}
+
+PyObject* data2textgrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return data2textgrid_body({args, nargs, kwnames}); });
+}
+
+PyObject* vectors2textgrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return vectors2textgrid_body({args, nargs, kwnames}); });
+}
+
+}  // namespace tavrel

@@ -1,0 +1,124 @@
+// The module object: single-phase initialisation, once per process, in the
+// first interpreter that imports it; later imports get the same object.
+#include <atomic>
+#include <cstdint>
+
+#include "docstrings.hpp"
+#include "failures.hpp"
+#include "functions.hpp"
+#include "pyref.hpp"
+
+namespace tavrel {
+namespace {
+
+PyObject* module_getattr(PyObject* module, PyObject* name);
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyMethodDef fast_function(const char* name, FastFunction function, const char* doc) {
+  // The record's slot has the classic type; METH_FASTCALL tells the real one.
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// Registration order is also the order of __all__.
+PyMethodDef function_records[] = {
+    fast_function("textgrid2vectors", textgrid2vectors, docs::textgrid2vectors),
+    fast_function("textgrids2vectors", textgrids2vectors, docs::textgrids2vectors),
+    fast_function("textgrid2data", textgrid2data, docs::textgrid2data),
+    fast_function("textgrids2data", textgrids2data, docs::textgrids2data),
+    fast_function("data2textgrid", data2textgrid, docs::data2textgrid),
+    fast_function("vectors2textgrid", vectors2textgrid, docs::vectors2textgrid),
+};
+
+// PanicException is reached through the module's __getattr__, so that the
+// class is created only when someone asks for it (or on the first failure).
+PyMethodDef getattr_record = {"__getattr__", module_getattr, METH_O,
+                              "__getattr__(name, /)\n--\n\nLook up PanicException lazily."};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tavrel",
+    docs::module,
+    0,        // no per-module state
+    nullptr,  // functions are added by the initialiser
+    nullptr,  // single-phase initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* cached_module = nullptr;
+
+PyObject* module_getattr(PyObject*, PyObject* name) {
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "PanicException") == 0) {
+    PyObject* type = panic_exception_type();
+    Py_XINCREF(type);
+    return type;
+  }
+  PyErr_Format(PyExc_AttributeError, "module 'tavrel' has no attribute '%S'", name);
+  return nullptr;
+}
+
+PyRef new_function(PyMethodDef* record, PyObject* module, PyObject* module_name) {
+  return PyRef::steal(PyCMethod_New(record, module, module_name, nullptr));
+}
+
+// __all__ of the module, created empty when absent (a borrowed reference).
+PyObject* all_list(PyObject* module) {
+  PyObject* dict = PyModule_GetDict(module);
+  PyObject* all = PyDict_GetItemString(dict, "__all__");
+  if (all != nullptr) return all;
+  PyRef created = PyRef::steal(PyList_New(0));
+  if (!created || PyDict_SetItemString(dict, "__all__", created.get()) < 0) return nullptr;
+  return created.get();  // the dict keeps it alive
+}
+
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* record) {
+  PyRef function = new_function(record, module, module_name);
+  if (!function) return false;
+  PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return false;
+  PyObject* all = all_list(module);
+  if (all == nullptr || PyList_Append(all, name.get()) < 0) return false;
+  return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+bool initialise(PyObject* module) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef& record : function_records)
+    if (!add_function(module, module_name.get(), &record)) return false;
+  PyRef getattr = new_function(&getattr_record, module, module_name.get());
+  return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
+}
+
+// Claims the module for the current interpreter; false with ImportError set
+// when another interpreter has it already.
+bool claim_interpreter() {
+  std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current == -1 && PyErr_Occurred()) return false;
+  std::int64_t expected = -1;
+  if (owning_interpreter.compare_exchange_strong(expected, current) || expected == current)
+    return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "tavrel does not support sub-interpreters: it is already loaded in another "
+                  "interpreter of this process");
+  return false;
+}
+
+}  // namespace
+}  // namespace tavrel
+
+PyMODINIT_FUNC PyInit_tavrel() {
+  using namespace tavrel;
+  if (!claim_interpreter()) return nullptr;
+  if (cached_module == nullptr) {
+    PyRef module = PyRef::steal(PyModule_Create(&module_definition));
+    if (!module || !initialise(module.get())) return nullptr;
+    cached_module = module.release();
+  }
+  Py_INCREF(cached_module);
+  return cached_module;
+}

@@ -1,0 +1,75 @@
+#pragma once
+// Conversions of Python argument values into the core's types. Each returns
+// false with a Python exception set when it refuses a value.
+#include "pyref.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textgrid/buffer.hpp"
+#include "textgrid/textgrid.hpp"
+
+namespace tavrel {
+
+// A view of the str's own UTF-8 data, valid while the object lives.
+bool to_text(PyObject* object, std::string_view& text);
+// True/False, or a NumPy boolean scalar; never an integer.
+bool to_bool(PyObject* object, bool& value);
+bool to_optional_double(PyObject* object, std::optional<double>& value);
+
+inline bool to_double(PyObject* object, double& value) {
+  if (PyFloat_CheckExact(object)) {
+    value = PyFloat_AS_DOUBLE(object);
+    return true;
+  }
+  value = PyFloat_AsDouble(object);
+  return !(value == -1.0 && PyErr_Occurred());
+}
+
+// A tuple (subclasses too) of exactly three members.
+bool check_triple(PyObject* object);
+
+// Refuses str and non-sequences; otherwise the number of entries worth
+// reserving (the reported length, bounded so that an absurd __len__ cannot
+// exhaust memory). -1 with an exception set on refusal.
+Py_ssize_t begin_sequence(PyObject* object);
+
+// Sequence conversion: reserve, then every element in iteration order (which
+// may differ from what indexing would give) through `append`.
+template <class Reserve, class Append>
+bool for_each_element(PyObject* sequence, Reserve&& reserve, Append&& append) {
+  Py_ssize_t expected = begin_sequence(sequence);
+  if (expected < 0) return false;
+  reserve(static_cast<std::size_t>(expected));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  while (PyObject* next = PyIter_Next(iterator.get())) {
+    PyRef element = PyRef::steal(next);
+    if (!append(element.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+bool to_text_list(PyObject* sequence, std::vector<std::string>& texts);
+bool to_double_buffer(PyObject* sequence, textgrid::Buffer<double>& values);
+bool to_bool_buffer(PyObject* sequence, textgrid::Buffer<bool>& values);
+// The tier list of the nested data form: (name, is_interval, [(tmin, tmax, label)]).
+bool to_tier_data_list(PyObject* sequence, std::vector<textgrid::TierData>& tiers);
+
+// After a failed conversion of `parameter`: an exception of exactly TypeError
+// becomes TypeError("argument '<parameter>': <message>") caused by the original;
+// any other exception is left as it is.
+[[gnu::cold]] void add_argument_context(const char* parameter);
+
+// Converts one bound argument, naming the parameter on a TypeError.
+template <class Value, class Convert>
+bool convert_argument(const char* parameter, PyObject* object, Value& value, Convert&& convert) {
+  if (convert(object, value)) return true;
+  add_argument_context(parameter);
+  return false;
+}
+
+}  // namespace tavrel
