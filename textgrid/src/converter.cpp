@@ -1,0 +1,207 @@
+// Conversions between the annotation model and the two exchange shapes (the
+// nested data form and the vector form), and the assembly of a TextGrid from
+// tiers built out of them.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "textgrid/failure.hpp"
+#include "textgrid/parallel.hpp"
+#include "textgrid/textgrid.hpp"
+
+namespace textgrid {
+namespace {
+
+inline constexpr const char* default_textgrid_name = "ConvertedTextGrid";
+
+// Up to this many items a plain insertion sort beats the general stable sort.
+inline constexpr std::size_t insertion_sort_limit = 20;
+
+double items_start(const std::vector<Item>& items) noexcept {
+  double bound = start_fold_seed;
+  for (const Item& item : items) bound = start_fold(bound, item.tmin);
+  return bound;
+}
+
+double items_end(const std::vector<Item>& items) noexcept {
+  double bound = end_fold_seed;
+  for (const Item& item : items) bound = end_fold(bound, item.tmax);
+  return bound;
+}
+
+double tiers_start(const std::vector<Tier>& tiers) noexcept {
+  double bound = start_fold_seed;
+  for (const Tier& tier : tiers) bound = start_fold(bound, tier.tmin);
+  return bound;
+}
+
+double tiers_end(const std::vector<Tier>& tiers) noexcept {
+  double bound = end_fold_seed;
+  for (const Tier& tier : tiers) bound = end_fold(bound, tier.tmax);
+  return bound;
+}
+
+// A given global bound overrides the tier's own extent, independently per side.
+Tier make_tier(std::string name, bool is_interval, std::vector<Item> items,
+               std::optional<double> tmin, std::optional<double> tmax) {
+  Tier tier;
+  tier.tmin = tmin ? *tmin : items_start(items);
+  tier.tmax = tmax ? *tmax : items_end(items);
+  tier.size = items.size();
+  tier.name = std::move(name);
+  tier.items = std::move(items);
+  tier.is_interval = is_interval;
+  return tier;
+}
+
+std::vector<ItemData> export_items(const std::vector<Item>& items) {
+  return ordered_parallel_map(items.size(), [&items](std::size_t i) {
+    const Item& item = items[i];
+    return ItemData{item.tmin, item.tmax, item.label};
+  });
+}
+
+std::vector<Item> import_items(std::vector<ItemData>& items) {
+  return ordered_parallel_map(items.size(), [&items](std::size_t i) {
+    ItemData& item = items[i];
+    return Item{std::move(item.label), item.tmin, item.tmax};
+  });
+}
+
+// The vector form's tier, gathered from entries that may be interleaved with
+// other tiers' entries. Its name stays in the input column until the end so
+// that the grouping map can key on views into that column.
+struct TierGroup {
+  std::size_t first_entry;
+  bool is_interval;
+  std::vector<Item> items;
+};
+
+bool has_nan_start(const std::vector<Item>& items) {
+  return std::any_of(items.begin(), items.end(),
+                     [](const Item& item) { return std::isnan(item.tmin); });
+}
+
+void insertion_sort_by_start(std::vector<Item>& items) {
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    Item moving = std::move(items[i]);
+    std::size_t j = i;
+    for (; j > 0 && items[j - 1].tmin > moving.tmin; --j) items[j] = std::move(items[j - 1]);
+    items[j] = std::move(moving);
+  }
+}
+
+// Stable, so entries with equal start times keep their arrival order. A NaN
+// start has no place in that order; with two or more items it would have to be
+// compared, so it is refused up front.
+void sort_by_start(std::vector<Item>& items, std::string_view tier_name) {
+  if (items.size() < 2) return;
+  if (has_nan_start(items))
+    fail("Cannot order the items of tier " + std::string(tier_name) + ": a start time is NaN");
+  if (items.size() <= insertion_sort_limit) {
+    insertion_sort_by_start(items);
+    return;
+  }
+  std::stable_sort(items.begin(), items.end(),
+                   [](const Item& a, const Item& b) { return a.tmin < b.tmin; });
+}
+
+std::vector<TierGroup> group_entries(Vectors& vectors) {
+  std::vector<TierGroup> groups;
+  std::unordered_map<std::string_view, std::size_t> group_of_name;
+  const std::size_t n = vectors.tmins.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    auto [slot, added] = group_of_name.try_emplace(vectors.tier_names[i], groups.size());
+    if (added) groups.push_back(TierGroup{i, vectors.is_intervals[i], {}});
+    groups[slot->second].items.push_back(
+        Item{std::move(vectors.labels[i]), vectors.tmins[i], vectors.tmaxs[i]});
+  }
+  return groups;
+}
+
+bool same_lengths(const Vectors& vectors) {
+  const std::size_t n = vectors.tmins.size();
+  return vectors.tmaxs.size() == n && vectors.labels.size() == n &&
+         vectors.tier_names.size() == n && vectors.is_intervals.size() == n;
+}
+
+}  // namespace
+
+Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::string> name,
+                               std::optional<double> tmin, std::optional<double> tmax) {
+  TextGrid textgrid;
+  textgrid.name = name ? std::move(*name) : std::string(default_textgrid_name);
+  textgrid.tmin = tmin ? *tmin : tiers.empty() ? 0.0 : tiers_start(tiers);
+  textgrid.tmax = tmax ? *tmax : tiers.empty() ? 0.0 : tiers_end(tiers);
+  textgrid.size = tiers.size();
+  textgrid.tiers = std::move(tiers);
+  if (Status valid = textgrid.assert_valid(); !valid)
+    return std::unexpected(std::move(valid.error()));
+  return textgrid;
+}
+
+TextGridData TextGrid::to_data() const {
+  TextGridData data{tmin, tmax, {}};
+  data.tiers.reserve(tiers.size());
+  for (const Tier& tier : tiers)
+    data.tiers.push_back(TierData{tier.name, tier.is_interval, export_items(tier.items)});
+  return data;
+}
+
+Result<TextGrid> TextGrid::from_data(std::vector<TierData> data, std::optional<std::string> name,
+                                     std::optional<double> tmin, std::optional<double> tmax) {
+  std::vector<Tier> tiers;
+  tiers.reserve(data.size());
+  for (TierData& tier : data) {
+    if (tier.items.empty()) continue;  // a tier without items is dropped
+    tiers.push_back(
+        make_tier(std::move(tier.name), tier.is_interval, import_items(tier.items), tmin, tmax));
+  }
+  data.clear();
+  return make_textgrid(std::move(tiers), std::move(name), tmin, tmax);
+}
+
+Vectors TextGrid::to_vectors() const {
+  std::size_t total = 0;
+  for (const Tier& tier : tiers) total += tier.items.size();
+  Vectors vectors;
+  vectors.tmins.reserve(total);
+  vectors.tmaxs.reserve(total);
+  vectors.labels.reserve(total);
+  vectors.tier_names.reserve(total);
+  vectors.is_intervals.reserve(total);
+  for (const Tier& tier : tiers) {
+    for (const Item& item : tier.items) {
+      vectors.tmins.push_back(item.tmin);
+      vectors.tmaxs.push_back(item.tmax);
+      vectors.labels.push_back(item.label);
+      vectors.tier_names.push_back(tier.name);
+    }
+    vectors.is_intervals.append_fill(tier.is_interval, tier.items.size());
+  }
+  return vectors;
+}
+
+Result<TextGrid> TextGrid::from_vectors(Vectors vectors, std::optional<double> tmin,
+                                        std::optional<double> tmax,
+                                        std::optional<std::string> name) {
+  if (!same_lengths(vectors))
+    return std::unexpected(invalid_input("Input vectors must have the same length"));
+  std::vector<TierGroup> groups = group_entries(vectors);
+  std::vector<Tier> tiers;
+  tiers.reserve(groups.size());
+  for (TierGroup& group : groups) {
+    std::string& tier_name = vectors.tier_names[group.first_entry];
+    sort_by_start(group.items, tier_name);
+    tiers.push_back(
+        make_tier(std::move(tier_name), group.is_interval, std::move(group.items), tmin, tmax));
+  }
+  return make_textgrid(std::move(tiers), std::move(name), tmin, tmax);
+}
+
+}  // namespace textgrid
