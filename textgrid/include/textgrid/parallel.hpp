@@ -10,6 +10,9 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -18,8 +21,9 @@ namespace textgrid {
 
 inline constexpr std::size_t min_chunk_length = 20;
 
-// Processors the process may use: cgroup CPU quota, else the affinity mask,
-// else the online processors; never less than 1. Asked afresh on each call.
+// Processors the process may use: the smaller of the cgroup CPU quota (read
+// once per process) and the affinity mask (asked afresh on each call), else the
+// online processors; never less than 1.
 std::size_t processor_count();
 
 inline std::size_t parallel_threshold() { return processor_count() * 20 / 2; }
@@ -32,9 +36,36 @@ namespace detail {
 // Type-erased call of `fn(context, begin, end)` for each chunk of [0, n).
 using ChunkFunction = void (*)(void* context, std::size_t begin, std::size_t end);
 
+// How [0, n) is cut into `count` contiguous chunks: every chunk holds at least
+// `min_chunk` elements (unless n itself is smaller), there are at most four per
+// pool thread, and lengths differ by at most one (the first `longer` chunks
+// hold one element more than `base_length`).
+struct ChunkPlan {
+  std::size_t count = 0;
+  std::size_t base_length = 0;
+  std::size_t longer = 0;
+
+  std::size_t begin(std::size_t chunk) const {
+    return chunk * base_length + (chunk < longer ? chunk : longer);
+  }
+  std::size_t end(std::size_t chunk) const {
+    return begin(chunk) + base_length + (chunk < longer ? 1 : 0);
+  }
+};
+
+ChunkPlan plan_chunks(std::size_t n, std::size_t min_chunk, std::size_t threads);
+
+// The CPU limit set by the control groups in `proc_self_cgroup` (the text of
+// /proc/self/cgroup) as mounted per `mountinfo` (/proc/self/mountinfo), with
+// the quota files looked up below `filesystem_root` ("" for the real system):
+// quota over period rounded up, the smallest along the way up the hierarchy.
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup, std::string_view mountinfo,
+                                            const std::string& filesystem_root);
+
 // Runs the chunks on the worker pool and returns when all are done. The calling
 // thread takes part in the work, so a pool thread may call this without
-// deadlocking. Chunk functions must not throw.
+// deadlocking. Chunk functions should not throw; if one does anyway, the other
+// chunks still finish and the first exception caught is rethrown here.
 void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* context);
 
 // Keeps the failure of the lowest-numbered failing element.
