@@ -87,6 +87,10 @@ PyTypeObject* container_type() {
   if (slice_container_type == nullptr) {
     PyObject* created = PyType_FromSpec(&slice_container_spec);
     if (created == nullptr) return nullptr;
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    // Without the flag (before Python 3.10), no constructor keeps it internal.
+    reinterpret_cast<PyTypeObject*>(created)->tp_new = nullptr;
+#endif
     if (slice_container_type == nullptr)
       slice_container_type = reinterpret_cast<PyTypeObject*>(created);
     else
