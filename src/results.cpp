@@ -46,8 +46,14 @@ PyRef new_list(std::size_t length, Make&& make) {
 PyRef items_to_python(const std::vector<textgrid::ItemData>& items) {
   return new_list(items.size(), [&](std::size_t i) {
     const textgrid::ItemData& item = items[i];
-    return new_triple([&] { return new_float(item.tmin); }, [&] { return new_float(item.tmax); },
-                      [&] { return new_str(item.label); });
+    PyRef triple =
+        new_triple([&] { return new_float(item.tmin); }, [&] { return new_float(item.tmax); },
+                   [&] { return new_str(item.label); });
+    // Two floats and a str can never form a cycle; untracking at once (as the
+    // collector would on its next pass) keeps a million items from making
+    // every collection during the build walk them all.
+    if (triple) PyObject_GC_UnTrack(triple.get());
+    return triple;
   });
 }
 
