@@ -173,16 +173,29 @@ TEST(trim_removes_unicode_white_space_at_both_ends) {
       "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000",
   };
   for (const char* space : spaces) {
-    std::string s = space;
-    CHECK_EQ(trim(s + "x" + s), "x");
-    CHECK_EQ(trim(s + s + "a b" + s), "a b");
+    const std::string s = space;
+    const std::string around = s + "x" + s;
+    const std::string doubled = s + s + "a b" + s;
+    CHECK_EQ(trim(around), "x");
+    CHECK_EQ(trim(doubled), "a b");
     CHECK_EQ(trim(s), "");
   }
   // Near misses keep their bytes: U+200B (zero width space), U+2030, U+00A1, U+3001.
-  for (const char* kept : {"\u200B", "\u2030", "\u00A1", "\u3001", "\u1681", "\u2060"})
-    CHECK_EQ(trim(std::string(kept) + " "), kept);
+  for (const char* kept : {"\u200B", "\u2030", "\u00A1", "\u3001", "\u1681", "\u2060"}) {
+    const std::string padded = std::string(kept) + " ";
+    CHECK_EQ(trim(padded), kept);
+  }
   CHECK_EQ(trim(""), "");
   CHECK_EQ(trim("é"), "é");
+  // Runs of spaces of every length around the eight-byte stride.
+  for (std::size_t n = 0; n < 20; ++n) {
+    const std::string pad(n, ' ');
+    const std::string padded = pad + "a" + pad;
+    const std::string mixed = pad + "\t\u3000 b c\r";
+    CHECK_EQ(trim(pad), "");
+    CHECK_EQ(trim(padded), "a");
+    CHECK_EQ(trim(mixed), "b c");
+  }
 }
 
 TEST(parse_kv_splits_at_the_first_equals_sign) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -48,20 +49,41 @@ std::size_t multibyte_length(const unsigned char* at, const unsigned char* end) 
   return length;
 }
 
-// True when the 32 bytes at `at` are all ASCII.
-bool ascii_block(const unsigned char* at) noexcept {
-  std::uint64_t words[4];
-  std::memcpy(words, at, sizeof words);
-  return ((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) == 0;
+constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+
+std::uint64_t load_word(const unsigned char* at) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Skips ASCII bytes eight at a time; returns the first byte that is not
+// ASCII, or a position less than eight bytes before `end`.
+const unsigned char* skip_ascii(const unsigned char* at, const unsigned char* end) noexcept {
+  while (end - at >= 32) {
+    std::uint64_t any = load_word(at) | load_word(at + 8) | load_word(at + 16) | load_word(at + 24);
+    if ((any & high_bits) != 0) break;
+    at += 32;
+  }
+  while (end - at >= 8) {
+    std::uint64_t high = load_word(at) & high_bits;
+    if (high != 0) {
+      int bit = std::endian::native == std::endian::little ? std::countr_zero(high)
+                                                             : std::countl_zero(high);
+      return at + bit / 8;
+    }
+    at += 8;
+  }
+  return at;
 }
 
 bool is_valid_utf8(std::string_view text) noexcept {
   auto at = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* end = at + text.size();
   while (at < end) {
-    if (end - at >= 32 && ascii_block(at)) {
-      at += 32;
-    } else if (*at < 0x80) {
+    at = skip_ascii(at, end);
+    if (at == end) break;
+    if (*at < 0x80) {
       ++at;
     } else if (std::size_t length = multibyte_length(at, end)) {
       at += length;

@@ -1,5 +1,6 @@
 // Value conversions shared by the long and the short parser. Both parsers are
 // tolerant: whatever does not fit the expected syntax reads as zero.
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -113,26 +114,38 @@ double convert_decimal(std::string_view literal, bool negative) noexcept {
   return negative ? -value : value;
 }
 
+// Indentation is mostly runs of spaces: skip them eight bytes at a time.
+std::string_view skip_space_runs(std::string_view text) noexcept {
+  constexpr std::uint64_t spaces = 0x2020202020202020ULL;
+  while (text.size() >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data(), sizeof word);
+    std::uint64_t differing = word ^ spaces;
+    if (differing != 0) {
+      int bit = std::endian::native == std::endian::little ? std::countr_zero(differing)
+                                                             : std::countl_zero(differing);
+      return text.substr(static_cast<std::size_t>(bit / 8));
+    }
+    text.remove_prefix(8);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string_view trim(std::string_view text) noexcept {
-  for (;;) {
-    if (!text.empty() && is_ascii_space(static_cast<unsigned char>(text.front()))) {
-      text.remove_prefix(1);
-    } else if (std::size_t wide = leading_wide_space(text)) {
-      text.remove_prefix(wide);
-    } else {
-      break;
-    }
+  text = skip_space_runs(text);
+  while (!text.empty()) {
+    auto first = static_cast<unsigned char>(text.front());
+    std::size_t width = first < 0x80 ? is_ascii_space(first) : leading_wide_space(text);
+    if (width == 0) break;
+    text.remove_prefix(width);
   }
-  for (;;) {
-    if (!text.empty() && is_ascii_space(static_cast<unsigned char>(text.back()))) {
-      text.remove_suffix(1);
-    } else if (std::size_t wide = trailing_wide_space(text)) {
-      text.remove_suffix(wide);
-    } else {
-      break;
-    }
+  while (!text.empty()) {
+    auto last = static_cast<unsigned char>(text.back());
+    std::size_t width = last < 0x80 ? is_ascii_space(last) : trailing_wide_space(text);
+    if (width == 0) break;
+    text.remove_suffix(width);
   }
   return text;
 }

@@ -27,9 +27,9 @@ class Lines {
   // The line at 0-based `position`; a layout that ends early is an internal failure.
   std::string_view at(std::size_t position) const {
     if (position >= lines_.size())
-      fail("Short TextGrid ended early: a value is expected on line " +
-           std::to_string(position + 1) + " but the file has " + std::to_string(lines_.size()) +
-           " lines");
+      fail("Short TextGrid ended early: line " + std::to_string(position + 1) +
+           " is missing (the text has " + std::to_string(lines_.size()) +
+           (lines_.size() == 1 ? " line)" : " lines)"));
     return lines_[position];
   }
 

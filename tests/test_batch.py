@@ -1,0 +1,153 @@
+"""Batch reading: one entry per path in input order, empty entries for files
+that fail to read, the earliest internal failure raised, and the same result
+whether the list is read sequentially or on the worker pool."""
+
+import os
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavrel
+
+DATA = Path(__file__).parent / "data"
+VALID = str(DATA / "example_long_lf.TextGrid")
+EXAMPLE = (
+    0.0,
+    2.5,
+    [
+        ("words", True, [(0.0, 1.2, "hello"), (1.2, 2.5, "wörld ☃")]),
+        ("events", False, [(0.5, 0.5, "click")]),
+    ],
+)
+EMPTY_ENTRY = (0.0, 0.0, [])
+
+
+def available_processors():
+    return len(os.sched_getaffinity(0))
+
+
+def parallel_length():
+    """A list length that reaches the parallel threshold (ten per processor)."""
+    return max(40, 10 * available_processors() + 1)
+
+
+def panic_message(call):
+    try:
+        call()
+    except BaseException as error:  # PanicException is not an Exception
+        assert type(error).__name__ == "PanicException", repr(error)
+        return str(error)
+    pytest.fail("no PanicException raised")
+
+
+def vectors_as_lists(vectors):
+    return [list(column) if isinstance(column, list) else column.tolist() for column in vectors]
+
+
+@pytest.mark.parametrize("strict", [False, True])
+@pytest.mark.parametrize("file_type", ["long", "short", "auto", "Long", ""])
+def test_empty_list_gives_empty_result(strict, file_type):
+    assert tavrel.textgrids2data([], strict, file_type) == []
+    tmins, tmaxs, labels, tier_names, is_intervals, file_ids = tavrel.textgrids2vectors([], strict, file_type)
+    assert len(tmins) == len(tmaxs) == len(labels) == len(tier_names) == len(is_intervals) == len(file_ids) == 0
+
+
+def test_failing_files_give_empty_entries(tmp_path):
+    files = [str(tmp_path / "missing.TextGrid"), VALID, str(DATA / "empty.TextGrid")]
+    assert tavrel.textgrids2data(files, False, "long") == [EMPTY_ENTRY, EXAMPLE, EMPTY_ENTRY]
+    # The empty document fails validation when strict; so would a non-UTF-8 file.
+    files.append(str(DATA / "latin1_long.TextGrid"))
+    assert tavrel.textgrids2data(files, True, "long") == [EMPTY_ENTRY, EXAMPLE, EMPTY_ENTRY, EMPTY_ENTRY]
+
+
+def test_vector_entries_are_numbered_by_input_position(tmp_path):
+    files = [VALID, str(tmp_path / "missing.TextGrid"), str(DATA / "example_short_lf.TextGrid")]
+    tmins, tmaxs, labels, tier_names, is_intervals, file_ids = tavrel.textgrids2vectors(files, False, "auto")
+    assert file_ids.dtype == np.uint32 and file_ids.tolist() == [0, 0, 0, 2, 2, 2]
+    assert tmins.tolist() == [0.0, 1.2, 0.5] * 2
+    assert tmaxs.tolist() == [1.2, 2.5, 0.5] * 2
+    assert labels == ["hello", "wörld ☃", "click"] * 2
+    assert tier_names == ["words", "words", "events"] * 2
+    assert is_intervals.tolist() == [True, True, False] * 2
+
+
+def test_batch_entries_equal_single_file_reads(tmp_path):
+    names = ["example_long_crlf.TextGrid", "example_short_crlf.TextGrid", "long_overlap.TextGrid",
+             "example_long_utf16le.TextGrid", "long_without_marker.TextGrid", "nonexistent.TextGrid"]
+    files = [str(DATA / name) for name in names]
+    for strict in (False, True):
+        singles, single_vectors = [], []
+        for path in files:
+            try:
+                singles.append(tavrel.textgrid2data(path, strict, "auto"))
+                single_vectors.append(vectors_as_lists(tavrel.textgrid2vectors(path, strict, "auto")))
+            except OSError:
+                singles.append(EMPTY_ENTRY)
+                single_vectors.append([[], [], [], [], []])
+        assert tavrel.textgrids2data(files, strict, "auto") == singles
+        batch = vectors_as_lists(tavrel.textgrids2vectors(files, strict, "auto"))
+        expected_ids = [k for k, vectors in enumerate(single_vectors) for _ in vectors[0]]
+        assert batch[5] == expected_ids
+        for column in range(5):
+            assert batch[column] == [value for vectors in single_vectors for value in vectors[column]]
+
+
+def test_many_copies_read_in_parallel_give_identical_entries():
+    files = [VALID] * 1000
+    assert tavrel.textgrids2data(files, True, "auto") == [EXAMPLE] * 1000
+    tmins, _, labels, _, _, file_ids = tavrel.textgrids2vectors(files, True, "auto")
+    assert len(tmins) == 3000 and labels[-3:] == ["hello", "wörld ☃", "click"]
+    assert file_ids.tolist() == [k for k in range(1000) for _ in range(3)]
+
+
+@pytest.mark.parametrize("length", [3, 1000])
+def test_unknown_file_type_fails_the_whole_call(length):
+    files = ["does/not/exist.TextGrid"] * length
+    assert panic_message(lambda: tavrel.textgrids2data(files, False, "Long")) == "Unknown file type: Long"
+    assert panic_message(lambda: tavrel.textgrids2vectors(files, False, " auto")) == "Unknown file type:  auto"
+
+
+@pytest.mark.parametrize("length", [6, "parallel"])
+@pytest.mark.parametrize("batch", [tavrel.textgrids2data, tavrel.textgrids2vectors])
+def test_earliest_internal_failure_is_raised(tmp_path, length, batch):
+    length = parallel_length() if length == "parallel" else length
+    early, late = 2, length - 2
+    for index, class_word in [(early, "FirstBad"), (late, "SecondBad")]:
+        text = (DATA / "example_long_lf.TextGrid").read_text(encoding="utf-8")
+        (tmp_path / f"bad{index}.TextGrid").write_text(text.replace('"TextTier"', f'"{class_word}"'), encoding="utf-8")
+    files = [VALID] * length
+    files[early] = str(tmp_path / f"bad{early}.TextGrid")
+    files[late] = str(tmp_path / f"bad{late}.TextGrid")
+    assert panic_message(lambda: batch(files, False, "long")) == 'Unknown tier class: "FirstBad"'
+
+
+def test_real_corpus_in_one_batch_matches_file_by_file(tmp_path):
+    corpus = sorted(path for path in (DATA / "realcorpus").iterdir() if path.suffix.lower() == ".textgrid")
+    files, expected = [], []
+    for path in corpus:
+        try:
+            expected.append(tavrel.textgrid2data(str(path), False, "auto"))
+        except OSError:
+            expected.append(EMPTY_ENTRY)
+        except BaseException as error:
+            assert type(error).__name__ == "PanicException"
+            continue  # such a file would fail the whole batch
+        files.append(str(path))
+    files = files * (parallel_length() // len(files) + 1)
+    expected = expected * (len(files) // len(expected))
+    result = tavrel.textgrids2data(files, False, "auto")
+    assert len(result) == len(files)
+    for got, want in zip(result, expected):
+        assert repr(got) == repr(want)  # repr: NaN times compare equal this way
+
+
+def test_paths_are_used_exactly_as_given(tmp_path, monkeypatch):
+    shutil.copy(VALID, tmp_path / "here.TextGrid")
+    monkeypatch.chdir(tmp_path)
+    assert tavrel.textgrids2data(["here.TextGrid", "./here.TextGrid", "here.TextGrid "], False, "long") == [
+        EXAMPLE,
+        EXAMPLE,
+        EMPTY_ENTRY,
+    ]

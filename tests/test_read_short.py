@@ -1,0 +1,172 @@
+"""Reading short-layout TextGrid files (values by position) and the layout
+detection of the "auto" file type."""
+
+from pathlib import Path
+
+import pytest
+
+import tavrel
+
+DATA = Path(__file__).parent / "data"
+
+EXAMPLE = (
+    0.0,
+    2.5,
+    [
+        ("words", True, [(0.0, 1.2, "hello"), (1.2, 2.5, "wörld ☃")]),
+        ("events", False, [(0.5, 0.5, "click")]),
+    ],
+)
+EMPTY_DOCUMENT = (0.0, 0.0, [])
+HEADER = 'File type = "ooTextFile"\nObject class = "TextGrid"\n\n'
+
+
+def read(path, strict=False, file_type="short"):
+    return tavrel.textgrid2data(str(path), strict, file_type)
+
+
+def panic_message(call):
+    """Runs `call`, which must end in the module's internal-failure exception."""
+    try:
+        call()
+    except BaseException as error:  # PanicException is not an Exception
+        assert type(error).__name__ == "PanicException", repr(error)
+        return str(error)
+    pytest.fail("no PanicException raised")
+
+
+def write(tmp_path, text, name="doc.TextGrid"):
+    path = tmp_path / name
+    path.write_bytes(text.encode())
+    return path
+
+
+def lines(*values):
+    return "\n".join(str(value) for value in values) + "\n"
+
+
+@pytest.mark.parametrize("name", ["example_short_crlf.TextGrid", "example_short_lf.TextGrid"])
+@pytest.mark.parametrize("file_type", ["short", "auto"])
+@pytest.mark.parametrize("strict", [False, True])
+def test_short_layout_variants_read_the_same(name, file_type, strict):
+    assert read(DATA / name, strict, file_type) == EXAMPLE
+
+
+def test_auto_follows_the_tier_list_marker_wherever_it_stands():
+    # A short file with "item []" in a label goes to the long parser ...
+    path = DATA / "short_label_item_marker.TextGrid"
+    assert read(path, False, "auto") == EMPTY_DOCUMENT
+    words = read(path)[2][0]
+    assert words[2][0] == (0.0, 1.2, "item []")
+    # ... and a long file without it goes to the short parser.
+    assert read(DATA / "long_without_marker.TextGrid", False, "auto") == EMPTY_DOCUMENT
+    assert read(DATA / "long_without_marker.TextGrid", False, "long") == EXAMPLE
+
+
+def test_auto_on_an_empty_file_is_an_internal_failure():
+    assert panic_message(lambda: read(DATA / "empty.TextGrid", False, "auto"))
+
+
+def test_long_file_forced_through_the_short_parser_is_an_empty_document():
+    path = DATA / "example_long_crlf.TextGrid"
+    assert read(path) == EMPTY_DOCUMENT
+    with pytest.raises(OSError, match="because: Time bounds should be non-negative in TextGrid$"):
+        read(path, strict=True)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "",
+        HEADER,
+        HEADER + "0\n",
+        HEADER + "0\n1\n<exists>",
+        HEADER.replace("\n", "\r") + "0\r1\r<absent>\r0\r",
+        lines("", "", "", 0, 1, "<exists>", 1),
+        lines("", "", "", 0, 1, "<exists>", 1, '"TextTier"', '"n"', 0, 1),
+        lines("", "", "", 0, 1, "<exists>", 1, '"TextTier"', '"n"', 0, 1, 1, 0.5),
+        lines("", "", "", 0, 1, "<exists>", 1, '"IntervalTier"', '"n"', 0, 1, 1, 0, 1),
+        lines("", "", "", 0, 1, "<exists>", 2, '"IntervalTier"', '"n"', 0, 1, 0),
+        lines("", "", "", 0, 1, "<exists>", 10**18),
+        lines("", "", "", 0, 1, "<exists>", 1, '"IntervalTier"', '"n"', 0, 1, 2**64 - 1),
+    ],
+)
+def test_a_layout_that_ends_early_is_an_internal_failure(tmp_path, text):
+    message = panic_message(lambda: read(write(tmp_path, text)))
+    assert message and not message.startswith("Unknown tier class")
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        # Header lines and line 5 may hold anything; seven lines with count 0.
+        ("\ufeffanything\nat all\nhere\n1\n2\nwhatever\n0", (1.0, 2.0, [])),
+        # A malformed tier count reads no tiers and ignores the rest.
+        (lines("", "", "", 0, 1, "", "2.0", '"bogus"'), (0.0, 1.0, [])),
+        # Extra tiers beyond the count are ignored; unquoted and doubled quotes.
+        (
+            lines("", "", "", 0, 3, "", 1, '"TextTier"', "pts", 0, 3, 3, 1, "plain", "2", '"a""b"', "x", '""""', '"IntervalTier"'),
+            (0.0, 3.0, [("pts", False, [(1.0, 1.0, "plain"), (2.0, 2.0, 'a""b'), (0.0, 0.0, "")])]),
+        ),
+        # An interval with a non-numeric time gets 0.0 there.
+        (lines("", "", "", 0, 3, "", 1, "IntervalTier", "w", 0, 3, 1, "x", 2, "l"), (0.0, 3.0, [("w", True, [(0.0, 2.0, "l")])])),
+        # Indentation, tabs and CR LF around values do not matter.
+        (lines("", "", "", "  0\t", "\t3 ", "", " +1 ", '  "IntervalTier"', ' "w" ', 0, 3, 0).replace("\n", "\r\n"), (0.0, 3.0, [("w", True, [])])),
+    ],
+)
+def test_values_are_taken_by_position(tmp_path, body, expected):
+    assert read(write(tmp_path, body)) == expected
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        # A blank line after an item count shifts the following values by one.
+        (
+            lines("", "", "", 0, 1, "", 2, '"IntervalTier"', '"w"', 0, 1, 1, "", 0, 1, '"lab"', '"IntervalTier"'),
+            'Unknown tier class: "lab"',
+        ),
+        # A malformed item count makes the item lines read as the next tier.
+        (lines("", "", "", 0, 1, "", 2, '"IntervalTier"', "w", 0, 1, "three", 0, 1, '"lab"'), "Unknown tier class: 0"),
+        # A label with a line break is cut at it and shifts the rest.
+        (
+            lines("", "", "", 0, 1, "", 2, '"TextTier"', "w", 0, 1, 1, 0.5, '"two', 'lines"', '"TextTier"'),
+            'Unknown tier class: lines"',
+        ),
+    ],
+)
+def test_a_shifted_layout_names_the_misplaced_line_as_class(tmp_path, text, message):
+    assert panic_message(lambda: read(write(tmp_path, text))) == message
+
+
+@pytest.mark.parametrize("name", ["short_unknown_class.TextGrid"])
+@pytest.mark.parametrize("file_type", ["short", "auto"])
+def test_unknown_class_keeps_the_trimmed_line(name, file_type):
+    assert panic_message(lambda: read(DATA / name, False, file_type)) == "Unknown tier class: texttier"
+
+
+def test_truncated_file_is_an_internal_failure_in_both_modes():
+    for strict in (False, True):
+        assert panic_message(lambda: read(DATA / "short_truncated.TextGrid", strict))
+
+
+def test_strict_short_reading_checks_times(tmp_path):
+    text = lines("", "", "", 0, 2, "", 1, '"TextTier"', "p", 0, 2, 2, 1.5, "a", 1, "b")
+    assert read(write(tmp_path, text))[2][0][2] == [(1.5, 1.5, "a"), (1.0, 1.0, "b")]
+    with pytest.raises(OSError, match="because: Items 0 and 1 overlap in tier p$"):
+        read(write(tmp_path, text), strict=True)
+
+
+@pytest.mark.parametrize(
+    "tiers",
+    [
+        [],
+        [("words", True, [(0.0, 0.5, ""), (0.5, 2.0, "two words")]), ("points", False, [(1.0, 1.0, "p")])],
+        [("ünïcode ☃", True, [(0.1, 0.2, "x = y"), (0.3, 2.0, "item []")])],
+    ],
+)
+def test_written_short_files_read_back(tmp_path, tiers):
+    # Tiers without items are not written, so none appear here.
+    path = tmp_path / "written.TextGrid"
+    tavrel.data2textgrid(tiers, 0.0, 2.0, str(path), "short")
+    assert read(path, strict=True) == (0.0, 2.0, tiers)
