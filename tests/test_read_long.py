@@ -2,7 +2,6 @@
 access errors, the UTF-8 check, the file-type word and tolerant values."""
 
 import math
-import os
 import random
 from pathlib import Path
 
@@ -59,15 +58,6 @@ def test_long_layout_variants_read_the_same(name, file_type, strict):
     assert read(DATA / name, strict, file_type) == EXAMPLE
 
 
-def test_result_is_built_of_plain_tuples_lists_and_floats():
-    tmin, tmax, tiers = document = read(DATA / "example_long_lf.TextGrid")
-    assert type(document) is tuple and type(tiers) is list
-    assert type(tmin) is float and type(tmax) is float
-    name, is_interval, items = tiers[0]
-    assert type(name) is str and is_interval is True and type(items) is list
-    assert all(type(item) is tuple and len(item) == 3 for item in items)
-
-
 def test_empty_file_is_an_empty_document_that_strict_rejects():
     assert read(DATA / "empty.TextGrid") == EMPTY_DOCUMENT
     with pytest.raises(OSError) as caught:
@@ -111,14 +101,6 @@ def test_operating_system_errors_are_reported(tmp_path, file_type):
         tavrel.textgrid2data(str(DATA / "empty.TextGrid") + "\0x", False, file_type)
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files regardless of permissions")
-def test_unreadable_file_reports_permission_denied(tmp_path):
-    path = write_long(tmp_path, "xmin = 0\n")
-    path.chmod(0)
-    with pytest.raises(OSError, match=r"because: Permission denied \(os error 13\)$"):
-        read(path)
-
-
 @pytest.mark.parametrize("word", ["LONG", "Long", " long", "long ", "", "text", "auto\0"])
 def test_unknown_file_type_fails_before_touching_the_file(word):
     assert panic_message(lambda: read("does/not/exist.TextGrid", False, word)) == (
@@ -150,90 +132,14 @@ def test_strict_reading_reports_the_first_validation_error(name, message):
         read(DATA / name, strict=True)
 
 
-@pytest.mark.parametrize(
-    "text, value",
-    [
-        ("0.5", 0.5),
-        (".5", 0.5),
-        ("5.", 5.0),
-        ("+2", 2.0),
-        ("1e3", 1000.0),
-        ("-1E-2", -0.01),
-        ("1e400", math.inf),
-        ("-Infinity", -math.inf),
-        ("1e-400", 0.0),
-        ("1,5", 0.0),
-        ("abc", 0.0),
-        ("", 0.0),
-        ("0x10", 0.0),
-        ("1 5", 0.0),
-        ("nan(1)", 0.0),
-        ("1_000", 0.0),
-        ("١", 0.0),  # a non-ASCII digit
-    ],
-)
-def test_numbers_are_read_tolerantly(tmp_path, text, value):
-    path = write_long(tmp_path, f"xmin = {text}\nxmax =\t{text}  \n")
-    assert read(path)[:2] == (value, value)
-
-
-def test_nan_times_are_read(tmp_path):
-    tmin, tmax, _ = read(write_long(tmp_path, "xmin = NaN\nxmax = -nan\n"))
-    assert math.isnan(tmin) and math.isnan(tmax)
-
-
-def test_declared_counts_are_kept_as_read_and_checked_only_when_strict(tmp_path):
-    body = (
-        "xmin = 0\nxmax = 1\nsize = 2.0\nitem []:\nitem [1]:\nclass = IntervalTier\n"
-        "xmin = 0\nxmax = 1\nintervals [1]:\nxmin = 0\nxmax = 1\ntext = a\n"
-    )
-    path = write_long(tmp_path, body)
-    assert read(path) == (0.0, 1.0, [("", True, [(0.0, 1.0, "a")])])
-    with pytest.raises(OSError, match="TextGrid size does not match number of tiers$"):
-        read(path, strict=True)
-    path = write_long(tmp_path, body.replace("size = 2.0", "size = +1"))
-    with pytest.raises(OSError, match="Tier size does not match number of items$"):
-        read(path, strict=True)
-    path = write_long(tmp_path, body.replace("size = 2.0", "size = 1").replace("xmax = 1\nint", "xmax = 1\nintervals: size = 1\nint"))
-    assert read(path, strict=True) == (0.0, 1.0, [("", True, [(0.0, 1.0, "a")])])
-
-
-def test_labels_keep_inner_quotes_and_lose_outer_ones(tmp_path):
-    body = (
-        "item [1]:\nclass = \"TextTier\"\nname = \"\"\"quoted\"\" \"\n"
-        "points [1]:\nnumber = 1\nmark = \"a \"\"b\"\" c\"\n"
-        "points [2]:\nnumber = 2\nmark = \"\"\n"
-        "points [3]:\nxmin = 3\nxmax = 4\ntext = \"say \\\"hi\\\"\"\n"
-        "points [4]:\nnumber = 5\nmark = \"first line\n  second line\"\n"
-    )
-    assert read(write_long(tmp_path, body)) == (
-        0.0,
-        0.0,
-        [
-            (
-                'quoted"" ',
-                False,
-                [(1.0, 1.0, 'a ""b"" c'), (2.0, 2.0, ""), (3.0, 4.0, 'say \\"hi\\'), (5.0, 5.0, "first line")],
-            )
-        ],
-    )
-
-
-def test_unicode_white_space_around_values_is_trimmed(tmp_path):
-    body = "\u3000xmin\u00a0=\u20051\u2028\nxmax = 2\u0085\nitem [1]:\nname = \u200a\"n\"\u205f\n"
-    assert read(write_long(tmp_path, body)) == (1.0, 2.0, [("n", True, [])])
+def test_values_are_read_tolerantly(tmp_path):
+    path = write_long(tmp_path, "\u3000xmin\u00a0=\t1e400 \nxmax = 1,5\nitem [1]:\nname = \"\"\"n\"\"\"\n")
+    assert read(path) == (math.inf, 0.0, [("n", True, [])])
 
 
 def test_a_long_line_without_line_feed_reads_as_an_empty_document(tmp_path):
     path = write_long(tmp_path, b"x" * (8 << 20))
     assert read(path) == EMPTY_DOCUMENT
-
-
-def test_document_name_does_not_come_from_the_path(tmp_path):
-    # Dots and odd characters in the path change nothing in the result.
-    for name in ["a.b.TextGrid", ".TextGrid", "no_extension", "ü ☃.TextGrid"]:
-        path = write_long(tmp_path, "xmin = 1\nxmax = 2\n", name)
-        assert read(path) == (1.0, 2.0, [])
 
 
 def test_written_long_files_read_back(tmp_path):
