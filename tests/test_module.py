@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import tavrel
+from textgrid_samples import run_python
 
 FUNCTIONS = [
     "textgrid2vectors",
@@ -33,12 +34,6 @@ PARAMETERS = {
                          "tmax", "output_file", "file_type"],
 }
 STUBS = Path(__file__).resolve().parent.parent / "src" / "stubs"
-
-
-def run_python(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, timeout=60)
 
 
 def test_all_lists_the_functions_in_registration_order():

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import tavrel
-from textgrid_samples import EXAMPLE, flat_entries, panic_of, write_long
+from textgrid_samples import EXAMPLE, flat_entries, panic_of, run_python, write_long
 
 A = (0.0, 3.0, [("a", True, [(0.0, 1.0, "x"), (1.0, 2.0, "y")]), ("p", False, [(2.5, 2.5, "z")])])
 C = (0.0, 9.0, [("c", True, [(4.0, 5.0, "u"), (5.0, 9.0, "v")])])
@@ -88,6 +88,24 @@ def test_textgrids2vectors_in_parallel_matches_single_reads(tmp_path):
     assert tmins.tolist() == [t for single in singles for t in single[0].tolist()]
     assert labels == [label for single in singles for label in single[2]]
     assert ids.tolist() == [i for i, single in enumerate(singles) for _ in single[2]]
+
+
+def test_numpy_unavailable_is_an_internal_failure_until_it_is_back(tmp_path):
+    path = write_long(tmp_path / "a.TextGrid", A)
+    result = run_python(f"""
+        import sys, tavrel
+        sys.modules["numpy"] = None  # makes importing NumPy fail
+        try:
+            tavrel.textgrid2vectors({path!r}, True, "long")
+        except BaseException as error:
+            print(type(error).__name__, str(error).split(":")[0])
+        del sys.modules["numpy"]
+        print(tavrel.textgrid2vectors({path!r}, True, "long")[0].tolist())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "PanicException Failed to access NumPy array API capsule", "[0.0, 1.0, 2.5]"]
+    assert result.stderr.count("Failed to access NumPy array API capsule") == 1
 
 
 def test_textgrids2vectors_unknown_file_type_panics(tmp_path):

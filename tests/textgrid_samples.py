@@ -1,6 +1,11 @@
 """Small TextGrid documents for the Python-layer tests, written as long-layout
 text by hand so that reading is tested independently of the module's writer."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 WORDS = ("words", True, [(0.0, 1.25, "hello"), (1.25, 2.5, "wörld ☃")])
 EVENTS = ("events", False, [(0.5, 0.5, "click")])
 EXAMPLE = (0.0, 2.5, [WORDS, EVENTS])
@@ -66,3 +71,10 @@ def panic_of(call):
         assert type(error).__name__ == "PanicException", repr(error)
         return error
     raise AssertionError("no PanicException raised")
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter that finds the same tavrel."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=env, timeout=60)
