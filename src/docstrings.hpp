@@ -6,7 +6,6 @@ namespace tavrel::docs {
 
 inline constexpr const char module[] =
     "Python module for TextGrid file manipulation.\n"
-    "\n"
     "It offers fast reading, writing and converting of Praat TextGrid files, supports both the "
     "long and the short text format, and offers efficient batch processing of many files in "
     "parallel.";

@@ -43,6 +43,7 @@ def test_all_lists_the_functions_in_registration_order():
 
 def test_module_docstring():
     assert tavrel.__doc__.startswith("Python module for TextGrid file manipulation.\n")
+    assert "\n\n" not in tavrel.__doc__  # one paragraph
     for phrase in ("long", "short", "batch"):
         assert phrase in tavrel.__doc__
 

@@ -1,5 +1,4 @@
 """Python module for TextGrid file manipulation.
-
 It offers fast reading, writing and converting of Praat TextGrid files, supports
 both the long and the short text format, and offers efficient batch processing
 of many files in parallel.
