@@ -1,0 +1,136 @@
+#pragma once
+// The properties the fuzz targets check, one function per target. They are
+// shared with the C++ tests, which replay the committed corpus and the inputs
+// that once failed. Each returns false when a property is broken; a parser's
+// internal failure on a malformed text is an expected outcome, not a fault.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "textgrid/failure.hpp"
+#include "textgrid/parser.hpp"
+#include "textgrid/textgrid.hpp"
+
+namespace fuzz {
+
+using textgrid::TextGrid;
+
+// The first byte selects options (bit 0: strict, bit 1: short layout, bit 2:
+// give global bounds when rebuilding); the rest is the file text.
+struct Input {
+  std::uint8_t options = 0;
+  std::string_view text;
+
+  bool strict() const { return (options & 1) != 0; }
+  bool short_layout() const { return (options & 2) != 0; }
+  bool give_bounds() const { return (options & 4) != 0; }
+};
+
+inline Input split_input(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return {};
+  return {data[0], {reinterpret_cast<const char*>(data + 1), size - 1}};
+}
+
+inline std::optional<TextGrid> parse(std::string_view text, bool short_layout, bool strict) {
+  try {
+    auto parsed = short_layout ? textgrid::parse_short_text(text, "fuzz", strict)
+                               : textgrid::parse_long_text(text, "fuzz", strict);
+    if (parsed) return std::move(*parsed);
+  } catch (const textgrid::InternalFailure&) {
+  }
+  return std::nullopt;
+}
+
+// Both export shapes must describe the same tiers and items.
+inline bool exports_agree(const TextGrid& grid) {
+  textgrid::TextGridData data = grid.to_data();
+  if (data.tiers.size() != grid.tiers.size()) return false;
+  std::size_t items = 0;
+  for (std::size_t t = 0; t < data.tiers.size(); ++t) {
+    if (data.tiers[t].items.size() != grid.tiers[t].items.size()) return false;
+    items += grid.tiers[t].items.size();
+  }
+  textgrid::Vectors vectors = grid.to_vectors();
+  return vectors.tmins.size() == items && vectors.tmaxs.size() == items &&
+         vectors.labels.size() == items && vectors.tier_names.size() == items &&
+         vectors.is_intervals.size() == items;
+}
+
+inline bool representable_text(const std::string& text) {
+  return text.find('"') == std::string::npos && text.find('\n') == std::string::npos;
+}
+
+// Whether the writers can carry the document faithfully through a file.
+inline bool representable(const TextGrid& grid) {
+  if (std::isnan(grid.tmin) || std::isnan(grid.tmax)) return false;
+  for (const auto& tier : grid.tiers) {
+    if (!representable_text(tier.name) || std::isnan(tier.tmin) || std::isnan(tier.tmax))
+      return false;
+    for (const auto& item : tier.items) {
+      if (!representable_text(item.label) || std::isnan(item.tmin)) return false;
+      if (tier.is_interval && std::isnan(item.tmax)) return false;
+    }
+  }
+  return true;
+}
+
+// What the writers put on disk: the real counts, and a point's time alone.
+inline TextGrid as_written(TextGrid grid) {
+  grid.size = grid.tiers.size();
+  for (auto& tier : grid.tiers) {
+    tier.size = tier.items.size();
+    if (!tier.is_interval)
+      for (auto& item : tier.items) item.tmax = item.tmin;
+  }
+  return grid;
+}
+
+// The imports may refuse a document (an error value, or a NaN start that
+// cannot be sorted) but must not fault.
+inline void rebuild(const TextGrid& grid, bool give_bounds) {
+  std::optional<double> tmin, tmax;
+  if (give_bounds) tmin = grid.tmin, tmax = grid.tmax;
+  try {
+    (void)TextGrid::from_data(grid.to_data().tiers, grid.name, tmin, tmax);
+  } catch (const textgrid::InternalFailure&) {
+  }
+  try {
+    (void)TextGrid::from_vectors(grid.to_vectors(), tmin, tmax, grid.name);
+  } catch (const textgrid::InternalFailure&) {
+  }
+}
+
+inline bool reads_back_as(const TextGrid& expected, std::string_view text, bool short_layout) {
+  std::optional<TextGrid> reread = parse(text, short_layout, false);
+  return reread && *reread == expected;
+}
+
+inline bool check_long(Input input) {
+  std::optional<TextGrid> grid = parse(input.text, false, input.strict());
+  return !grid || exports_agree(*grid);
+}
+
+inline bool check_short(Input input) {
+  std::optional<TextGrid> grid = parse(input.text, true, input.strict());
+  return !grid || exports_agree(*grid);
+}
+
+// Parse, rebuild through both imports, render in both layouts (never fails)
+// and, for a representable document, read each rendering back unchanged.
+inline bool check_roundtrip(Input input) {
+  std::optional<TextGrid> grid = parse(input.text, input.short_layout(), input.strict());
+  if (!grid) return true;
+  if (!exports_agree(*grid)) return false;
+  rebuild(*grid, input.give_bounds());
+  (void)grid->assert_valid();
+  std::string long_text = grid->to_long_textgrid_string();
+  std::string short_text = grid->to_short_textgrid_string();
+  if (!representable(*grid)) return true;
+  TextGrid expected = as_written(*grid);
+  return reads_back_as(expected, long_text, false) && reads_back_as(expected, short_text, true);
+}
+
+}  // namespace fuzz
