@@ -5,6 +5,7 @@ large number of tiers. Everything is generated at run time.
 
 import os
 
+import numpy as np
 import pytest
 
 from harden_helpers import (RSS_GROWTH_SNIPPET, SANITIZED, check_child, is_panic, outcome,
@@ -229,3 +230,78 @@ def test_a_million_tier_names_through_vectors(tmp_path):
     tavrel.vectors2textgrid([0.0] * n, [1.0] * n, names, names, [True] * n, None, None, out, "short")
     tmins, _, labels, read_names, _ = tavrel.textgrid2vectors(out, True, "short")
     assert read_names == names and labels == names and len(tmins) == n
+
+
+N_ENTRIES = 6
+
+
+@pytest.mark.parametrize(
+    "make_starts",
+    [
+        lambda: np.arange(0.0, 4 * N_ENTRIES, 2.0)[::2],            # strided view
+        lambda: np.arange(N_ENTRIES, dtype=">f8") * 4,              # big-endian
+        lambda: (np.arange(N_ENTRIES) * 4).astype(np.float32),      # narrower floats
+        lambda: np.arange(N_ENTRIES, dtype=np.int64) * 4,           # integers
+        lambda: np.asfortranarray(np.arange(N_ENTRIES) * 4.0),
+        lambda: np.ma.masked_array(np.arange(N_ENTRIES) * 4.0, mask=[False] * N_ENTRIES),
+        lambda: list(np.arange(N_ENTRIES) * 4.0),                  # NumPy scalars in a list
+    ],
+    ids=["strided", "big-endian", "float32", "int64", "fortran", "masked", "scalars"],
+)
+def test_numpy_vectors_are_read_by_value(tmp_path, make_starts):
+    """Arrays are read element by element, whatever their layout or dtype."""
+    starts = make_starts()
+    expected = [float(x) for x in starts]
+    out = str(tmp_path / "out.TextGrid")
+    flags = np.ones(2 * N_ENTRIES, dtype=bool)[::2]
+    tavrel.vectors2textgrid(starts, [x + 1.0 for x in expected], ["x"] * N_ENTRIES, ["w"] * N_ENTRIES,
+                            flags, None, None, out, "short")
+    tmins, tmaxs, *_ = tavrel.textgrid2vectors(out, True, "short")
+    assert tmins.tolist() == expected and tmaxs.tolist() == [x + 1.0 for x in expected]
+
+
+@pytest.mark.parametrize("column", [np.zeros((3, 2)), np.float64(1.0), np.array(["a", "b", "c"])],
+                         ids=["2-d", "0-d", "strings"])
+def test_unsuitable_arrays_are_refused(tmp_path, column):
+    out = tmp_path / "out.TextGrid"
+    kind, error = outcome(tavrel.vectors2textgrid, column, [1.0] * 3, ["a"] * 3, ["w"] * 3, [True] * 3,
+                          None, None, str(out), "long")
+    assert kind == "error" and isinstance(error, (TypeError, ValueError)), error
+    assert not out.exists()
+
+
+def test_reentrant_calls_from_argument_conversion(tmp_path):
+    """A float conversion that calls the module again (batches included) while
+    the outer call is half-way through converting its arguments."""
+    source = str(tmp_path / "source.TextGrid")
+    with open(source, "w", encoding="utf-8") as handle:
+        handle.write(SHORT_HEADER + '1\n"IntervalTier"\n"w"\n0\n1\n1\n0\n1\n"a"\n')
+    inner_out = str(tmp_path / "inner.TextGrid")
+
+    class Reentrant:
+        def __init__(self, value):
+            self.value = value
+
+        def __float__(self):
+            assert len(tavrel.textgrids2vectors([source] * 50, True, "short")[0]) == 50
+            tavrel.data2textgrid([("inner", True, [(0.0, 1.0, "i")])], None, None, inner_out, "long")
+            kind, _ = outcome(tavrel.textgrid2data, source, True, "nope")
+            assert kind == "panic"
+            return self.value
+
+    out = str(tmp_path / "out.TextGrid")
+    data = [("w", True, [(Reentrant(0.0), Reentrant(1.0), "a"), (Reentrant(1.0), 2.0, "b")])]
+    tavrel.data2textgrid(data, None, None, out, "short")
+    assert tavrel.textgrid2data(out, True, "short") == (0.0, 2.0, [("w", True, [(0.0, 1.0, "a"),
+                                                                              (1.0, 2.0, "b")])])
+    tavrel.vectors2textgrid([Reentrant(0.0)], [Reentrant(1.0)], ["a"], ["w"], [True], None, None, out, "long")
+    assert tavrel.textgrid2data(inner_out, True, "long")[2][0][0] == "inner"
+
+
+def test_overlong_paths(tmp_path):
+    long_name = str(tmp_path / ("x" * 5000))
+    kind, error = outcome(tavrel.textgrid2data, long_name, False, "long")
+    assert kind == "error" and "File name too long (os error 36)" in str(error)
+    kind, error = outcome(tavrel.data2textgrid, [("w", True, [(0.0, 1.0, "a")])], None, None, long_name,
+                          "long")
+    assert kind == "panic" and os.listdir(tmp_path) == []
