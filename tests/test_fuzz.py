@@ -11,17 +11,17 @@ import tempfile
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from harden_helpers import outcome
+from harden_helpers import long_text, outcome, short_text
 
 tavrel = pytest.importorskip("tavrel")
 
 # Reproducible and quick enough for CI.
 FUZZ = settings(
     derandomize=True,
-    max_examples=60,
+    max_examples=120,
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
@@ -86,13 +86,23 @@ WILD_TIER = st.one_of(
 WILD_DATA = containers(WILD_TIER, 4)
 
 
+def increasing_times(draw, count):
+    """Distinct non-negative times in increasing order, well apart."""
+    tick = draw(st.integers(min_value=0, max_value=10**6))
+    times = []
+    for step in draw(st.lists(st.integers(min_value=1, max_value=10**6), min_size=count,
+                              max_size=count)):
+        times.append(tick / 1000)
+        tick += step
+    return times
+
+
 @st.composite
 def plausible_tier(draw):
     """A tier that usually passes validation, so that writing succeeds often."""
     is_interval = draw(st.booleans())
     count = draw(st.integers(min_value=0, max_value=8))
-    times = sorted(draw(st.lists(st.floats(min_value=0.0, max_value=1e6), min_size=count + 1,
-                                 max_size=count + 1)))
+    times = increasing_times(draw, count + 1)
     labels = draw(st.lists(TEXT, min_size=count, max_size=count))
     if is_interval:
         items = [(times[i], times[i + 1], labels[i]) for i in range(count)]
@@ -102,6 +112,11 @@ def plausible_tier(draw):
 
 
 PLAUSIBLE_DATA = st.lists(plausible_tier(), max_size=4)
+WRITING_CASES = st.one_of(
+    st.tuples(WILD_DATA, OPTIONAL_BOUNDS, OPTIONAL_BOUNDS),
+    st.tuples(PLAUSIBLE_DATA, st.none(), st.none()),
+    st.tuples(st.lists(plausible_tier(), min_size=1, max_size=4), st.just(0.0), st.just(1e4 + 1)),
+)
 
 
 def directory_listing(directory):
@@ -138,12 +153,13 @@ def check_read_back(path, file_type, tiers):
 
 
 @FUZZ
-@given(data=st.one_of(WILD_DATA, PLAUSIBLE_DATA), tmin=OPTIONAL_BOUNDS, tmax=OPTIONAL_BOUNDS,
-       file_type=FILE_TYPES_FOR_WRITING)
-def test_data2textgrid_random_data(data, tmin, tmax, file_type):
+@given(case=WRITING_CASES, file_type=FILE_TYPES_FOR_WRITING)
+def test_data2textgrid_random_data(case, file_type):
+    data, tmin, tmax = case
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "out.TextGrid")
         kind, result = outcome(tavrel.data2textgrid, data, tmin, tmax, path, file_type)
+        event(f"outcome: {kind} {type(result).__name__ if kind != 'value' else ''}")
         check_written_only(directory, "out.TextGrid", kind)
         if kind == "value":
             assert result is None
@@ -194,8 +210,7 @@ def random_vectors(draw):
 def plausible_vectors(draw):
     """Consistent columns with non-negative increasing times, interleaved tiers."""
     n = draw(st.integers(min_value=0, max_value=10))
-    times = sorted(draw(st.lists(st.floats(min_value=0.0, max_value=1e5), min_size=n + 1,
-                                 max_size=n + 1)))
+    times = increasing_times(draw, n + 1)
     names = draw(st.lists(st.sampled_from(["a", "b", "c"]), min_size=n, max_size=n))
     flags = [name != "c" for name in names]
     tmins = times[:n]
@@ -205,12 +220,15 @@ def plausible_vectors(draw):
 
 
 @FUZZ
-@given(vectors=st.one_of(random_vectors(), plausible_vectors()), tmin=OPTIONAL_BOUNDS,
-       tmax=OPTIONAL_BOUNDS, file_type=FILE_TYPES_FOR_WRITING)
-def test_vectors2textgrid_random_vectors(vectors, tmin, tmax, file_type):
+@given(case=st.one_of(st.tuples(random_vectors(), OPTIONAL_BOUNDS, OPTIONAL_BOUNDS),
+                      st.tuples(plausible_vectors(), st.none(), st.none())),
+       file_type=FILE_TYPES_FOR_WRITING)
+def test_vectors2textgrid_random_vectors(case, file_type):
+    vectors, tmin, tmax = case
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "out.TextGrid")
         kind, result = outcome(tavrel.vectors2textgrid, *vectors, tmin, tmax, path, file_type)
+        event(f"outcome: {kind} {type(result).__name__ if kind != 'value' else ''}")
         check_written_only(directory, "out.TextGrid", kind)
         if kind == "value":
             assert result is None
@@ -232,18 +250,46 @@ LINE_VOCABULARY = st.sampled_from([
     "1000000000000000000", "-1", "nan", "inf", "1e400", ".5", "1,5", "=", "==", '""', "\ufeff",
 ])
 NUMBER_LINES = st.one_of(st.floats().map(repr), st.integers().map(str))
-TEXT_LINES = st.one_of(TEXT, SURROGATE_TEXT).map(lambda t: '"' + t + '"')
+TEXT_LINES = TEXT.map(lambda t: '"' + t + '"')
+
+
+@st.composite
+def mutated_document(draw):
+    """A rendered document of either layout with a few lines deleted, doubled or replaced."""
+    tiers = draw(st.lists(plausible_tier(), max_size=3))
+    render = draw(st.sampled_from([long_text, short_text]))
+    lines = render(tiers).split("\n")
+    for _ in range(draw(st.integers(min_value=0, max_value=3))):
+        at = draw(st.integers(min_value=0, max_value=len(lines) - 1))
+        action = draw(st.sampled_from(["delete", "double", "replace", "blank"]))
+        if action == "delete":
+            del lines[at]
+        elif action == "double":
+            lines.insert(at, lines[at])
+        elif action == "replace":
+            lines[at] = draw(st.one_of(LINE_VOCABULARY, NUMBER_LINES))
+        else:
+            lines.insert(at, "")
+    return lines
 
 
 @st.composite
 def textgrid_bytes(draw):
-    """Raw bytes, or lines that look like either layout (with invalid UTF-8 now and then)."""
-    if draw(st.integers(min_value=0, max_value=4)) == 0:
+    """Raw bytes, lines from both layouts' vocabulary, or a mutated document;
+    now and then with invalid UTF-8 (an encoded lone surrogate) or a BOM."""
+    choice = draw(st.integers(min_value=0, max_value=4))
+    if choice == 0:
         return draw(st.binary(max_size=300))
-    lines = draw(st.lists(st.one_of(LINE_VOCABULARY, LINE_VOCABULARY, NUMBER_LINES, TEXT_LINES),
-                          max_size=40))
+    if choice <= 2:
+        lines = draw(mutated_document())
+    else:
+        lines = draw(st.lists(st.one_of(LINE_VOCABULARY, LINE_VOCABULARY, NUMBER_LINES, TEXT_LINES),
+                              max_size=40))
+    if draw(st.integers(min_value=0, max_value=9)) == 0:
+        lines.append(draw(SURROGATE_TEXT))
     ending = draw(st.sampled_from(["\n", "\n", "\r\n", "\r"]))
-    return ending.join(lines).encode("utf-8", "surrogatepass")
+    prefix = draw(st.sampled_from(["", "", "", "\ufeff"]))
+    return (prefix + ending.join(lines)).encode("utf-8", "surrogatepass")
 
 
 READ_MODES = [(strict, file_type) for strict in (False, True) for file_type in ("long", "short", "auto")]
@@ -273,6 +319,7 @@ def check_vectors_match_data(vectors, data):
 
 def check_one_file(path, strict, file_type):
     kind, data = outcome(tavrel.textgrid2data, path, strict, file_type)
+    event(f"{'strict' if strict else 'lenient'} {file_type}: {kind}")
     vkind, vectors = outcome(tavrel.textgrid2vectors, path, strict, file_type)
     assert vkind == kind
     if kind == "error":
