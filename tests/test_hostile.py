@@ -305,3 +305,19 @@ def test_overlong_paths(tmp_path):
     kind, error = outcome(tavrel.data2textgrid, [("w", True, [(0.0, 1.0, "a")])], None, None, long_name,
                           "long")
     assert kind == "panic" and os.listdir(tmp_path) == []
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan treats an allocation beyond memory as fatal")
+def test_file_larger_than_memory_is_a_memory_error(tmp_path):
+    """A (sparse) file of 10 TiB cannot be read whole: MemoryError, also from pool threads."""
+    path = tmp_path / "sparse.TextGrid"
+    try:
+        with open(path, "wb") as handle:
+            handle.truncate(10 * 2**40)
+    except OSError as error:
+        pytest.skip(f"no sparse files here: {error}")
+    for function, argument in ((tavrel.textgrid2data, str(path)), (tavrel.textgrid2vectors, str(path)),
+                               (tavrel.textgrids2data, [str(path)] * 30),
+                               (tavrel.textgrids2vectors, [str(path)] * 30)):
+        with pytest.raises(MemoryError):
+            function(argument, False, "auto")
