@@ -100,7 +100,8 @@ def long_text(tiers, tmin=0.0, tmax=None):
         kind = "intervals" if is_interval else "points"
         lines += [f"    item [{t}]:",
                   f"        class = {quote('IntervalTier' if is_interval else 'TextTier')}",
-                  f"        name = {quote(name)}", f"        xmin = {tmin!r}", f"        xmax = {tmax!r}",
+                  f"        name = {quote(name)}", f"        xmin = {tmin!r}",
+                  f"        xmax = {tmax!r}",
                   f"        {kind}: size = {len(items)}"]
         for i, (start, end, label) in enumerate(items, 1):
             lines.append(f"        {kind} [{i}]:")
@@ -122,7 +123,10 @@ def short_text(tiers, tmin=0.0, tmax=None):
         lines += [quote("IntervalTier" if is_interval else "TextTier"), quote(name), repr(tmin),
                   repr(tmax), str(len(items))]
         for start, end, label in items:
-            lines += [repr(start), repr(end), quote(label)] if is_interval else [repr(start), quote(label)]
+            if is_interval:
+                lines += [repr(start), repr(end), quote(label)]
+            else:
+                lines += [repr(start), quote(label)]
     return "\n".join(lines) + "\n"
 
 
@@ -135,6 +139,7 @@ def sample_tiers(seed, tiers=2, items=5):
             entries = [(bounds[k], bounds[k + 1], f"w{seed}_{t}_{k}") for k in range(items)]
             result.append((f"tier{t}", True, entries))
         else:
-            entries = [(round(0.05 + 0.1 * (seed + 1) * k, 6),) * 2 + (f"p{k}",) for k in range(items)]
+            times = [round(0.05 + 0.1 * (seed + 1) * k, 6) for k in range(items)]
+            entries = [(time, time, f"p{k}") for k, time in enumerate(times)]
             result.append((f"points{t}", False, entries))
     return result

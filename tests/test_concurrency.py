@@ -27,7 +27,8 @@ def corpus(tmp_path_factory):
         path.write_text(render(tiers), encoding="utf-8")
         paths.append(str(path))
     broken = directory / "overlap.TextGrid"
-    broken.write_text(long_text([("w", True, [(0.0, 2.0, "a"), (1.0, 3.0, "b")])]), encoding="utf-8")
+    overlapping = [("w", True, [(0.0, 2.0, "a"), (1.0, 3.0, "b")])]
+    broken.write_text(long_text(overlapping), encoding="utf-8")
     paths[10] = str(directory / "missing.TextGrid")
     paths[20] = str(broken)
     return paths

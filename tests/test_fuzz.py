@@ -50,7 +50,8 @@ NUMBER_OBJECTS = st.one_of(
 NOT_NUMBERS = st.sampled_from([None, "1.0", b"1", [], (), object()])
 TIMES = st.one_of(NUMBER_OBJECTS, NUMBER_OBJECTS, NUMBER_OBJECTS, NOT_NUMBERS)
 OPTIONAL_BOUNDS = st.one_of(st.none(), st.none(), NUMBER_OBJECTS, NOT_NUMBERS)
-FLAGS = st.one_of(st.booleans(), st.booleans(), st.sampled_from([np.True_, np.False_, 0, 1, None, "True"]))
+FLAGS = st.one_of(st.booleans(), st.booleans(),
+                  st.sampled_from([np.True_, np.False_, 0, 1, None, "True"]))
 FILE_TYPES_FOR_WRITING = st.sampled_from(["long", "short", "LONG", "", " long", "auto"])
 
 
@@ -234,7 +235,8 @@ def test_vectors2textgrid_random_vectors(case, file_type):
             assert result is None
             _, _, labels, names, _ = vectors
             if all(representable(text) for text in list(labels) + list(names)):
-                read = tavrel.textgrid2vectors(path, False, "long" if file_type == "long" else "short")
+                layout = "long" if file_type == "long" else "short"
+                read = tavrel.textgrid2vectors(path, False, layout)
                 assert sorted(read[2]) == sorted(labels)
                 assert sorted(read[3]) == sorted(names)
         elif kind == "error" and type(result) is OSError:
@@ -243,10 +245,12 @@ def test_vectors2textgrid_random_vectors(case, file_type):
 
 LINE_VOCABULARY = st.sampled_from([
     'File type = "ooTextFile"', 'Object class = "TextGrid"', "", "xmin = 0", "xmax = 1",
-    "tiers? <exists>", "size = 1", "size = 2", "item []:", "item [1]:", "item [", "class = \"IntervalTier\"",
-    'class = "TextTier"', 'class = "Bogus"', 'name = "w"', "intervals: size = 1", "points: size = 1",
+    "tiers? <exists>", "size = 1", "size = 2", "item []:", "item [1]:", "item [",
+    'class = "IntervalTier"', 'class = "TextTier"', 'class = "Bogus"', 'name = "w"',
+    "intervals: size = 1", "points: size = 1",
     "intervals [1]:", "points [1]:", "number = 0.5", 'text = "a"', 'mark = "m"', '"IntervalTier"',
-    '"TextTier"', '"w"', "<exists>", "0", "1", "2", "3", "18446744073709551615", "18446744073709551616",
+    '"TextTier"', '"w"', "<exists>", "0", "1", "2", "3", "18446744073709551615",
+    "18446744073709551616",
     "1000000000000000000", "-1", "nan", "inf", "1e400", ".5", "1,5", "=", "==", '""', "\ufeff",
 ])
 NUMBER_LINES = st.one_of(st.floats().map(repr), st.integers().map(str))
@@ -292,7 +296,8 @@ def textgrid_bytes(draw):
     return (prefix + ending.join(lines)).encode("utf-8", "surrogatepass")
 
 
-READ_MODES = [(strict, file_type) for strict in (False, True) for file_type in ("long", "short", "auto")]
+READ_MODES = [(strict, file_type) for strict in (False, True)
+              for file_type in ("long", "short", "auto")]
 EMPTY_DOCUMENT = (0.0, 0.0, [])
 
 
@@ -363,14 +368,16 @@ def test_readers_on_random_bytes(content):
 PATH_LIKE = st.one_of(
     st.just("VALID"), st.just("VALID"), ANY_TEXT,
     st.sampled_from([b"x.TextGrid", pathlib.Path("x.TextGrid"), None, 3, "", "dir\x00x", "/", "."]))
-FILE_TYPES_FOR_READING = st.one_of(st.sampled_from(["long", "short", "auto"]), ANY_TEXT, st.just(None))
+FILE_TYPES_FOR_READING = st.one_of(st.sampled_from(["long", "short", "auto"]), ANY_TEXT,
+                                   st.just(None))
 
 
 @FUZZ
 @given(file=PATH_LIKE, files=st.one_of(st.lists(PATH_LIKE, max_size=3), PATH_LIKE),
        strict=FLAGS, file_type=FILE_TYPES_FOR_READING)
 def test_readers_random_arguments(file, files, strict, file_type):
-    valid = os.path.join(os.path.dirname(__file__), "..", "examples", "data", "example_long.TextGrid")
+    valid = os.path.join(os.path.dirname(__file__), "..", "examples", "data",
+                         "example_long.TextGrid")
 
     def real(path):
         return valid if path == "VALID" else path

@@ -27,7 +27,7 @@ def write(path, text):
     [
         f"{HUGE}\n",                                                   # tiers, none present
         f"{HUGE}\n\"IntervalTier\"\n\"w\"\n0\n1\n1\n0\n1\n\"a\"\n",       # tiers, one present
-        f"1\n\"IntervalTier\"\n\"w\"\n0\n1\n{HUGE}\n0\n1\n\"a\"\n",       # items of an interval tier
+        f"1\n\"IntervalTier\"\n\"w\"\n0\n1\n{HUGE}\n0\n1\n\"a\"\n",       # interval items
         f"1\n\"TextTier\"\n\"p\"\n0\n1\n{HUGE}\n0.5\n\"m\"\n",           # items of a point tier
         f"{2**64 - 1}\n",                                              # the largest count there is
     ],
@@ -180,8 +180,8 @@ def test_writers_never_write_elsewhere(tmp_path, name, writer):
         kind, error = outcome(tavrel.data2textgrid, [("w", True, [(0.0, 1.0, "a")])], None, None,
                               target, "long")
     else:
-        kind, error = outcome(tavrel.vectors2textgrid, [0.0], [1.0], ["a"], ["w"], [True], None, None,
-                              target, "long")
+        kind, error = outcome(tavrel.vectors2textgrid, [0.0], [1.0], ["a"], ["w"], [True], None,
+                              None, target, "long")
     assert kind == "panic" and is_panic(error)
     assert os.listdir(tmp_path) == []
 
@@ -227,7 +227,8 @@ def test_a_million_tier_names_through_vectors(tmp_path):
     out = str(tmp_path / "vectors.TextGrid")
     n = MANY_TIERS
     names = [f"t{k}" for k in range(n)]
-    tavrel.vectors2textgrid([0.0] * n, [1.0] * n, names, names, [True] * n, None, None, out, "short")
+    tavrel.vectors2textgrid([0.0] * n, [1.0] * n, names, names, [True] * n, None, None, out,
+                            "short")
     tmins, _, labels, read_names, _ = tavrel.textgrid2vectors(out, True, "short")
     assert read_names == names and labels == names and len(tmins) == n
 
@@ -254,8 +255,8 @@ def test_numpy_vectors_are_read_by_value(tmp_path, make_starts):
     expected = [float(x) for x in starts]
     out = str(tmp_path / "out.TextGrid")
     flags = np.ones(2 * N_ENTRIES, dtype=bool)[::2]
-    tavrel.vectors2textgrid(starts, [x + 1.0 for x in expected], ["x"] * N_ENTRIES, ["w"] * N_ENTRIES,
-                            flags, None, None, out, "short")
+    tavrel.vectors2textgrid(starts, [x + 1.0 for x in expected], ["x"] * N_ENTRIES,
+                            ["w"] * N_ENTRIES, flags, None, None, out, "short")
     tmins, tmaxs, *_ = tavrel.textgrid2vectors(out, True, "short")
     assert tmins.tolist() == expected and tmaxs.tolist() == [x + 1.0 for x in expected]
 
@@ -264,8 +265,8 @@ def test_numpy_vectors_are_read_by_value(tmp_path, make_starts):
                          ids=["2-d", "0-d", "strings"])
 def test_unsuitable_arrays_are_refused(tmp_path, column):
     out = tmp_path / "out.TextGrid"
-    kind, error = outcome(tavrel.vectors2textgrid, column, [1.0] * 3, ["a"] * 3, ["w"] * 3, [True] * 3,
-                          None, None, str(out), "long")
+    kind, error = outcome(tavrel.vectors2textgrid, column, [1.0] * 3, ["a"] * 3, ["w"] * 3,
+                          [True] * 3, None, None, str(out), "long")
     assert kind == "error" and isinstance(error, (TypeError, ValueError)), error
     assert not out.exists()
 
@@ -284,7 +285,8 @@ def test_reentrant_calls_from_argument_conversion(tmp_path):
 
         def __float__(self):
             assert len(tavrel.textgrids2vectors([source] * 50, True, "short")[0]) == 50
-            tavrel.data2textgrid([("inner", True, [(0.0, 1.0, "i")])], None, None, inner_out, "long")
+            inner = [("inner", True, [(0.0, 1.0, "i")])]
+            tavrel.data2textgrid(inner, None, None, inner_out, "long")
             kind, _ = outcome(tavrel.textgrid2data, source, True, "nope")
             assert kind == "panic"
             return self.value
@@ -294,7 +296,8 @@ def test_reentrant_calls_from_argument_conversion(tmp_path):
     tavrel.data2textgrid(data, None, None, out, "short")
     assert tavrel.textgrid2data(out, True, "short") == (0.0, 2.0, [("w", True, [(0.0, 1.0, "a"),
                                                                               (1.0, 2.0, "b")])])
-    tavrel.vectors2textgrid([Reentrant(0.0)], [Reentrant(1.0)], ["a"], ["w"], [True], None, None, out, "long")
+    tavrel.vectors2textgrid([Reentrant(0.0)], [Reentrant(1.0)], ["a"], ["w"], [True], None, None,
+                            out, "long")
     assert tavrel.textgrid2data(inner_out, True, "long")[2][0][0] == "inner"
 
 
@@ -302,8 +305,8 @@ def test_overlong_paths(tmp_path):
     long_name = str(tmp_path / ("x" * 5000))
     kind, error = outcome(tavrel.textgrid2data, long_name, False, "long")
     assert kind == "error" and "File name too long (os error 36)" in str(error)
-    kind, error = outcome(tavrel.data2textgrid, [("w", True, [(0.0, 1.0, "a")])], None, None, long_name,
-                          "long")
+    kind, error = outcome(tavrel.data2textgrid, [("w", True, [(0.0, 1.0, "a")])], None, None,
+                          long_name, "long")
     assert kind == "panic" and os.listdir(tmp_path) == []
 
 
@@ -316,7 +319,8 @@ def test_file_larger_than_memory_is_a_memory_error(tmp_path):
             handle.truncate(10 * 2**40)
     except OSError as error:
         pytest.skip(f"no sparse files here: {error}")
-    for function, argument in ((tavrel.textgrid2data, str(path)), (tavrel.textgrid2vectors, str(path)),
+    for function, argument in ((tavrel.textgrid2data, str(path)),
+                               (tavrel.textgrid2vectors, str(path)),
                                (tavrel.textgrids2data, [str(path)] * 30),
                                (tavrel.textgrids2vectors, [str(path)] * 30)):
         with pytest.raises(MemoryError):

@@ -46,22 +46,10 @@ def good_data():
             for t in range(2)]
 
 
-def spoil_last_item(data, item):
-    name, flag, items = data[-1]
-    data[-1] = (name, flag, items[:-1] + [item])
-    return data
-
-
 def good_vectors():
     n = ITEMS
     return ([k * 0.5 for k in range(n)], [k * 0.5 + 0.5 for k in range(n)],
             [f"label {k}" for k in range(n)], ["words"] * n, [True] * n)
-
-
-def vectors_with(position, value):
-    columns = list(good_vectors())
-    columns[position] = value
-    return columns
 
 
 def out_path(f):
@@ -70,6 +58,25 @@ def out_path(f):
 
 def missing_dir_path(f):
     return os.path.join(f["dir"], "no", "such", "dir.TextGrid")
+
+
+def data_args(f, data=None, item=None, tmin=None, tmax=None, path=None):
+    """data2textgrid arguments; `item` replaces the very last item, so that
+    almost everything has been converted when it is refused."""
+    if data is None:
+        data = good_data()
+    if item is not None:
+        name, flag, items = data[-1]
+        data[-1] = (name, flag, items[:-1] + [item])
+    return data, tmin, tmax, path or out_path(f), "long"
+
+
+def vector_args(f, position=None, column=None, tmin=None, path=None):
+    """vectors2textgrid arguments with one column replaced."""
+    columns = list(good_vectors())
+    if position is not None:
+        columns[position] = column
+    return (*columns, tmin, None, path or out_path(f), "long")
 
 
 # (id, function name, argument builder, expected outcome: None for a value, an
@@ -91,57 +98,47 @@ CASES = [
     ("vread-none-type", "textgrid2vectors", lambda f: (f["long"], False, None), TypeError),
     ("batch", "textgrids2data",
      lambda f: ([f["long"], f["missing"], f["short"], f["overlap"]] * 6, True, "auto"), None),
-    ("batch-unknown-class", "textgrids2data", lambda f: ([f["long"]] * 23 + [f["bad_class"]], False,
-                                                         "long"), "panic"),
+    ("batch-unknown-class", "textgrids2data",
+     lambda f: ([f["long"]] * 23 + [f["bad_class"]], False, "long"), "panic"),
     ("batch-str", "textgrids2data", lambda f: (f["long"], True, "long"), TypeError),
     ("batch-bad-element", "textgrids2data", lambda f: ([f["long"], 7], True, "long"), TypeError),
     ("vbatch", "textgrids2vectors",
      lambda f: ([f["long"], f["missing"], f["short"]] * 8, False, "auto"), None),
-    ("vbatch-unknown-type", "textgrids2vectors", lambda f: ([f["long"]] * 3, False, "Auto"), "panic"),
+    ("vbatch-unknown-type", "textgrids2vectors", lambda f: ([f["long"]] * 3, False, "Auto"),
+     "panic"),
     ("vbatch-surrogate-path", "textgrids2vectors", lambda f: ([f["long"], "\ud800"], False, "auto"),
      UnicodeEncodeError),
-    ("write-data", "data2textgrid", lambda f: (good_data(), None, None, out_path(f), "long"), None),
-    ("write-data-bounds", "data2textgrid", lambda f: (good_data(), 0.0, 500.0, out_path(f), "short"),
-     None),
-    ("write-data-invalid", "data2textgrid",
-     lambda f: (spoil_last_item(good_data(), (5.0, 1.0, "x")), None, None, out_path(f), "long"), OSError),
-    ("write-data-no-dir", "data2textgrid", lambda f: (good_data(), None, None, missing_dir_path(f),
-                                                      "long"), "panic"),
-    ("write-data-str", "data2textgrid", lambda f: ("data", None, None, out_path(f), "long"), TypeError),
-    ("write-data-list-item", "data2textgrid",
-     lambda f: (spoil_last_item(good_data(), [0.0, 1.0, "x"]), None, None, out_path(f), "long"),
+    ("write-data", "data2textgrid", lambda f: data_args(f), None),
+    ("write-data-bounds", "data2textgrid", lambda f: data_args(f, tmin=0.0, tmax=500.0), None),
+    ("write-data-invalid", "data2textgrid", lambda f: data_args(f, item=(5.0, 1.0, "x")), OSError),
+    ("write-data-no-dir", "data2textgrid", lambda f: data_args(f, path=missing_dir_path(f)),
+     "panic"),
+    ("write-data-str", "data2textgrid", lambda f: data_args(f, data="data"), TypeError),
+    ("write-data-list-item", "data2textgrid", lambda f: data_args(f, item=[0.0, 1.0, "x"]),
      TypeError),
-    ("write-data-short-item", "data2textgrid",
-     lambda f: (spoil_last_item(good_data(), (0.0, 1.0)), None, None, out_path(f), "long"), ValueError),
-    ("write-data-huge-int", "data2textgrid",
-     lambda f: (spoil_last_item(good_data(), (10**400, 1.0, "x")), None, None, out_path(f), "long"),
+    ("write-data-short-item", "data2textgrid", lambda f: data_args(f, item=(0.0, 1.0)), ValueError),
+    ("write-data-huge-int", "data2textgrid", lambda f: data_args(f, item=(10**400, 1.0, "x")),
      OverflowError),
     ("write-data-surrogate-label", "data2textgrid",
-     lambda f: (spoil_last_item(good_data(), (0.0, 1.0, "\udfff")), None, None, out_path(f), "long"),
-     UnicodeEncodeError),
+     lambda f: data_args(f, item=(0.0, 1.0, "\udfff")), UnicodeEncodeError),
     ("write-data-int-flag", "data2textgrid",
-     lambda f: ([("w", 1, [(0.0, 1.0, "a")])], None, None, out_path(f), "long"), TypeError),
-    ("write-data-bad-tmax", "data2textgrid", lambda f: (good_data(), None, "1", out_path(f), "long"),
-     TypeError),
+     lambda f: data_args(f, data=[("w", 1, [(0.0, 1.0, "a")])]), TypeError),
+    ("write-data-bad-tmax", "data2textgrid", lambda f: data_args(f, tmax="1"), TypeError),
     ("write-data-surrogate-path", "data2textgrid",
-     lambda f: (good_data(), None, None, out_path(f) + "\ud800", "long"), UnicodeEncodeError),
-    ("write-vectors", "vectors2textgrid", lambda f: (*good_vectors(), None, None, out_path(f), "long"),
-     None),
-    ("write-vectors-unequal", "vectors2textgrid",
-     lambda f: (*vectors_with(2, ["a"]), None, None, out_path(f), "long"), OSError),
-    ("write-vectors-nan-sort", "vectors2textgrid",
-     lambda f: (*vectors_with(0, [math.nan] * ITEMS), None, None, out_path(f), "long"), "panic"),
+     lambda f: data_args(f, path=out_path(f) + "\ud800"), UnicodeEncodeError),
+    ("write-vectors", "vectors2textgrid", lambda f: vector_args(f), None),
+    ("write-vectors-unequal", "vectors2textgrid", lambda f: vector_args(f, 2, ["a"]), OSError),
+    ("write-vectors-nan-sort", "vectors2textgrid", lambda f: vector_args(f, 0, [math.nan] * ITEMS),
+     "panic"),
     ("write-vectors-no-dir", "vectors2textgrid",
-     lambda f: (*good_vectors(), None, None, missing_dir_path(f), "short"), "panic"),
-    ("write-vectors-str-labels", "vectors2textgrid",
-     lambda f: (*vectors_with(2, "labels"), None, None, out_path(f), "long"), TypeError),
+     lambda f: vector_args(f, path=missing_dir_path(f)), "panic"),
+    ("write-vectors-str-labels", "vectors2textgrid", lambda f: vector_args(f, 2, "labels"),
+     TypeError),
     ("write-vectors-int-flags", "vectors2textgrid",
-     lambda f: (*vectors_with(4, [True] * (ITEMS - 1) + [1]), None, None, out_path(f), "long"), TypeError),
+     lambda f: vector_args(f, 4, [True] * (ITEMS - 1) + [1]), TypeError),
     ("write-vectors-huge-int", "vectors2textgrid",
-     lambda f: (*vectors_with(1, [1.0] * (ITEMS - 1) + [10**400]), None, None, out_path(f), "long"),
-     OverflowError),
-    ("write-vectors-bad-tmin", "vectors2textgrid",
-     lambda f: (*good_vectors(), [], None, out_path(f), "long"), TypeError),
+     lambda f: vector_args(f, 1, [1.0] * (ITEMS - 1) + [10**400]), OverflowError),
+    ("write-vectors-bad-tmin", "vectors2textgrid", lambda f: vector_args(f, tmin=[]), TypeError),
 ]
 
 
@@ -200,7 +197,8 @@ def test_repeated_calls_keep_refcounts_and_memory_flat(files, case_id, name, bui
         rss_growth = resident_bytes() - rss_before
     finally:
         gc.enable()
-    drift = [(repr(o)[:40], after - before) for o, before, after in zip(objects, refs_before, refs_after)
+    drift = [(repr(o)[:40], after - before)
+             for o, before, after in zip(objects, refs_before, refs_after)
              if abs(after - before) >= calls // 2]
     assert drift == [], "reference counts drift with the number of calls"
     assert traced_growth < 32 * 1024, f"{traced_growth} bytes of Python objects accumulated"
@@ -235,4 +233,5 @@ def test_results_are_owned_only_by_their_container(files, name, build):
     if "vectors" in name:
         arrays = [sys.getrefcount(a) for a in (result[0], result[1], result[4])]
         python_made = (object(), object(), None, None, object())
-        assert arrays == [sys.getrefcount(a) for a in (python_made[0], python_made[1], python_made[4])]
+        made = [sys.getrefcount(a) for a in (python_made[0], python_made[1], python_made[4])]
+        assert arrays == made
