@@ -303,7 +303,14 @@ void withdraw(Pool& pool, const Job& job) {
   if (found != pool.jobs.end()) pool.jobs.erase(found);
 }
 
+// True on the pool's own threads. A pool thread that waits on an inner map
+// works on it meanwhile (so nesting cannot deadlock); any other caller leaves
+// the work to the pool, so that the configured thread count is the number of
+// threads doing core work.
+thread_local bool on_pool_thread = false;
+
 void worker_loop(Pool& pool) {
+  on_pool_thread = true;
   for (;;) {
     std::shared_ptr<Job> job;
     {
@@ -335,8 +342,8 @@ sigset_t worker_signal_mask() {
   return mask;
 }
 
-// Thread creation may fail (resource limits); the caller always works on its
-// own job, so a pool with fewer threads, even none, still finishes every map.
+// Thread creation may fail (resource limits); a pool with fewer threads still
+// finishes every map, and one with none leaves each map to its caller.
 Pool* start_pool() {
   auto* pool = new Pool;
   std::size_t wanted = configured_thread_count();
@@ -407,8 +414,10 @@ void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* c
     pool.jobs.push_back(job);
   }
   pool.work_available.notify_all();
-  work_on(*job);
-  withdraw(pool, *job);
+  if (on_pool_thread) {
+    work_on(*job);
+    withdraw(pool, *job);
+  }
   {
     std::unique_lock lock(job->mutex);
     job->finished.wait(lock, [&] { return job->done.load(std::memory_order_acquire) == job->plan.count; });

@@ -62,9 +62,9 @@ ChunkPlan plan_chunks(std::size_t n, std::size_t min_chunk, std::size_t threads)
 std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup, std::string_view mountinfo,
                                             const std::string& filesystem_root);
 
-// Runs the chunks on the worker pool and returns when all are done. The calling
-// thread takes part in the work, so a pool thread may call this without
-// deadlocking. Chunk functions should not throw; if one does anyway, the other
+// Runs the chunks on the worker pool and returns when all are done. A pool
+// thread that calls this takes part in the work while it waits, so nested maps
+// cannot deadlock; other callers just wait. Chunk functions should not throw; if one does anyway, the other
 // chunks still finish and the first exception caught is rethrown here.
 void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* context);
 
