@@ -171,6 +171,26 @@ report_growth(work)
     assert expected in stdout
 
 
+EMPTY_LINES_BYTES = 50 * 2**20
+
+
+@pytest.mark.parametrize("file_type", ["short", "long", "auto"])
+def test_many_empty_lines_memory_stays_proportional(tmp_path, file_type):
+    """A file of nothing but line feeds: no per-line bookkeeping may outgrow the text."""
+    path = tmp_path / "empty_lines.TextGrid"
+    path.write_bytes(b"\n" * EMPTY_LINES_BYTES)
+    code = RSS_GROWTH_SNIPPET + f"""
+import tavrel
+def work():
+    print("RESULT", tavrel.textgrid2data({str(path)!r}, False, {file_type!r}))
+report_growth(work)
+"""
+    stdout = check_child(run_python(code, timeout=120))
+    assert "RESULT (0.0, 0.0, [])" in stdout
+    if not SANITIZED:
+        assert rss_growth(stdout) < 3 * EMPTY_LINES_BYTES
+
+
 @pytest.mark.parametrize("name", ["out.TextGrid\x00.evil", "\x00", "sub/out.TextGrid", ""])
 @pytest.mark.parametrize("writer", ["data", "vectors"])
 def test_writers_never_write_elsewhere(tmp_path, name, writer):

@@ -17,32 +17,47 @@ constexpr std::size_t global_tmax_line = 4;
 constexpr std::size_t tier_count_line = 6;
 constexpr std::size_t first_tier_line = 7;
 
+// Lines are cut from the text as they are asked for. Values are read at
+// increasing positions, so a forward cursor is enough, and a text made of
+// many short lines costs nothing beyond the text itself (a list of line
+// views would cost 16 bytes per line, 16 times the size of a file of empty
+// lines).
 class Lines {
  public:
-  explicit Lines(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) lines_.push_back(trim(detail::next_line(text, pos)));
+  explicit Lines(std::string_view text) : text_(text) {}
+
+  // The line at 0-based `position`, at or after the last one asked for; a
+  // layout that ends early is an internal failure.
+  std::string_view at(std::size_t position) {
+    while (cut_ <= position) {
+      if (pos_ >= text_.size()) fail_missing(position);
+      current_ = trim(detail::next_line(text_, pos_));
+      ++cut_;
+    }
+    if (position + 1 != cut_) fail("Short TextGrid lines must be read in order");
+    return current_;
   }
 
-  // The line at 0-based `position`; a layout that ends early is an internal failure.
-  std::string_view at(std::size_t position) const {
-    if (position >= lines_.size())
-      fail("Short TextGrid ended early: line " + std::to_string(position + 1) +
-           " is missing (the text has " + std::to_string(lines_.size()) +
-           (lines_.size() == 1 ? " line)" : " lines)"));
-    return lines_[position];
-  }
-
-  double number(std::size_t position) const { return parse_number(at(position)); }
-  std::uint64_t count(std::size_t position) const { return parse_count(at(position)); }
-  std::string text(std::size_t position) const { return std::string(strip_quotes(at(position))); }
+  double number(std::size_t position) { return parse_number(at(position)); }
+  std::uint64_t count(std::size_t position) { return parse_count(at(position)); }
+  std::string text(std::size_t position) { return std::string(strip_quotes(at(position))); }
 
  private:
-  std::vector<std::string_view> lines_;
+  // Every line has been cut by now, so `cut_` is the number of lines.
+  [[noreturn]] void fail_missing(std::size_t position) const {
+    fail("Short TextGrid ended early: line " + std::to_string(position + 1) +
+         " is missing (the text has " + std::to_string(cut_) +
+         (cut_ == 1 ? " line)" : " lines)"));
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;       // where the next line starts
+  std::size_t cut_ = 0;       // lines cut so far
+  std::string_view current_;  // the last line cut, number cut_ - 1
 };
 
 // Reads the items of `tier` starting at line `position`; returns the line after them.
-std::size_t read_items(const Lines& lines, std::size_t position, Tier& tier) {
+std::size_t read_items(Lines& lines, std::size_t position, Tier& tier) {
   // Appended one by one: a declared count costs nothing until its lines exist.
   for (std::uint64_t i = 0; i < tier.size; ++i) {
     Item& item = tier.items.emplace_back();
@@ -54,7 +69,7 @@ std::size_t read_items(const Lines& lines, std::size_t position, Tier& tier) {
 }
 
 // Reads one tier starting at line `position`; returns the line after it.
-std::size_t read_tier(const Lines& lines, std::size_t position, TextGrid& grid) {
+std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid) {
   Tier& tier = grid.tiers.emplace_back();
   tier.is_interval = detail::is_interval_class(lines.at(position));
   tier.name = lines.text(position + 1);
@@ -67,7 +82,7 @@ std::size_t read_tier(const Lines& lines, std::size_t position, TextGrid& grid) 
 }  // namespace
 
 Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict) {
-  const Lines lines(text);
+  Lines lines(text);
   TextGrid grid;
   grid.name = std::move(name);
   grid.tmin = lines.number(global_tmin_line);
