@@ -10,18 +10,10 @@ import numpy as np
 import pytest
 
 import tavrel
+from support import DATA, EXAMPLE, panic_message
+from support import EMPTY_DOCUMENT as EMPTY_ENTRY
 
-DATA = Path(__file__).parent / "data"
 VALID = str(DATA / "example_long_lf.TextGrid")
-EXAMPLE = (
-    0.0,
-    2.5,
-    [
-        ("words", True, [(0.0, 1.2, "hello"), (1.2, 2.5, "wörld ☃")]),
-        ("events", False, [(0.5, 0.5, "click")]),
-    ],
-)
-EMPTY_ENTRY = (0.0, 0.0, [])
 
 
 def available_processors():
@@ -31,15 +23,6 @@ def available_processors():
 def parallel_length():
     """A list length that reaches the parallel threshold (ten per processor)."""
     return max(40, 10 * available_processors() + 1)
-
-
-def panic_message(call):
-    try:
-        call()
-    except BaseException as error:  # PanicException is not an Exception
-        assert type(error).__name__ == "PanicException", repr(error)
-        return str(error)
-    pytest.fail("no PanicException raised")
 
 
 def vectors_as_lists(vectors):

@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-tavrel = pytest.importorskip("tavrel")
+import tavrel
 
 LABELS = [
     "plain",

@@ -8,33 +8,12 @@ from pathlib import Path
 import pytest
 
 import tavrel
+from support import DATA, EMPTY_DOCUMENT, EXAMPLE, panic_message
 
-DATA = Path(__file__).parent / "data"
-
-EXAMPLE = (
-    0.0,
-    2.5,
-    [
-        ("words", True, [(0.0, 1.2, "hello"), (1.2, 2.5, "wörld ☃")]),
-        ("events", False, [(0.5, 0.5, "click")]),
-    ],
-)
-EMPTY_DOCUMENT = (0.0, 0.0, [])
 
 
 def read(path, strict=False, file_type="long"):
     return tavrel.textgrid2data(str(path), strict, file_type)
-
-
-def panic_message(call):
-    """Runs `call`, which must end in the module's internal-failure exception."""
-    try:
-        call()
-    except BaseException as error:  # PanicException is not an Exception
-        assert type(error).__name__ == "PanicException", repr(error)
-        assert not isinstance(error, Exception)
-        return str(error)
-    pytest.fail("no PanicException raised")
 
 
 def write_long(tmp_path, body, name="doc.TextGrid"):

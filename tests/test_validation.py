@@ -5,7 +5,7 @@ import math
 
 import pytest
 
-tavrel = pytest.importorskip("tavrel")
+import tavrel
 
 NAN = math.nan
 PREFIX = "Failed to create TextGrid because: "

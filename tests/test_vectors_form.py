@@ -5,8 +5,10 @@ import math
 
 import pytest
 
-tavrel = pytest.importorskip("tavrel")
-np = pytest.importorskip("numpy")
+import numpy as np
+
+import tavrel
+from support import is_panic
 
 PREFIX = "Failed to create TextGrid because: "
 ORIGINAL = b"left as it was\n"
@@ -29,10 +31,6 @@ def columns(entries):
 def write_vectors(entries, output, tmin=None, tmax=None, file_type="long"):
     tavrel.vectors2textgrid(*columns(entries), tmin, tmax, str(output), file_type)
     return tavrel.textgrid2data(str(output), True, file_type)
-
-
-def is_panic(error):
-    return type(error).__name__ == "PanicException"
 
 
 @pytest.mark.parametrize("shortened", range(5))

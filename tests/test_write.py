@@ -9,7 +9,7 @@ from decimal import Decimal
 
 import pytest
 
-tavrel = pytest.importorskip("tavrel")
+import tavrel
 
 EXAMPLE = [
     ("words", True, [(0.0, 1.2, "hello"), (1.2, 2.5, 'say "hi"')]),
