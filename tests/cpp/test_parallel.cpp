@@ -2,7 +2,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -189,6 +191,30 @@ TEST(environment_sets_the_pool_thread_count) {
     auto size = pool_size_with(c.threads, c.cpus);
     CHECK(succeeds_in_child([&] {
       return size() == c.expected && parallel_squares(9999) == sequential_squares(9999);
+    }));
+  }
+}
+
+TEST(work_runs_on_exactly_the_configured_number_of_threads) {
+  // The caller of a map only waits, so a pool of k threads means k threads of
+  // core work; with one, the work is serial and never on the calling thread.
+  for (const char* threads : {"1", "2", "3"}) {
+    CHECK(succeeds_in_child([&] {
+      setenv("RAYON_NUM_THREADS", threads, 1);
+      const auto caller = pthread_self();
+      std::mutex mutex;
+      std::vector<pthread_t> seen;
+      ordered_parallel_map(4000, [&](std::size_t i) {
+        std::lock_guard lock(mutex);
+        pthread_t self = pthread_self();
+        bool known = std::any_of(seen.begin(), seen.end(),
+                                 [&](pthread_t t) { return pthread_equal(t, self); });
+        if (!known) seen.push_back(self);
+        return i;
+      });
+      bool caller_worked = std::any_of(seen.begin(), seen.end(),
+                                       [&](pthread_t t) { return pthread_equal(t, caller); });
+      return !caller_worked && seen.size() <= std::strtoul(threads, nullptr, 10);
     }));
   }
 }
