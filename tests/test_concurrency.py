@@ -8,7 +8,6 @@ import pytest
 
 from harden_helpers import check_child, long_text, run_python, sample_tiers, short_text
 
-pytest.importorskip("tavrel")
 
 FILE_COUNT = 240  # well above ten files per processor on small machines
 

@@ -10,13 +10,12 @@ import pathlib
 import tempfile
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+import tavrel
 
 from harden_helpers import long_text, outcome, short_text
 
-tavrel = pytest.importorskip("tavrel")
 
 # Reproducible and quick enough for CI.
 FUZZ = settings(

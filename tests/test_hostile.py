@@ -7,11 +7,11 @@ import os
 
 import numpy as np
 import pytest
+import tavrel
 
 from harden_helpers import (RSS_GROWTH_SNIPPET, SANITIZED, check_child, is_panic, outcome,
                             rss_growth, run_python)
 
-tavrel = pytest.importorskip("tavrel")
 
 SHORT_HEADER = 'File type = "ooTextFile"\nObject class = "TextGrid"\n\n0\n1\n<exists>\n'
 HUGE = 10**18

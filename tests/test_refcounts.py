@@ -14,10 +14,10 @@ import sys
 import tracemalloc
 
 import pytest
+import tavrel
 
 from harden_helpers import SANITIZED, is_panic, long_text, sample_tiers, short_text
 
-tavrel = pytest.importorskip("tavrel")
 
 CALLS = 100 if SANITIZED else 600
 ITEMS = 200
