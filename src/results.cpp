@@ -43,6 +43,23 @@ PyRef new_list(std::size_t length, Make&& make) {
   return list;
 }
 
+// Holds off the cycle collector while a nested result is built. Building
+// allocates millions of tuples, and every few hundred allocations would start
+// a collection that walks the lists built so far, again and again; nothing we
+// build can form a cycle, so nothing is lost by collecting afterwards instead.
+class CollectorPause {
+ public:
+#if PY_VERSION_HEX >= 0x030A0000
+  CollectorPause() : was_enabled_(PyGC_Disable()) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+#endif
+};
+
 PyRef items_to_python(const std::vector<textgrid::ItemData>& items) {
   return new_list(items.size(), [&](std::size_t i) {
     const textgrid::ItemData& item = items[i];
@@ -67,6 +84,7 @@ PyRef tier_to_python(textgrid::TierData&& tier) {
 }  // namespace
 
 PyRef document_to_python(textgrid::TextGridData&& document) {
+  CollectorPause pause;
   std::vector<textgrid::TierData> tiers = std::move(document.tiers);
   return new_triple([&] { return new_float(document.tmin); },
                     [&] { return new_float(document.tmax); },
@@ -78,6 +96,7 @@ PyRef document_to_python(textgrid::TextGridData&& document) {
 }
 
 PyRef documents_to_python(std::vector<textgrid::TextGridData>&& documents) {
+  CollectorPause pause;
   std::vector<textgrid::TextGridData> consumed = std::move(documents);
   return new_list(consumed.size(),
                   [&](std::size_t i) { return document_to_python(std::move(consumed[i])); });

@@ -1,6 +1,7 @@
 """The nested-data functions end to end: textgrid2data, textgrids2data and
 data2textgrid, with their error mapping and the internal-failure exception."""
 
+import gc
 import re
 
 import pytest
@@ -45,6 +46,19 @@ def test_returned_lists_are_fresh(tmp_path):
     second = tavrel.textgrid2data(path, True, "auto")
     assert second == EXAMPLE
     assert second[2] is not first[2]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_cycle_collector_state_is_left_as_it_was(tmp_path, enabled):
+    path = write_long(tmp_path, long_text(EXAMPLE))
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        tavrel.textgrid2data(str(path), False, "long")
+        tavrel.textgrids2data([str(path)] * 3, False, "long")
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 def test_large_tier_keeps_its_order(tmp_path):
