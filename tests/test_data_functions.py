@@ -50,12 +50,12 @@ def test_returned_lists_are_fresh(tmp_path):
 
 @pytest.mark.parametrize("enabled", [True, False])
 def test_cycle_collector_state_is_left_as_it_was(tmp_path, enabled):
-    path = write_long(tmp_path, long_text(EXAMPLE))
+    path = write_long(tmp_path / "a.TextGrid")
     was = gc.isenabled()
     (gc.enable if enabled else gc.disable)()
     try:
-        tavrel.textgrid2data(str(path), False, "long")
-        tavrel.textgrids2data([str(path)] * 3, False, "long")
+        assert tavrel.textgrid2data(path, False, "long") == EXAMPLE
+        assert tavrel.textgrids2data([path] * 3, False, "long") == [EXAMPLE] * 3
         assert gc.isenabled() is enabled
     finally:
         (gc.enable if was else gc.disable)()
