@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "check.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/parallel.hpp"
@@ -22,18 +23,6 @@ constexpr std::optional<double> none = std::nullopt;
 std::string error_of(const Result<TextGrid>& result) {
   if (result) return "<no error>";
   return result.error().message;
-}
-
-Tier tier_of(std::string name, bool is_interval, std::vector<Item> items, double tmin,
-             double tmax) {
-  Tier tier;
-  tier.name = std::move(name);
-  tier.size = items.size();
-  tier.items = std::move(items);
-  tier.tmin = tmin;
-  tier.tmax = tmax;
-  tier.is_interval = is_interval;
-  return tier;
 }
 
 struct Entry {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "check.hpp"
 #include "textgrid/textgrid.hpp"
 
@@ -20,18 +21,6 @@ std::optional<std::string> failure_of(const Status& status) {
   if (status) return std::nullopt;
   CHECK(status.error().kind == ErrorKind::InvalidData);
   return status.error().message;
-}
-
-Tier tier_of(std::string name, bool is_interval, std::vector<Item> items, double tmin = 0.0,
-             double tmax = 10.0) {
-  Tier tier;
-  tier.name = std::move(name);
-  tier.size = items.size();
-  tier.items = std::move(items);
-  tier.tmin = tmin;
-  tier.tmax = tmax;
-  tier.is_interval = is_interval;
-  return tier;
 }
 
 TextGrid textgrid_of(std::vector<Tier> tiers, double tmin = 0.0, double tmax = 10.0) {

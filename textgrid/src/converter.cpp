@@ -22,28 +22,29 @@ inline constexpr const char* default_textgrid_name = "ConvertedTextGrid";
 // Up to this many items a plain insertion sort beats the general stable sort.
 inline constexpr std::size_t insertion_sort_limit = 20;
 
-double items_start(const std::vector<Item>& items) noexcept {
-  double bound = start_fold_seed;
-  for (const Item& item : items) bound = start_fold(bound, item.tmin);
+// One bound fold (start_fold or end_fold from its seed) over a member of each element.
+template <class Element>
+double fold_bound(const std::vector<Element>& elements, double Element::*member, double seed,
+                  double (*fold)(double, double) noexcept) noexcept {
+  double bound = seed;
+  for (const Element& element : elements) bound = fold(bound, element.*member);
   return bound;
+}
+
+double items_start(const std::vector<Item>& items) noexcept {
+  return fold_bound(items, &Item::tmin, start_fold_seed, start_fold);
 }
 
 double items_end(const std::vector<Item>& items) noexcept {
-  double bound = end_fold_seed;
-  for (const Item& item : items) bound = end_fold(bound, item.tmax);
-  return bound;
+  return fold_bound(items, &Item::tmax, end_fold_seed, end_fold);
 }
 
 double tiers_start(const std::vector<Tier>& tiers) noexcept {
-  double bound = start_fold_seed;
-  for (const Tier& tier : tiers) bound = start_fold(bound, tier.tmin);
-  return bound;
+  return fold_bound(tiers, &Tier::tmin, start_fold_seed, start_fold);
 }
 
 double tiers_end(const std::vector<Tier>& tiers) noexcept {
-  double bound = end_fold_seed;
-  for (const Tier& tier : tiers) bound = end_fold(bound, tier.tmax);
-  return bound;
+  return fold_bound(tiers, &Tier::tmax, end_fold_seed, end_fold);
 }
 
 // A given global bound overrides the tier's own extent, independently per side.

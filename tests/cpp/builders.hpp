@@ -1,0 +1,20 @@
+#pragma once
+// Small builders for model values in the C++ tests.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "textgrid/textgrid.hpp"
+
+// A tier whose declared size matches its items.
+inline textgrid::Tier tier_of(std::string name, bool is_interval, std::vector<textgrid::Item> items,
+                              double tmin = 0.0, double tmax = 10.0) {
+  textgrid::Tier tier;
+  tier.name = std::move(name);
+  tier.size = items.size();
+  tier.items = std::move(items);
+  tier.tmin = tmin;
+  tier.tmax = tmax;
+  tier.is_interval = is_interval;
+  return tier;
+}
