@@ -148,6 +148,7 @@ def test_missing_directory_raises_panic_and_creates_nothing(tmp_path):
         tavrel.data2textgrid(EXAMPLE, 0.0, 2.5, str(target), "long")
     assert type(raised.value).__name__ == "PanicException"
     assert not isinstance(raised.value, Exception)
-    assert "No such file or directory (os error 2)" in str(raised.value)
+    # The message names the error's kind, text and code.
+    assert "not found, No such file or directory (os error 2)" in str(raised.value)
     assert str(target) in str(raised.value)
     assert list(tmp_path.iterdir()) == []

@@ -335,7 +335,7 @@ TEST(save_textgrid_failures_are_internal_failures) {
     message = failure.message();
   }
   CHECK_EQ(message, "Failed to write TextGrid file " + missing +
-                        ": No such file or directory (os error 2)");
+                        ": not found, No such file or directory (os error 2)");
   struct stat info;
   CHECK(stat((dir + "/missing").c_str(), &info) != 0);
 

@@ -1,5 +1,6 @@
 #include "textgrid/error.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 namespace textgrid {
@@ -14,6 +15,29 @@ Error os_error(int errnum) {
   const char* description = strerror_r(errnum, text, sizeof text);
   return {ErrorKind::Os,
           std::string(description) + " (os error " + std::to_string(errnum) + ")", errnum};
+}
+
+const char* os_error_kind(int errnum) noexcept {
+  switch (errnum) {
+    case ENOENT: return "not found";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EEXIST: return "already exists";
+    case EISDIR: return "is a directory";
+    case ENOTDIR: return "not a directory";
+    case ENOSPC: return "storage full";
+    case EDQUOT: return "quota exceeded";
+    case EROFS: return "read-only file system";
+    case EFBIG: return "file too large";
+    case ENAMETOOLONG: return "invalid file name";
+    case ELOOP: return "file system loop";
+    case EBUSY:
+    case ETXTBSY: return "resource busy";
+    case EINTR: return "interrupted";
+    case EIO: return "input/output error";
+    case ENOMEM: return "out of memory";
+    default: return "other";
+  }
 }
 
 }  // namespace textgrid

@@ -227,7 +227,7 @@ std::string printable_path(std::string_view path) {
 }
 
 [[noreturn]] void fail_write_os(std::string_view path, int errnum) {
-  fail_write(path, os_error(errnum).message);
+  fail_write(path, std::string(os_error_kind(errnum)) + ", " + os_error(errnum).message);
 }
 
 void write_all(int fd, std::string_view path, std::string_view text) {

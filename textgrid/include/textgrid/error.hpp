@@ -25,5 +25,8 @@ Error invalid_data(std::string message);
 Error invalid_input(std::string message);
 // Worded as the system describes errno, then " (os error N)".
 Error os_error(int errnum);
+// The category of an errno value in a few words ("not found", "permission
+// denied", "storage full", ...); "other" for the rest.
+const char* os_error_kind(int errnum) noexcept;
 
 }  // namespace textgrid
