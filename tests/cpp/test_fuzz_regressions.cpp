@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path corpus_directory(const char* target) {
-  return fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / target;
+  return fs::path(TAVREL_TESTS_DIR) / "fuzz" / "corpus" / target;
 }
 
 std::vector<std::string> corpus_inputs(const char* target) {
