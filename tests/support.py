@@ -19,6 +19,11 @@ EXAMPLE = (
 )
 EMPTY_DOCUMENT = (0.0, 0.0, [])
 
+# The OSError template of the two writers, and the bytes that the `output`
+# fixture puts in place so that a refused write can be seen to leave them alone.
+CREATE_PREFIX = "Failed to create TextGrid because: "
+ORIGINAL = b"left as it was\n"
+
 
 def is_panic(error):
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)

@@ -6,17 +6,10 @@ import math
 import pytest
 
 import tavrel
+from support import CREATE_PREFIX as PREFIX
+from support import ORIGINAL
 
 NAN = math.nan
-PREFIX = "Failed to create TextGrid because: "
-ORIGINAL = b"left as it was\n"
-
-
-@pytest.fixture
-def output(tmp_path):
-    path = tmp_path / "out.TextGrid"
-    path.write_bytes(ORIGINAL)
-    return path
 
 
 def interval_tier(name, *items):

@@ -8,17 +8,10 @@ import pytest
 import numpy as np
 
 import tavrel
+from support import CREATE_PREFIX as PREFIX
+from support import ORIGINAL
 from support import is_panic
 
-PREFIX = "Failed to create TextGrid because: "
-ORIGINAL = b"left as it was\n"
-
-
-@pytest.fixture
-def output(tmp_path):
-    path = tmp_path / "out.TextGrid"
-    path.write_bytes(ORIGINAL)
-    return path
 
 
 def columns(entries):
