@@ -54,7 +54,8 @@ def test_binding_messages(name, args, kwargs, message):
     assert str(caught.value) == message
     with pytest.raises(TypeError) as reference:
         TWINS[name](*args, **kwargs)
-    assert str(reference.value) == message
+    # Python 3.13 and later append a suggestion ("Did you mean 'file'?") to its own message.
+    assert str(reference.value).startswith(message)
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
