@@ -16,6 +16,7 @@
 #include <string>
 
 #include "check.hpp"
+#include "examples.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/parallel.hpp"
 #include "textgrid/textgrid.hpp"
@@ -43,49 +44,9 @@ TextGrid example_grid() {
   return TextGrid{.name = "example", .tiers = {words, events}, .tmin = 0.0, .tmax = 2.5, .size = 2};
 }
 
-const std::string example_long =
-    "File type = \"ooTextFile\"\r\n"
-    "Object class = \"TextGrid\"\r\n"
-    "\r\n"
-    "xmin = 0 \r\n"
-    "xmax = 2.5 \r\n"
-    "tiers? <exists> \r\n"
-    "size = 2 \r\n"
-    "item []: \r\n"
-    "    item [1]:\r\n"
-    "        class = \"IntervalTier\" \r\n"
-    "        name = \"words\" \r\n"
-    "        xmin = 0 \r\n"
-    "        xmax = 2.5 \r\n"
-    "        intervals: size = 2 \r\n"
-    "        intervals [1]:\r\n"
-    "            xmin = 0 \r\n"
-    "            xmax = 1.2 \r\n"
-    "            text = \"hello\" \r\n"
-    "        intervals [2]:\r\n"
-    "            xmin = 1.2 \r\n"
-    "            xmax = 2.5 \r\n"
-    "            text = \"say \"\"hi\"\"\" \r\n"
-    "    item [2]:\r\n"
-    "        class = \"TextTier\" \r\n"
-    "        name = \"events\" \r\n"
-    "        xmin = 0 \r\n"
-    "        xmax = 2.5 \r\n"
-    "        points: size = 1 \r\n"
-    "        points [1]:\r\n"
-    "            number = 0.5 \r\n"
-    "            mark = \"click\" \r\n";
-
-const std::string example_short =
-    "File type = \"ooTextFile\"\r\n"
-    "Object class = \"TextGrid\"\r\n"
-    "\r\n"
-    "0\r\n2.5\r\n<exists>\r\n2\r\n"
-    "\"IntervalTier\"\r\n\"words\"\r\n0\r\n2.5\r\n2\r\n"
-    "0\r\n1.2\r\n\"hello\"\r\n"
-    "1.2\r\n2.5\r\n\"say \"\"hi\"\"\"\r\n"
-    "\"TextTier\"\r\n\"events\"\r\n0\r\n2.5\r\n1\r\n"
-    "0.5\r\n\"click\"\r\n";
+// Inner quotes are written doubled, as Praat does.
+const std::string example_long = long_example_text(R"("say ""hi""")");
+const std::string example_short = short_example_text(R"("say ""hi""")");
 
 const std::string file_header = "File type = \"ooTextFile\"\r\nObject class = \"TextGrid\"\r\n\r\n";
 
