@@ -143,9 +143,11 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
   }
 }
 
-Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict) {
+Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict,
+                                 SourceInfo& info) {
   static constexpr std::string_view long_marker = "item []";
   bool is_long = ::memmem(text.data(), text.size(), long_marker.data(), long_marker.size());
+  info.layout = is_long ? "long" : "short";
   return is_long ? parse_long_text(text, file_stem(path), strict)
                  : parse_short_text(text, file_stem(path), strict);
 }
@@ -176,14 +178,24 @@ std::string file_stem(std::string_view path) {
   return std::string(component.substr(0, dot));
 }
 
-Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type) {
-  if (file_type == "long") return read_from_file_long(path, strict);
-  if (file_type == "short") return read_from_file_short(path, strict);
-  if (file_type != "auto") fail("Unknown file type: " + std::string(file_type));
+Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
+                                SourceInfo* info) {
+  SourceInfo ignored;
+  SourceInfo& found = info ? *info : ignored;
+  found = {};
+  if (file_type != "long" && file_type != "short" && file_type != "auto")
+    fail("Unknown file type: " + std::string(file_type));
   // One read serves both the layout decision and the parse.
   Result<std::string> text = read_text(path);
-  if (!text) return std::unexpected(std::move(text.error()));
-  return parse_by_layout(*text, path, strict);
+  if (!text) {
+    if (text.error().kind == ErrorKind::InvalidData) found.encoding = "unknown";
+    return std::unexpected(std::move(text.error()));
+  }
+  found.encoding = "utf-8";
+  if (file_type == "auto") return parse_by_layout(*text, path, strict, found);
+  found.layout = file_type == "long" ? "long" : "short";
+  return file_type == "long" ? parse_long_text(*text, file_stem(path), strict)
+                             : parse_short_text(*text, file_stem(path), strict);
 }
 
 std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,

@@ -16,8 +16,17 @@ Result<std::string> read_text(std::string_view path);
 // The last path component without its final extension ("data/a.TextGrid" -> "a").
 std::string file_stem(std::string_view path);
 
+// What reading found out about a file, for per-file reports. Both stay empty
+// when reading stopped before it could tell (a file that cannot be opened).
+struct SourceInfo {
+  std::string_view layout;    // "long", "short" (and any further format the readers know)
+  std::string_view encoding;  // "utf-8" (and any further encoding the readers decode)
+};
+
 // `file_type` is "long", "short" or "auto"; any other word is an internal failure.
-Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type);
+// `info`, when given, receives what was found even when reading then fails.
+Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
+                                SourceInfo* info = nullptr);
 
 // One entry per path, in input order; a file whose reading returns an error
 // value gives an empty entry. Internal failures are raised (earliest file wins).
