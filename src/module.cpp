@@ -51,12 +51,33 @@ PyModuleDef module_definition = {
 std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* cached_module = nullptr;
 
-PyObject* module_getattr(PyObject*, PyObject* name) {
+// The package's search path when the import system gave none. An editable
+// install loads this module through a finder that counts only Python files
+// as a package's __init__, so without this `import tavrel.cli` would fail
+// with "'tavrel' is not a package". The folder of the module file is what a
+// regular install gets.
+PyObject* package_path(PyObject* module) {
+  PyRef file = PyRef::steal(PyModule_GetFilenameObject(module));
+  if (!file) return nullptr;
+  PyRef os_path = PyRef::steal(PyImport_ImportModule("os.path"));
+  if (!os_path) return nullptr;
+  PyRef folder = PyRef::steal(PyObject_CallMethod(os_path.get(), "dirname", "O", file.get()));
+  if (!folder) return nullptr;
+  PyRef path = PyRef::steal(PyList_New(1));
+  if (!path) return nullptr;
+  PyList_SET_ITEM(path.get(), 0, folder.release());
+  if (PyObject_SetAttrString(module, "__path__", path.get()) < 0) return nullptr;
+  return path.release();
+}
+
+PyObject* module_getattr(PyObject* module, PyObject* name) {
   if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "PanicException") == 0) {
     PyObject* type = panic_exception_type();
     Py_XINCREF(type);
     return type;
   }
+  if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__path__") == 0)
+    return package_path(module);
   PyErr_Format(PyExc_AttributeError, "module 'tavrel' has no attribute '%S'", name);
   return nullptr;
 }

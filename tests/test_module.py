@@ -33,7 +33,7 @@ PARAMETERS = {
     "vectors2textgrid": ["tmins", "tmaxs", "labels", "tier_names", "is_intervals", "tmin",
                          "tmax", "output_file", "file_type"],
 }
-STUBS = Path(__file__).resolve().parent.parent / "src" / "stubs"
+STUBS = Path(__file__).resolve().parent.parent / "python" / "tavrel"
 
 
 def test_all_lists_the_functions_in_registration_order():
@@ -138,7 +138,7 @@ def test_second_interpreter_is_refused():
 
 
 def stub_functions():
-    tree = ast.parse((STUBS / "tavrel.pyi").read_text())
+    tree = ast.parse((STUBS / "__init__.pyi").read_text())
     return {node.name: [a.arg for a in node.args.args]
             for node in tree.body if isinstance(node, ast.FunctionDef)}
 
@@ -146,7 +146,7 @@ def stub_functions():
 def test_stubs_match_the_module():
     functions = stub_functions()
     assert {name: functions[name] for name in FUNCTIONS} == PARAMETERS
-    assert "PanicException" in (STUBS / "tavrel.pyi").read_text()
+    assert "PanicException" in (STUBS / "__init__.pyi").read_text()
 
 
 def test_mypy_accepts_correct_use_and_rejects_wrong_use(tmp_path):
@@ -172,9 +172,17 @@ def test_mypy_accepts_correct_use_and_rejects_wrong_use(tmp_path):
             pass
         wrong: int = tavrel.textgrid2data("a.TextGrid", True, "long")
     """))
-    env = dict(os.environ, MYPYPATH=str(STUBS))
+    env = dict(os.environ, MYPYPATH=str(STUBS.parent))
     result = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", str(snippet)],
                             capture_output=True, text=True, env=env, timeout=300)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1, result.stdout
     assert "use.py:18:" in errors[0] and "Incompatible types in assignment" in errors[0]
+
+
+def test_module_is_a_package_also_where_the_import_system_gave_it_no_path(monkeypatch):
+    # Editable installs load the module through a finder that sets no __path__.
+    folder = os.path.dirname(tavrel.__file__)
+    assert tavrel.__path__ == [folder]
+    monkeypatch.delattr(tavrel, "__path__")
+    assert tavrel.__path__ == [folder]

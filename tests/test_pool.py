@@ -83,7 +83,7 @@ print(hashlib.sha256(repr(data).encode()).hexdigest())
 def test_thread_count_settings_give_identical_results(big_file, settings):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env.update(settings)
-    env["PYTHONPATH"] = str(Path(tavrel.__file__).parent)
+    env["PYTHONPATH"] = str(Path(tavrel.__file__).parent.parent)
     # The timeout also guards against a hang at interpreter shutdown with live pool threads.
     run = subprocess.run(
         [sys.executable, "-c", READ_AND_DIGEST, big_file],
