@@ -25,8 +25,13 @@ class BinaryReader {
 
   std::size_t remaining() const noexcept { return bytes_.size() - pos_; }
 
-  std::string_view take(std::size_t size, const char* what) {
+  // Fails unless `size` more bytes are there.
+  void require(std::size_t size, const char* what) const {
     if (remaining() < size) ended_early(size, what);
+  }
+
+  std::string_view take(std::size_t size, const char* what) {
+    require(size, what);
     std::string_view piece = bytes_.substr(pos_, size);
     pos_ += size;
     return piece;
@@ -93,7 +98,9 @@ std::string one_byte_text(BinaryReader& reader, std::size_t length, const char* 
 
 // `count` characters as UTF-16 code units, a surrogate pair counting as one.
 std::string utf16_text(BinaryReader& reader, std::size_t count, const char* what) {
+  reader.require(2 * count, what);
   std::string units;
+  units.reserve(2 * count);
   for (std::size_t i = 0; i < count; ++i) {
     std::string_view unit = reader.take(2, what);
     units += unit;
@@ -118,13 +125,14 @@ std::string wide_text(BinaryReader& reader, const char* what) {
 }
 
 std::size_t item_count(BinaryReader& reader, std::size_t smallest_item, const char* what) {
-  std::int32_t count = reader.i32(what);
+  std::int64_t count = reader.i32(what);
   if (count < 0) fail("Binary TextGrid: " + std::string(what) + " is negative (" +
                       std::to_string(count) + ")");
   // A count that the rest of the file cannot hold is damage, found before any allocation.
   if (static_cast<std::size_t>(count) > reader.remaining() / smallest_item)
-    fail("Binary TextGrid: " + std::string(what) + " of " + std::to_string(count) +
-         " does not fit in the " + std::to_string(reader.remaining()) + " bytes left");
+    fail("Binary TextGrid ended early: " + std::string(what) + " of " + std::to_string(count) +
+         " needs at least " + std::to_string(static_cast<std::size_t>(count) * smallest_item) + " bytes, but only " +
+         std::to_string(reader.remaining()) + " remain");
   return static_cast<std::size_t>(count);
 }
 
