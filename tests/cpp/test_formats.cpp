@@ -2,13 +2,13 @@
 // file reports about its format and encoding.
 #include <bit>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
-#include <random>
-#include <cmath>
-#include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -107,12 +107,18 @@ TEST(utf16_decodes_to_utf8_as_praat_reads_it) {
   const Case cases[] = {
       {""s, ""s},
       {"a\0b\0"s, "ab"s},
-      {"\xE9\0\x03\x26"s, "\xC3\xA9\xE2\x98\x83"s},   // é ☃
-      {"\x3D\xD8\0\xDE"s, "\xF0\x9F\x98\x80"s},        // a surrogate pair
-      {"\x3D\xD8" "a\0"s, "\xEF\xBF\xBD" "a"s},          // a lone high surrogate
-      {"\0\xDE" "a\0"s, "\xEF\xBF\xBD" "a"s},            // a lone low surrogate
-      {"\x3D\xD8"s, "\xEF\xBF\xBD"s},                    // cut inside a pair
-      {"a\0b"s, "a"s},                                     // an odd final byte
+      {"\xE9\0\x03\x26"s, "\xC3\xA9\xE2\x98\x83"s},  // é ☃
+      {"\x3D\xD8\0\xDE"s, "\xF0\x9F\x98\x80"s},      // a surrogate pair
+      {"\x3D\xD8"
+       "a\0"s,
+       "\xEF\xBF\xBD"
+       "a"s},  // a lone high surrogate
+      {"\0\xDE"
+       "a\0"s,
+       "\xEF\xBF\xBD"
+       "a"s},                          // a lone low surrogate
+      {"\x3D\xD8"s, "\xEF\xBF\xBD"s},  // cut inside a pair
+      {"a\0b"s, "a"s},                 // an odd final byte
       {"\0\0"s, "\0"s},
   };
   for (const Case& c : cases) {
@@ -131,7 +137,8 @@ std::string reference_utf16_to_utf8(const std::vector<unsigned>& units) {
     bool high = unit >= 0xD800 && unit < 0xDC00;
     bool pair = high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000;
     if (pair) {
-      characters += static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) + (units[++i] - 0xDC00));
+      characters +=
+          static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) + (units[++i] - 0xDC00));
     } else {
       characters += (unit >= 0xD800 && unit < 0xE000) ? U'\uFFFD' : static_cast<char32_t>(unit);
     }
@@ -156,15 +163,16 @@ std::string reference_utf16_to_utf8(const std::vector<unsigned>& units) {
 TEST(utf16_decoding_agrees_with_a_plain_decoder_on_random_text) {
   // TAVREL_TEST_SEED replays a reported run.
   const char* chosen = std::getenv("TAVREL_TEST_SEED");
-  const auto seed = chosen ? std::strtoull(chosen, nullptr, 10)
-                           : static_cast<std::uint64_t>(
-                                 std::chrono::steady_clock::now().time_since_epoch().count());
+  const auto seed =
+      chosen
+          ? std::strtoull(chosen, nullptr, 10)
+          : static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   std::fprintf(stderr, "utf-16 decoding seed: %llu\n", static_cast<unsigned long long>(seed));
   std::mt19937_64 random(seed);
   // Mostly ASCII, as TextGrids are, with every kind of unit mixed in.
-  const unsigned kinds[][2] = {{0x20, 0x7F}, {0x20, 0x7F}, {0x20, 0x7F}, {0x00, 0x20},
-                               {0x80, 0x800}, {0x800, 0xD800}, {0xD800, 0xDC00},
-                               {0xDC00, 0xE000}, {0xE000, 0x10000}};
+  const unsigned kinds[][2] = {{0x20, 0x7F},     {0x20, 0x7F},     {0x20, 0x7F},
+                               {0x00, 0x20},     {0x80, 0x800},    {0x800, 0xD800},
+                               {0xD800, 0xDC00}, {0xDC00, 0xE000}, {0xE000, 0x10000}};
   for (int round = 0; round < 2000; ++round) {
     std::vector<unsigned> units(random() % 40);
     for (unsigned& unit : units) {
@@ -183,8 +191,10 @@ TEST(utf16_decoding_agrees_with_a_plain_decoder_on_random_text) {
 }
 
 TEST(byte_order_marks_name_their_encoding) {
-  CHECK(byte_order_mark("\xEF\xBB\xBF" "File") == Encoding::utf8_sig);
-  CHECK(byte_order_mark("\xFF\xFE" "F\0") == Encoding::utf16_le);
+  CHECK(byte_order_mark("\xEF\xBB\xBF"
+                        "File") == Encoding::utf8_sig);
+  CHECK(byte_order_mark("\xFF\xFE"
+                        "F\0") == Encoding::utf16_le);
   CHECK(byte_order_mark("\xFE\xFF\0F") == Encoding::utf16_be);
   for (std::string_view other : {"", "\xEF\xBB", "\xFF", "File type", "\xFE\xFE"})
     CHECK(!byte_order_mark(other));
@@ -201,10 +211,10 @@ TEST(binary_texts_read_as_ascii_latin1_or_utf16) {
   TextGrid grid = parse_binary_ok(file.bytes, true);
   CHECK_EQ(grid.name, "doc");
   CHECK_EQ(grid.size, 1u);
-  CHECK_EQ(grid.tiers[0], tier_of("words", true,
-                                  {{"plain", 0, 1}, {"caf\xC3\xA9", 1, 2},
-                                   {"\xC3\xA9\xF0\x9F\x98\x80\"", 2, 3}},
-                                  0, 3));
+  CHECK_EQ(grid.tiers[0],
+           tier_of("words", true,
+                   {{"plain", 0, 1}, {"caf\xC3\xA9", 1, 2}, {"\xC3\xA9\xF0\x9F\x98\x80\"", 2, 3}},
+                   0, 3));
 }
 
 TEST(binary_points_and_a_missing_tier_list) {
@@ -245,16 +255,16 @@ TEST(every_cut_of_a_binary_file_fails_cleanly) {
   });
   parse_binary_ok(file.bytes);
   for (std::size_t length = 0; length < file.bytes.size(); ++length) {
-    std::string message = failure_message([&] { parse_binary(file.bytes.substr(0, length), "", false); });
+    std::string message =
+        failure_message([&] { parse_binary(file.bytes.substr(0, length), "", false); });
     CHECK(contains(message, "Binary TextGrid ended early"));
   }
 }
 
 TEST(hostile_binary_counts_fail_before_allocating) {
   for (std::int32_t count : {INT32_MAX, 1 << 20, 3}) {
-    BinaryFile file = one_tier(static_cast<unsigned>(count), [](BinaryFile& f) {
-      f.r64(0).r64(1).ascii("only one");
-    });
+    BinaryFile file = one_tier(static_cast<unsigned>(count),
+                               [](BinaryFile& f) { f.r64(0).r64(1).ascii("only one"); });
     std::string message = failure_message([&] { parse_binary(file.bytes, "", false); });
     CHECK(contains(message, "ended early: an interval count of " + std::to_string(count)) ||
           (count == 3 && contains(message, "ended early: an interval's start time")));
@@ -268,7 +278,8 @@ TEST(chronological_items_go_to_their_tiers_in_file_order) {
                      "\n! words:\n1 1.5 3\n\"\"\n";
   TextGrid grid = parse_chronological_ok(text, true);
   CHECK_EQ(grid.size, 2u);
-  CHECK_EQ(grid.tiers[0], tier_of("words", true, {{"a \"quoted\" text", 0, 1.5}, {"", 1.5, 3}}, 0, 3));
+  CHECK_EQ(grid.tiers[0],
+           tier_of("words", true, {{"a \"quoted\" text", 0, 1.5}, {"", 1.5, 3}}, 0, 3));
   CHECK_EQ(grid.tiers[1], tier_of("events", false, {{"two\nlines", 1, 1}}, 0, 3));
 }
 
@@ -298,13 +309,16 @@ TEST(damaged_chronological_files_fail_with_their_line) {
       {"1 0 1", "ended early: an interval's text is missing"},
   };
   for (const Case& c : cases) {
-    std::string message = failure_message([&] { parse_chronological_text(chronological_head + c.tail, "", false); });
+    std::string message =
+        failure_message([&] { parse_chronological_text(chronological_head + c.tail, "", false); });
     CHECK(contains(message, c.message));
   }
-  std::string hostile = "\"Praat chronological TextGrid text file\" 0 1 2147483647 \"TextTier\" \"a\" 0 1";
+  std::string hostile =
+      "\"Praat chronological TextGrid text file\" 0 1 2147483647 \"TextTier\" \"a\" 0 1";
   CHECK(contains(failure_message([&] { parse_chronological_text(hostile, "", false); }),
                  "ended early: a tier class is missing"));
-  CHECK_EQ(failure_message([&] { parse_chronological_text(chronological_head + "\"Tier\"", "", false); }),
+  CHECK_EQ(failure_message(
+               [&] { parse_chronological_text(chronological_head + "\"Tier\"", "", false); }),
            "Chronological TextGrid: the wrong kind of value for a tier number (line 6)");
 }
 

@@ -107,10 +107,14 @@ std::string convert(std::string_view units) {
 
 std::string_view encoding_name(Encoding encoding) noexcept {
   switch (encoding) {
-    case Encoding::utf8_sig: return "utf-8-sig";
-    case Encoding::utf16_le: return "utf-16-le";
-    case Encoding::utf16_be: return "utf-16-be";
-    case Encoding::utf8: break;
+    case Encoding::utf8_sig:
+      return "utf-8-sig";
+    case Encoding::utf16_le:
+      return "utf-16-le";
+    case Encoding::utf16_be:
+      return "utf-16-be";
+    case Encoding::utf8:
+      break;
   }
   return "utf-8";
 }
@@ -124,10 +128,13 @@ std::optional<Encoding> byte_order_mark(std::string_view bytes) noexcept {
 
 std::size_t byte_order_mark_size(Encoding encoding) noexcept {
   switch (encoding) {
-    case Encoding::utf8_sig: return 3;
+    case Encoding::utf8_sig:
+      return 3;
     case Encoding::utf16_le:
-    case Encoding::utf16_be: return 2;
-    case Encoding::utf8: break;
+    case Encoding::utf16_be:
+      return 2;
+    case Encoding::utf8:
+      break;
   }
   return 0;
 }

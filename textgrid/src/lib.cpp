@@ -175,7 +175,8 @@ Result<Encoding> decode_text(std::string& bytes) {
     bytes = utf16_to_utf8(content.substr(2), marked == Encoding::utf16_be);
     return *marked;
   }
-  if (!is_valid_utf8(content)) return std::unexpected(invalid_data("stream did not contain valid UTF-8"));
+  if (!is_valid_utf8(content))
+    return std::unexpected(invalid_data("stream did not contain valid UTF-8"));
   if (!marked) return Encoding::utf8;
   bytes.erase(0, byte_order_mark_size(*marked));
   return *marked;

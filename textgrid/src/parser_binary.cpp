@@ -105,8 +105,8 @@ std::string utf16_text(BinaryReader& reader, std::size_t count, const char* what
     std::string_view unit = reader.take(2, what);
     units += unit;
     unsigned first = static_cast<unsigned char>(unit[0]);
-    if (first >= 0xDC && first <= 0xDF) fail(std::string("Binary TextGrid: ") + what +
-                                             " holds a lone low surrogate");
+    if (first >= 0xDC && first <= 0xDF)
+      fail(std::string("Binary TextGrid: ") + what + " holds a lone low surrogate");
     if (first >= 0xD8 && first <= 0xDB) {
       std::string_view low = reader.take(2, what);
       unsigned low_first = static_cast<unsigned char>(low[0]);
@@ -126,13 +126,13 @@ std::string wide_text(BinaryReader& reader, const char* what) {
 
 std::size_t item_count(BinaryReader& reader, std::size_t smallest_item, const char* what) {
   std::int64_t count = reader.i32(what);
-  if (count < 0) fail("Binary TextGrid: " + std::string(what) + " is negative (" +
-                      std::to_string(count) + ")");
+  if (count < 0)
+    fail("Binary TextGrid: " + std::string(what) + " is negative (" + std::to_string(count) + ")");
   // A count that the rest of the file cannot hold is damage, found before any allocation.
   if (static_cast<std::size_t>(count) > reader.remaining() / smallest_item)
     fail("Binary TextGrid ended early: " + std::string(what) + " of " + std::to_string(count) +
-         " needs at least " + std::to_string(static_cast<std::size_t>(count) * smallest_item) + " bytes, but only " +
-         std::to_string(reader.remaining()) + " remain");
+         " needs at least " + std::to_string(static_cast<std::size_t>(count) * smallest_item) +
+         " bytes, but only " + std::to_string(reader.remaining()) + " remain");
   return static_cast<std::size_t>(count);
 }
 
@@ -186,7 +186,8 @@ Result<TextGrid> parse_binary(std::string_view bytes, std::string name, bool str
     for (Tier& tier : grid.tiers) read_tier(reader, tier);
   }
   if (strict) {
-    if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
+    if (Status valid = grid.assert_valid(); !valid)
+      return std::unexpected(std::move(valid.error()));
   }
   return grid;
 }

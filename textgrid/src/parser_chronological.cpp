@@ -88,7 +88,8 @@ class Tokens {
       char c = text_[pos_];
       bool is_number = starts_number(c);
       if (want_number ? is_number : c == '"') return true;
-      if (c == '"' || is_number || c == '<') fail_at(std::string("the wrong kind of value for ") + what);
+      if (c == '"' || is_number || c == '<')
+        fail_at(std::string("the wrong kind of value for ") + what);
       while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
     }
   }
@@ -97,7 +98,8 @@ class Tokens {
     std::string_view before = text_.substr(0, pos_);
     std::size_t lines = 1;
     for (std::size_t i = 0; i < before.size(); ++i) {
-      if (before[i] == '\n' || (before[i] == '\r' && (i + 1 == before.size() || before[i + 1] != '\n')))
+      if (before[i] == '\n' ||
+          (before[i] == '\r' && (i + 1 == before.size() || before[i + 1] != '\n')))
         ++lines;
     }
     return lines;
@@ -174,7 +176,8 @@ Result<TextGrid> parse_chronological_text(std::string_view text, std::string nam
     read_item(tokens, grid.tiers[static_cast<std::size_t>(tier_number - 1)]);
   }
   if (strict) {
-    if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
+    if (Status valid = grid.assert_valid(); !valid)
+      return std::unexpected(std::move(valid.error()));
   }
   return grid;
 }
