@@ -1,6 +1,9 @@
 # Writes the sample TextGrids of this folder into the folder given, in every
 # format Praat writes: long and short text, chronological text, binary; plain
 # ASCII, and non-ASCII as UTF-16 (Praat's default) and as UTF-8.
+# Regenerate with: praat --run write_samples.praat "$PWD", then
+# praat --run dump.praat "$PWD/<name>.TextGrid" "$PWD/praat_reads/<name>.tsv"
+# for each sample (Praat resolves relative paths against the script's folder).
 form Write samples
   sentence folder .
 endform
