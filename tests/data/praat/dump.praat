@@ -1,6 +1,8 @@
 # Prints what Praat reads from a TextGrid file, one line per grid, tier and
 # item, fields separated by tabs; backslashes, tabs and line breaks in texts
-# are escaped as \\, \t and \n. The output is UTF-8.
+# are escaped as \\, \t and \n. Praat writes the output in ASCII, or in
+# UTF-16 when it holds other characters (its text writing preference is left
+# alone: Praat keeps it for later runs).
 form Dump
   sentence input
   sentence output
@@ -12,7 +14,6 @@ procedure escape: .text$
   .text$ = replace$ (.text$, newline$, "\n", 0)
 endproc
 
-Text writing preferences: "UTF-8"
 tg = Read from file: input$
 deleteFile: output$
 start = Get start time
@@ -44,4 +45,3 @@ for t to tiers
     endfor
   endif
 endfor
-Text writing preferences: "try ASCII, then UTF-16"
