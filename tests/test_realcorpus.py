@@ -152,8 +152,11 @@ def same(a, b):
 
 
 def utf8_text(name):
+    """The file's text as the reader decodes it: UTF-16 after its byte-order
+    mark, UTF-8 otherwise; None when it is neither."""
+    raw = (CORPUS / name).read_bytes()
     try:
-        return (CORPUS / name).read_bytes().decode("utf-8")
+        return raw.decode("utf-16") if raw[:2] in (b"\xfe\xff", b"\xff\xfe") else raw.decode("utf-8")
     except UnicodeDecodeError:
         return None
 
@@ -204,6 +207,8 @@ def test_auto_reads_like_the_parser_its_text_selects(name):
     text = utf8_text(name)
     if text is None:
         pytest.skip("not UTF-8")
+    if text.startswith('"Praat chronological TextGrid text file"'):
+        pytest.skip("chronological files have their own reader")
     path = str(CORPUS / name)
     chosen = "long" if "item []" in text else "short"
     assert same(outcome(lambda: tavrel.textgrid2data(path, False, "auto")),

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "textgrid/failure.hpp"
+#include "textgrid/formats.hpp"
 #include "textgrid/parallel.hpp"
 #include "textgrid/parser.hpp"
 
@@ -152,9 +153,7 @@ Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, b
                  : parse_short_text(text, file_stem(path), strict);
 }
 
-}  // namespace
-
-Result<std::string> read_text(std::string_view path) {
+Result<std::string> read_bytes(std::string_view path) {
   if (path.find('\0') != std::string_view::npos)
     return std::unexpected(invalid_input("file name contained an unexpected NUL byte"));
   const std::string terminated(path);
@@ -164,9 +163,41 @@ Result<std::string> read_text(std::string_view path) {
   std::size_t size_hint = 0;
   if (::fstat(file.get(), &status) == 0 && status.st_size > 0)
     size_hint = static_cast<std::size_t>(status.st_size);
-  Result<std::string> text = read_all(file.get(), size_hint);
-  if (text && !is_valid_utf8(*text))
+  return read_all(file.get(), size_hint);
+}
+
+// Turns the bytes of a text file into UTF-8 text in place. Plain UTF-8 costs
+// one look at the first bytes on top of the validation.
+Result<Encoding> decode_text(std::string& bytes) {
+  std::optional<Encoding> marked = byte_order_mark(bytes);
+  std::string_view content = bytes;
+  if (marked == Encoding::utf16_le || marked == Encoding::utf16_be) {
+    bytes = utf16_to_utf8(content.substr(2), marked == Encoding::utf16_be);
+    return *marked;
+  }
+  if (!is_valid_utf8(content))
     return std::unexpected(invalid_data("stream did not contain valid UTF-8"));
+  if (!marked) return Encoding::utf8;
+  bytes.erase(0, byte_order_mark_size(*marked));
+  return *marked;
+}
+
+// The chronological format names itself in its first line; every other text
+// goes to the long/short decision.
+Result<TextGrid> parse_by_header(std::string_view text, std::string_view path, bool strict,
+                                 SourceInfo& info) {
+  if (!is_chronological_textgrid(text)) return parse_by_layout(text, path, strict, info);
+  info.layout = "chronological";
+  return parse_chronological_text(text, file_stem(path), strict);
+}
+
+}  // namespace
+
+Result<std::string> read_text(std::string_view path) {
+  Result<std::string> text = read_bytes(path);
+  if (!text) return text;
+  if (Result<Encoding> decoded = decode_text(*text); !decoded)
+    return std::unexpected(std::move(decoded.error()));
   return text;
 }
 
@@ -185,14 +216,20 @@ Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_
   found = {};
   if (file_type != "long" && file_type != "short" && file_type != "auto")
     fail("Unknown file type: " + std::string(file_type));
-  // One read serves both the layout decision and the parse.
-  Result<std::string> text = read_text(path);
-  if (!text) {
-    if (text.error().kind == ErrorKind::InvalidData) found.encoding = "unknown";
-    return std::unexpected(std::move(text.error()));
+  // One read serves both the format decision and the parse.
+  Result<std::string> text = read_bytes(path);
+  if (!text) return std::unexpected(std::move(text.error()));
+  if (file_type == "auto" && is_binary_textgrid(*text)) {
+    found.layout = found.encoding = "binary";
+    return parse_binary(*text, file_stem(path), strict);
   }
-  found.encoding = "utf-8";
-  if (file_type == "auto") return parse_by_layout(*text, path, strict, found);
+  Result<Encoding> encoding = decode_text(*text);
+  if (!encoding) {
+    found.encoding = "unknown";
+    return std::unexpected(std::move(encoding.error()));
+  }
+  found.encoding = encoding_name(*encoding);
+  if (file_type == "auto") return parse_by_header(*text, path, strict, found);
   found.layout = file_type == "long" ? "long" : "short";
   return file_type == "long" ? parse_long_text(*text, file_stem(path), strict)
                              : parse_short_text(*text, file_stem(path), strict);

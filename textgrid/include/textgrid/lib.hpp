@@ -10,7 +10,8 @@
 
 namespace textgrid {
 
-// Reads a whole file; its bytes must be valid UTF-8.
+// Reads a whole file as UTF-8 text. UTF-16 with a byte-order mark is decoded
+// and a UTF-8 byte-order mark dropped; any other bytes must be valid UTF-8.
 Result<std::string> read_text(std::string_view path);
 
 // The last path component without its final extension ("data/a.TextGrid" -> "a").
@@ -19,8 +20,10 @@ std::string file_stem(std::string_view path);
 // What reading found out about a file, for per-file reports. Both stay empty
 // when reading stopped before it could tell (a file that cannot be opened).
 struct SourceInfo {
-  std::string_view layout;    // "long", "short" (and any further format the readers know)
-  std::string_view encoding;  // "utf-8" (and any further encoding the readers decode)
+  std::string_view layout;    // "long", "short", "chronological" or "binary"
+  // "utf-8", "utf-8-sig", "utf-16-le", "utf-16-be" (Python's codec names),
+  // "binary" for the binary format, "unknown" for text that did not decode
+  std::string_view encoding;
 };
 
 // `file_type` is "long", "short" or "auto"; any other word is an internal failure.
