@@ -160,8 +160,10 @@ def vectors2textgrids(
     """Write many TextGrid files in parallel from the columns `textgrids2vectors`
     returns: the entries of file id k go to output_files[k], grouped, sorted,
     validated and saved as `vectors2textgrid` does. An output file without
-    entries is written as a TextGrid without tiers. tmin/tmax: None, one bound
-    for every file, or one bound (or None) per output file.
+    entries is built as `vectors2textgrid` builds empty vectors: a TextGrid
+    without tiers when its bounds are given, else a validation failure (it
+    would span 0 to 0). tmin/tmax: None, one bound for every file, or one
+    bound (or None) per output file.
 
     One bad file does not stop the others: the reports say what failed. Raises
     ValueError (nothing written) for vectors of unequal length, a file id
