@@ -1,7 +1,9 @@
 // Reading the columns of imported Arrow streams into the core's column types.
 // Producers differ in how they lay out the same values (offsets of either
 // width, string views, dictionaries, batches sliced with offsets), so every
-// access goes through the array's own offset and layout.
+// access goes through the array's own offset and layout. Columns grow by
+// appending (geometrically): an exact reserve per batch would copy everything
+// read so far once per batch.
 #include "textgrid/arrow_import.hpp"
 
 #include <array>
@@ -127,7 +129,6 @@ class TextAccess {
 // Appends the column's texts; a null gives `null_text`, or an error when there is none.
 Status append_texts(const Column& column, std::int64_t length, std::vector<std::string>& texts,
                     const std::string* null_text) {
-  texts.reserve(texts.size() + static_cast<std::size_t>(length));
   const ArrowSchema* dictionary = column.schema->dictionary;
   auto null_value = [&]() -> Status {
     if (null_text == nullptr) return std::unexpected(column_error(column.name, "holds a null"));
@@ -175,7 +176,6 @@ Status append_texts(const Column& column, std::int64_t length, std::vector<std::
 Status append_numbers(const Column& column, std::int64_t length, Buffer<double>& numbers, Buffer<bool>* valid) {
   std::string_view format = column.schema->format;
   const void* data = column.array->buffers[1];
-  numbers.reserve(numbers.size() + static_cast<std::size_t>(length));
   for (std::int64_t row = 0; row < length; ++row) {
     const std::int64_t at = column.offset + row;
     if (column.is_null(row)) {
@@ -203,7 +203,6 @@ Status append_numbers(const Column& column, std::int64_t length, Buffer<double>&
 Status append_ids(const Column& column, std::int64_t length, Buffer<std::uint64_t>& ids) {
   std::string_view format = column.schema->format;
   if (!is_integer_format(format)) return std::unexpected(type_error(column, "an integer type"));
-  ids.reserve(ids.size() + static_cast<std::size_t>(length));
   for (std::int64_t row = 0; row < length; ++row) {
     std::int64_t id = 0;
     if (column.is_null(row)) return std::unexpected(column_error(column.name, "holds a null"));
@@ -216,7 +215,6 @@ Status append_ids(const Column& column, std::int64_t length, Buffer<std::uint64_
 
 Status append_flags(const Column& column, std::int64_t length, Buffer<bool>& flags) {
   if (std::string_view(column.schema->format) != "b") return std::unexpected(type_error(column, "bool"));
-  flags.reserve(flags.size() + static_cast<std::size_t>(length));
   for (std::int64_t row = 0; row < length; ++row) {
     if (column.is_null(row)) return std::unexpected(column_error(column.name, "holds a null"));
     flags.push_back(bit_at(column.array->buffers[1], column.offset + row));

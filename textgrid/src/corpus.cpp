@@ -70,8 +70,6 @@ class BatchBuilder {
     if (count == 0) return;
     tier_indices_.append_fill(tier_index(tier.name), count);
     is_intervals_.append(tier.is_interval, count);
-    tmins_.reserve(tmins_.size() + count);
-    tmaxs_.reserve(tmaxs_.size() + count);
     for (const Item& item : tier.items) {
       tmins_.push_back(item.tmin);
       tmaxs_.push_back(item.tmax);
@@ -168,7 +166,9 @@ struct BatchPart {
 
 // At least enough groups for the pool's full four chunks per thread (rounding
 // the group size down), so that the threads' shares of the work even out.
+// Too few groups for two pool chunks are read in order anyway: then one batch.
 std::size_t files_per_batch(std::size_t files) {
+  if (files < 2 * min_chunk_length) return std::max<std::size_t>(1, files);
   const std::size_t wanted_batches = 4 * min_chunk_length * pool_thread_count();
   return std::max<std::size_t>(1, files / wanted_batches);
 }
