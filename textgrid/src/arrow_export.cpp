@@ -35,8 +35,9 @@ void release_schema(ArrowSchema* schema) noexcept {
 void export_dictionary_values(const std::string& format, ArrowSchema* out) {
   auto values = std::make_unique<SchemaPrivate>();
   values->format = format;
-  *out = ArrowSchema{values->format.c_str(), nullptr, nullptr, ARROW_FLAG_NULLABLE, 0, nullptr,
-                     nullptr, release_schema, values.get()};
+  *out = ArrowSchema{
+      values->format.c_str(), nullptr,     nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
+      release_schema,         values.get()};
   values.release();
 }
 
@@ -57,7 +58,8 @@ void release_array(ArrowArray* array) noexcept {
   array->release = nullptr;
 }
 
-void export_array(const std::shared_ptr<const Table>& table, const ArrayData& data, ArrowArray* out) {
+void export_array(const std::shared_ptr<const Table>& table, const ArrayData& data,
+                  ArrowArray* out) {
   auto owned = std::make_unique<ArrayPrivate>();
   owned->table = table;
   for (const Storage& buffer : data.buffers) owned->buffers.push_back(buffer.get());
