@@ -118,6 +118,13 @@ def rows_via_polars(table):
     return frame.to_dicts()
 
 
+def rows_via_polars_from_arrow(table):
+    """polars.from_arrow gives any Arrow stream as one struct column."""
+    pl = pytest.importorskip("polars")
+    frame = pl.from_arrow(table).struct.unnest().select(ROW_COLUMNS)
+    return frame.with_columns(pl.col("tier_name").cast(pl.Utf8)).to_dicts()
+
+
 def rows_via_pandas(table):
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame.from_arrow(table) if hasattr(pd.DataFrame, "from_arrow") else pa.table(table).to_pandas()
@@ -132,8 +139,9 @@ def rows_via_duckdb(table):
     return [dict(zip(ROW_COLUMNS, row)) for row in relation.fetchall()]
 
 
-@pytest.mark.parametrize("read_rows", [rows_via_pyarrow, rows_via_polars, rows_via_pandas, rows_via_duckdb],
-                         ids=["pyarrow", "polars", "pandas", "duckdb"])
+@pytest.mark.parametrize("read_rows", [rows_via_pyarrow, rows_via_polars, rows_via_polars_from_arrow,
+                                       rows_via_pandas, rows_via_duckdb],
+                         ids=["pyarrow", "polars", "polars.from_arrow", "pandas", "duckdb"])
 def test_readers_see_the_same_rows(corpus, read_rows):
     table = tavrel.textgrids2table(corpus)
     expected = vectors_table(corpus)
