@@ -459,6 +459,8 @@ def example_table():
     (lambda t: t.set_column(2, "is_interval", pa.array([1, 1])), "'is_interval' has Arrow type 'l'"),
     (lambda t: t.set_column(0, "file_id", pa.array([0, -1])), "negative"),
     (lambda t: t.set_column(0, "file_id", pa.array([0, 3])), "file id 3"),
+    (lambda t: t.set_column(0, "file_id", pc.dictionary_encode(pa.array([0, 0]))), "'file_id' has Arrow type 'i'"),
+    (lambda t: t.slice(0, 0).set_column(4, "tmax", pa.array([], pa.string())), "'tmax' has Arrow type 'u'"),
 ])
 def test_bad_tables_raise_and_write_nothing(tmp_path, change, words):
     with pytest.raises(ValueError, match=words):
