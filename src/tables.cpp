@@ -17,7 +17,8 @@ constexpr const char* schema_capsule_name = "arrow_schema";
 constexpr const char* stream_capsule_name = "arrow_array_stream";
 
 struct TableObject {
-  PyObject_HEAD std::shared_ptr<const textgrid::arrow::Table> table;
+  PyObject ob_base;  // what PyObject_HEAD declares
+  std::shared_ptr<const textgrid::arrow::Table> table;
   std::size_t files;
   std::size_t failures;
   std::vector<textgrid::FailureNote> first_failures;
