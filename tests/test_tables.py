@@ -186,6 +186,8 @@ OVERLAPPING = long_text([("words", True, [(0.0, 1.5, "a"), (1.0, 2.0, "b")])])
 # (name, content or None for a missing file, strict, expected kind, layout, encoding)
 FAILURES = [
     ("missing.TextGrid", None, False, "open", None, None),
+    ("directory.TextGrid", "<directory>", False, "open", None, None),
+    ("nul\0byte.TextGrid", None, False, "open", None, None),
     ("latin1.TextGrid", VALID_LONG.replace('"a"', '"caf\xe9"').encode("latin-1"), False, "encoding", None, None),
     ("overlap.TextGrid", OVERLAPPING, True, "validation", "long", "utf-8"),
     ("unknown_class.TextGrid", VALID_LONG.replace("IntervalTier", "PointTier"), False, "structure", "long", "utf-8"),
@@ -209,10 +211,15 @@ def expected_message(path, strict):
     return raised_message(lambda: tavrel.textgrid2data(path, strict, "auto"))
 
 
-@pytest.mark.parametrize("name, content, strict, kind, layout, encoding", FAILURES, ids=[f[0] for f in FAILURES])
+@pytest.mark.parametrize("name, content, strict, kind, layout, encoding", FAILURES,
+                         ids=[f[0].replace("\0", "-") for f in FAILURES])
 def test_failed_file_is_reported_and_others_keep_their_rows(tmp_path, name, content, strict, kind, layout, encoding):
     good = write(tmp_path / "good.TextGrid", VALID_LONG)
-    bad = str(tmp_path / name) if content is None else write(tmp_path / name, content)
+    bad = str(tmp_path / name)
+    if content == "<directory>":
+        os.mkdir(bad)
+    elif content is not None:
+        write(tmp_path / name, content)
     table = tavrel.textgrids2table([good, bad, good], strict=strict)
     rows = pa.table(table)
     assert rows["file_id"].to_pylist() == [0, 0, 2, 2]
