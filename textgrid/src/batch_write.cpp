@@ -1,7 +1,9 @@
 // Writing many TextGrids from rows: the rows are grouped by output file with
 // one counting pass, then each file is built, validated and saved on the pool
 // exactly as a single file would be, and leaves one report row.
+#include <exception>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -90,18 +92,22 @@ WriteOutcome write_one(Vectors vectors, const std::string& path, std::optional<d
       return outcome;
     }
     grid = std::move(*built);
-  } catch (const InternalFailure& failure) {
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& failure) {
     outcome.error_kind = "validation";
-    outcome.error = failure.message();
+    outcome.error = failure.what();
     return outcome;
   }
   outcome.tiers = static_cast<std::uint32_t>(grid->tiers.size());
   for (const Tier& tier : grid->tiers) outcome.items += tier.items.size();
   try {
     grid->save_textgrid(path, long_format);
-  } catch (const InternalFailure& failure) {
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& failure) {
     outcome.error_kind = "write";
-    outcome.error = failure.message();
+    outcome.error = failure.what();
   }
   return outcome;
 }

@@ -5,6 +5,8 @@
 #include "textgrid/corpus.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -137,27 +139,30 @@ FileReport read_into(const std::string& path, std::uint32_t file_id, const Corpu
                      BatchBuilder& builder) {
   FileReport report;
   SourceInfo info;
+  std::optional<TextGrid> grid;
   try {
-    Result<TextGrid> grid = read_from_file(path, options.strict, options.file_type, &info);
-    report.layout = known(info.layout);
-    report.encoding = known(info.encoding);
-    if (!grid) {
-      report.error_kind = read_error_kind(grid.error(), info);
-      report.error = "Failed to read TextGrid file " + path + " because: " + grid.error().message;
-      return report;
+    Result<TextGrid> read = read_from_file(path, options.strict, options.file_type, &info);
+    if (read) {
+      grid = std::move(*read);
+    } else {
+      report.error_kind = read_error_kind(read.error(), info);
+      report.error = "Failed to read TextGrid file " + path + " because: " + read.error().message;
     }
-    report.ok = true;
-    report.tmin = grid->tmin;
-    report.tmax = grid->tmax;
-    report.tiers = static_cast<std::uint32_t>(grid->tiers.size());
-    for (const Tier& tier : grid->tiers) report.items += tier.items.size();
-    builder.add(file_id, path, *grid);
-  } catch (const InternalFailure& failure) {
-    report.layout = known(info.layout);
-    report.encoding = known(info.encoding);
+  } catch (const std::bad_alloc&) {
+    throw;                                   // the whole call is out of memory, not this file
+  } catch (const std::exception& failure) {  // an InternalFailure, or a stray library exception
     report.error_kind = "structure";
-    report.error = failure.message();
+    report.error = failure.what();
   }
+  report.layout = known(info.layout);
+  report.encoding = known(info.encoding);
+  if (!grid) return report;
+  report.ok = true;
+  report.tmin = grid->tmin;
+  report.tmax = grid->tmax;
+  report.tiers = static_cast<std::uint32_t>(grid->tiers.size());
+  for (const Tier& tier : grid->tiers) report.items += tier.items.size();
+  builder.add(file_id, path, *grid);
   return report;
 }
 
