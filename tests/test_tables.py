@@ -262,6 +262,19 @@ def test_bad_arguments_raise(call, exception):
         call()
 
 
+@pytest.mark.parametrize("name, signature", [
+    ("textgrids2table", "(files, strict=False, file_type='auto')"),
+    ("vectors2textgrids", "(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
+                          "file_type='long', tmin=None, tmax=None)"),
+    ("table2textgrids", "(table, output_files, file_type='long', bounds=None)"),
+])
+def test_batch_functions_stand_beside_the_module_functions(name, signature):
+    import inspect
+
+    assert str(inspect.signature(getattr(tavrel, name))) == signature
+    assert name not in tavrel.__all__
+
+
 def test_unknown_file_type_is_an_internal_failure():
     message = panic_message(lambda: tavrel.textgrids2table([str(DATA / "example_long_lf.TextGrid")], False, "Long"))
     assert message == "Unknown file type: Long"
