@@ -488,6 +488,19 @@ def test_bad_tables_raise_and_write_nothing(tmp_path, change, words):
     assert os.listdir(tmp_path) == []
 
 
+def test_a_producer_failing_midway_raises_and_writes_nothing(tmp_path):
+    table = example_table()
+
+    def batches():
+        yield from table.to_batches()
+        raise RuntimeError("the producer gave up")
+
+    reader = pa.RecordBatchReader.from_batches(table.schema, batches())
+    with pytest.raises(ValueError, match="reading the Arrow stream failed: .*the producer gave up"):
+        tavrel.table2textgrids(reader, outputs(tmp_path, 1))
+    assert os.listdir(tmp_path) == []
+
+
 def test_null_label_is_an_empty_text_and_bounds_apply(tmp_path):
     out = outputs(tmp_path, 1)
     bounds = pa.table({"file_id": [0], "tmin": [0.0], "tmax": pa.array([None], pa.float64())})
