@@ -41,25 +41,25 @@ constexpr std::uint64_t largest_exact_integer = std::uint64_t{1} << 53;
 // value is one correctly rounded division of two exact doubles. Nothing for
 // any other text, including every malformed one.
 std::optional<double> short_decimal(std::string_view text) noexcept {
+  const char* cursor = text.data();
+  const char* const end = cursor + text.size();
   std::uint64_t significand = 0;
-  std::size_t significant_digits = 0;
+  auto take_digits = [&] {
+    const char* first = cursor;
+    while (cursor != end && is_digit(*cursor))
+      significand = significand * 10 + static_cast<std::uint64_t>(*cursor++ - '0');
+    return static_cast<std::size_t>(cursor - first);
+  };
+  const std::size_t whole_digits = take_digits();
   std::size_t fraction_digits = 0;
-  bool any_digit = false;
-  bool in_fraction = false;
-  for (char c : text) {
-    if (is_digit(c)) {
-      any_digit = true;
-      fraction_digits += in_fraction;
-      significant_digits += significand != 0 || c != '0';
-      if (significant_digits > 19) return std::nullopt;  // might overflow the 64 bits
-      significand = significand * 10 + static_cast<std::uint64_t>(c - '0');
-    } else if (c == '.' && !in_fraction) {
-      in_fraction = true;
-    } else {
-      return std::nullopt;
-    }
+  if (cursor != end && *cursor == '.') {
+    ++cursor;
+    fraction_digits = take_digits();
   }
-  if (!any_digit || significand > largest_exact_integer || fraction_digits > 22)
+  // Twenty digits or more might have overflowed the 64 bits.
+  const std::size_t digits = whole_digits + fraction_digits;
+  if (cursor != end || digits == 0 || digits > 19 || fraction_digits > 22 ||
+      significand > largest_exact_integer)
     return std::nullopt;
   return static_cast<double>(significand) / exact_powers_of_ten[fraction_digits];
 }
