@@ -1,14 +1,18 @@
-"""Benchmarks, run on demand: `python bench/run.py [read|write|batch ...]`.
+"""Benchmarks, run on demand: `python bench/run.py [--files N] [--rounds R] ...`.
 
-Speed is reported as a ratio to a baseline measured in the same run (the machine
-is shared and noisy): reading is compared with `open(p, "rb").read()` of the same
-file, writing with one `write` of a prepared `bytes` object of the same size, and
-batch reading with reading the same files' bytes in a Python loop. Each timing is
-the best of several repetitions, baseline and candidate interleaved.
+Every figure is a ratio to a baseline timed in the same process, interleaved with
+it round by round (the machine may be shared and noisy): reading against reading
+the same files' bytes in a Python loop ("bare read"), writing against writing the
+same bytes to the same number of files ("bare write"). Each time is the median
+over the rounds. tavrel runs once per pool size (RAYON_NUM_THREADS, in a fresh
+process); the installed peers (praatio, pympi-ling, praat-parselmouth) run once.
+Figures are printed as a table and written to bench/out/results.json.
 """
 import argparse
 import json
 import os
+import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -17,19 +21,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import generate  # noqa: E402
+import peers  # noqa: E402
 
 OUT = os.path.join(HERE, "out")
-
-
-def best_of(repeat, *fns):
-    """Interleave the functions `repeat` times; return each one's best time."""
-    best = [float("inf")] * len(fns)
-    for _ in range(repeat):
-        for i, fn in enumerate(fns):
-            start = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
+LAYOUTS = ("long", "short")
 
 
 def read_bytes(path):
@@ -37,104 +32,205 @@ def read_bytes(path):
         return f.read()
 
 
-def ensure_big_files(n_intervals):
-    os.makedirs(OUT, exist_ok=True)
-    paths = {}
-    doc = None
-    for layout in ("long", "short"):
-        path = os.path.join(OUT, f"big_{n_intervals}.{layout}.TextGrid")
-        if not os.path.exists(path):
-            doc = doc or generate.make_document(n_intervals, seed=7)
-            generate.write(path, doc, layout)
-        paths[layout] = path
-    return paths
+def write_bytes(path, payload):
+    with open(path, "wb") as f:
+        f.write(payload)
 
 
-def report(name, seconds, baseline):
-    print(f"{name:<44} {seconds * 1e3:9.1f} ms  baseline {baseline * 1e3:8.1f} ms  "
-          f"ratio {seconds / baseline:6.2f}", flush=True)
+CLOCKS = {"wall": time.perf_counter, "cpu": time.process_time}
+clock = CLOCKS["wall"]
 
 
-def bench_read(args):
-    import tavrel
-
-    for layout, path in ensure_big_files(args.intervals).items():
-        size = os.path.getsize(path) / 1e6
-        print(f"-- {layout} layout, {args.intervals} intervals, {size:.0f} MB")
-        for fn_name in ("textgrid2data", "textgrid2vectors"):
-            fn = getattr(tavrel, fn_name)
-            base, t = best_of(args.repeat, lambda: read_bytes(path), lambda: fn(path, False, layout))
-            report(f"{fn_name} ({layout})", t, base)
-
-
-def bench_write(args):
-    import tavrel
-
-    path = ensure_big_files(args.intervals)["long"]
-    _, _, tiers = tavrel.textgrid2data(path, False, "long")
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "out.TextGrid")
-        for layout in ("long", "short"):
-            tavrel.data2textgrid(tiers, None, None, out, layout)
-            payload = read_bytes(out)
-
-            def write_bytes():
-                with open(out + ".raw", "wb") as f:
-                    f.write(payload)
-
-            base, t = best_of(args.repeat, write_bytes,
-                              lambda: tavrel.data2textgrid(tiers, None, None, out, layout))
-            report(f"data2textgrid ({layout}, {len(payload) / 1e6:.0f} MB)", t, base)
+def median_times(rounds, cases):
+    """Runs every case once per round, in order, `rounds` times; the median seconds of each."""
+    times = {name: [] for name in cases}
+    for _ in range(rounds):
+        for name, fn in cases.items():
+            start = clock()
+            fn()
+            times[name].append(clock() - start)
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
-def ensure_corpus(n_files):
-    directory = os.path.join(OUT, f"corpus_{n_files}")
+# --- inputs ------------------------------------------------------------------------------------
+
+def corpus(n_files, layout):
+    """Aligner-style files (a few hundred to a few thousand intervals each), cached."""
+    directory = os.path.join(OUT, f"corpus_{n_files}_{layout}")
     if not os.path.isdir(directory):
-        os.makedirs(directory)
+        os.makedirs(directory + ".part", exist_ok=True)
         for k in range(n_files):
-            # Realistic sizes: a few hundred to a few thousand intervals, both layouts.
-            doc = generate.make_document(200 + (k * 7919) % 3000, seed=k)
-            generate.write(os.path.join(directory, f"f{k:05d}.TextGrid"), doc,
-                           "long" if k % 4 else "short")
+            doc = generate.make_document(200 + (k * 7919) % 1000, seed=k)
+            generate.write(os.path.join(directory + ".part", f"f{k:05d}.TextGrid"), doc, layout)
+        os.rename(directory + ".part", directory)
     return sorted(os.path.join(directory, name) for name in os.listdir(directory))
 
 
-def bench_batch_worker(args):
-    """Runs in a subprocess whose RAYON_NUM_THREADS fixes the pool size."""
-    import tavrel
-
-    files = ensure_corpus(args.files)
-    results = {}
-    for fn_name in ("textgrids2data", "textgrids2vectors"):
-        fn = getattr(tavrel, fn_name)
-        base, t = best_of(args.repeat, lambda: [read_bytes(p) for p in files],
-                          lambda: fn(files, False, "auto"))
-        results[fn_name] = (t, base)
-    print(json.dumps(results))
+def big_file(n_intervals, layout):
+    path = os.path.join(OUT, f"big_{n_intervals}.{layout}.TextGrid")
+    if not os.path.exists(path):
+        os.makedirs(OUT, exist_ok=True)
+        generate.write(path + ".part", generate.make_document(n_intervals, seed=7), layout)
+        os.rename(path + ".part", path)
+    return [path]
 
 
-def bench_batch(args):
-    ensure_corpus(args.files)
-    for threads in (1, 2):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        out = subprocess.run([sys.executable, __file__, "batch-worker", "--files", str(args.files),
-                              "--repeat", str(args.repeat)], env=env, check=True,
-                             capture_output=True, text=True).stdout
-        for fn_name, (t, base) in json.loads(out.strip().splitlines()[-1]).items():
-            report(f"{fn_name} ({args.files} files, {threads} thread(s))", t, base)
+def inputs(args):
+    """(corpus label, layout, files) for every corpus asked for."""
+    sets = []
+    for layout in LAYOUTS:
+        if args.files:
+            sets.append((f"{args.files} files", layout, corpus(args.files, layout)))
+        if args.big:
+            sets.append((f"one {args.big:,}-item file", layout, big_file(args.big, layout)))
+    return sets
+
+
+# --- tavrel ------------------------------------------------------------------------------------
+
+def tavrel_read_cases(tavrel, files, layout):
+    return {
+        "bare read": lambda: [read_bytes(p) for p in files],
+        "textgrid2data": lambda: [tavrel.textgrid2data(p, False, layout) for p in files],
+        "textgrid2vectors": lambda: [tavrel.textgrid2vectors(p, False, layout) for p in files],
+        "textgrids2data": lambda: tavrel.textgrids2data(files, False, layout),
+        "textgrids2vectors": lambda: tavrel.textgrids2vectors(files, False, layout),
+    }
+
+
+def tavrel_write_cases(tavrel, files, layout, targets):
+    documents = tavrel.textgrids2data(files, False, layout)
+    vectors = [tavrel.textgrid2vectors(p, False, layout) for p in files]
+    for (tmin, tmax, tiers), target in zip(documents, targets):
+        tavrel.data2textgrid(tiers, tmin, tmax, target, layout)
+    payloads = [read_bytes(t) for t in targets]
+
+    def data_write():
+        for (tmin, tmax, tiers), target in zip(documents, targets):
+            tavrel.data2textgrid(tiers, tmin, tmax, target, layout)
+
+    def vectors_write():
+        for (tmin, tmax, tiers), columns, target in zip(documents, vectors, targets):
+            tavrel.vectors2textgrid(*columns, tmin, tmax, target, layout)
+
+    return {
+        "bare write": lambda: [write_bytes(t, b) for t, b in zip(targets, payloads)],
+        "data2textgrid": data_write,
+        "vectors2textgrid": vectors_write,
+    }
+
+
+def peer_read_cases(found, files):
+    cases = {"bare read": lambda: [read_bytes(p) for p in files]}
+    for name, (read, _) in found.items():
+        cases[f"{name} read"] = lambda read=read: [read(p) for p in files]
+    return cases
+
+
+def peer_write_cases(found, files, layout, targets):
+    cases = {}
+    for name, (read, writer) in found.items():
+        grids = [read(p) for p in files]
+        write = writer(layout)
+        cases[f"{name} write"] = lambda grids=grids, write=write: [
+            write(g, t) for g, t in zip(grids, targets)]
+    # The bare write writes Praat's own bytes when its writer is here.
+    (cases.get("parselmouth write") or next(iter(cases.values())))()
+    payloads = [read_bytes(t) for t in targets]
+    return {"bare write": lambda: [write_bytes(t, b) for t, b in zip(targets, payloads)], **cases}
+
+
+def records(times, baseline, layout, threads, label, n_files):
+    return [{"case": case if label.endswith("files") else f"{case} ({label})", "layout": layout,
+             "threads": threads, "ratio": seconds / times[baseline], "baseline": baseline,
+             "seconds": seconds, "baseline_seconds": times[baseline], "files": n_files,
+             "clock": "cpu" if clock is time.process_time else "wall"}
+            for case, seconds in times.items() if case != baseline]
+
+
+def worker(args):
+    """One process: tavrel at the pool size of its environment, or the peers."""
+    global clock
+    clock = CLOCKS[args.clock]
+    threads = None if args.peers_only else int(os.environ["RAYON_NUM_THREADS"])
+    found = peers.available(args.peers) if args.peers_only else None
+    out = []
+    for label, layout, files in inputs(args):
+        if args.peers_only:
+            files = files[:args.peer_files] if args.peer_files else files
+        scratch = tempfile.mkdtemp(dir=OUT)
+        targets = [os.path.join(scratch, os.path.basename(p)) for p in files]
+        try:
+            if args.peers_only:
+                read_cases = peer_read_cases(found, files)
+                write_cases = peer_write_cases(found, files, layout, targets) if found else {}
+            else:
+                import tavrel
+                read_cases = tavrel_read_cases(tavrel, files, layout)
+                write_cases = tavrel_write_cases(tavrel, files, layout, targets)
+            if "read" in args.what and len(read_cases) > 1:
+                times = median_times(args.rounds, read_cases)
+                out += records(times, "bare read", layout, threads, label, len(files))
+            if "write" in args.what and len(write_cases) > 1:
+                times = median_times(args.rounds, write_cases)
+                out += records(times, "bare write", layout, threads, label, len(files))
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+    print(json.dumps(out))
+
+
+# --- driver ------------------------------------------------------------------------------------
+
+def run_worker(args, extra, env):
+    command = [sys.executable, os.path.abspath(__file__), "--worker", *extra,
+               "--files", str(args.files), "--big", str(args.big), "--rounds", str(args.rounds),
+               "--what", *args.what, "--clock", args.clock]
+    result = subprocess.run(command, env=env, check=True, capture_output=True, text=True)
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def show(table):
+    print(f"{'case':<46} {'layout':<6} {'threads':>7} {'ratio':>7}  baseline")
+    for r in table:
+        threads = "-" if r["threads"] is None else r["threads"]
+        print(f"{r['case']:<46} {r['layout']:<6} {threads:>7} {r['ratio']:7.2f}  {r['baseline']}"
+              f" ({r['baseline_seconds'] * 1e3:.0f} ms)")
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("what", nargs="*", default=["read", "write", "batch"],
-                        choices=["read", "write", "batch", "batch-worker"])
-    parser.add_argument("--intervals", type=int, default=1_000_000)
-    parser.add_argument("--files", type=int, default=2000)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--files", type=int, default=2000, help="files per corpus (0: none)")
+    parser.add_argument("--big", type=int, default=0,
+                        help="also one file of this many intervals (e.g. 1000000)")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--what", nargs="+", default=["read", "write"], choices=["read", "write"])
+    parser.add_argument("--peers", nargs="*", default=list(peers.PEERS),
+                        help="peers to time when installed (none: skip them)")
+    parser.add_argument("--peer-files", type=int, default=0,
+                        help="time the peers on the first N files only (0: all)")
+    parser.add_argument("--clock", choices=CLOCKS, default="wall",
+                        help="wall time, or the process's CPU time (all its threads), which a "
+                             "busy machine disturbs less but which hides parallel speed-up")
+    parser.add_argument("--output", default=os.path.join(OUT, "results.json"))
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--peers-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    for what in args.what:
-        {"read": bench_read, "write": bench_write, "batch": bench_batch,
-         "batch-worker": bench_batch_worker}[what](args)
+    if args.worker:
+        return worker(args)
+    inputs(args)  # generate once, before the timed processes
+    table = []
+    for threads in args.threads:
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        table += run_worker(args, [], env)
+    if peers.available(args.peers):
+        table += run_worker(args, ["--peers-only", "--peer-files", str(args.peer_files),
+                                   "--peers", *args.peers], dict(os.environ))
+    show(table)
+    os.makedirs(os.path.dirname(args.output), exist_ok=True)
+    with open(args.output, "w") as f:
+        json.dump(table, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,4 @@
-// Value conversions shared by the long and the short parser. Both parsers are
-// tolerant: whatever does not fit the expected syntax reads as zero.
+// Line splitting and value helpers shared by the long and the short parser.
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -13,8 +12,6 @@ namespace textgrid {
 namespace {
 
 bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Length of the multi-byte white-space character that `text` starts with, or 0.
 std::size_t leading_wide_space(std::string_view text) noexcept {
@@ -37,81 +34,6 @@ std::size_t trailing_wide_space(std::string_view text) noexcept {
   if (text.size() >= 2 && leading_wide_space(text.substr(text.size() - 2)) == 2) return 2;
   if (text.size() >= 3 && leading_wide_space(text.substr(text.size() - 3)) == 3) return 3;
   return 0;
-}
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower_word) noexcept {
-  if (text.size() != lower_word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower_word[i]) return false;
-  }
-  return true;
-}
-
-std::size_t count_digits(std::string_view text, std::size_t from) noexcept {
-  std::size_t end = from;
-  while (end < text.size() && is_digit(text[end])) ++end;
-  return end - from;
-}
-
-// Accepts digits with an optional fraction (or "." and at least one digit),
-// then an optional exponent; nothing else.
-bool is_decimal_literal(std::string_view text) noexcept {
-  std::size_t whole = count_digits(text, 0);
-  std::size_t pos = whole;
-  std::size_t fraction = 0;
-  if (pos < text.size() && text[pos] == '.') {
-    fraction = count_digits(text, pos + 1);
-    pos += 1 + fraction;
-  }
-  if (whole == 0 && fraction == 0) return false;  // no digit at all, e.g. "." or "e5"
-  if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
-    ++pos;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
-    std::size_t exponent = count_digits(text, pos);
-    if (exponent == 0) return false;
-    pos += exponent;
-  }
-  return pos == text.size();
-}
-
-// Decimal order of magnitude of a literal that the float range cannot hold:
-// positive means it overflowed, otherwise it underflowed.
-long long order_of_magnitude(std::string_view literal) noexcept {
-  std::size_t exponent_at = literal.find_first_of("eE");
-  std::string_view mantissa = literal.substr(0, exponent_at);
-  long long exponent = 0;
-  if (exponent_at != std::string_view::npos) {
-    std::string_view digits = literal.substr(exponent_at + 1);
-    bool negative = digits.front() == '-';
-    if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
-    for (char c : digits) {
-      exponent = exponent * 10 + (c - '0');
-      if (exponent > 1'000'000'000'000LL) break;  // far beyond any float; saturate
-    }
-    if (negative) exponent = -exponent;
-  }
-  std::size_t point = mantissa.find('.');
-  std::string_view whole = mantissa.substr(0, point);
-  std::size_t first_nonzero = whole.find_first_not_of('0');
-  if (first_nonzero != std::string_view::npos)
-    return exponent + static_cast<long long>(whole.size() - first_nonzero);
-  std::string_view fraction = point == std::string_view::npos ? "" : mantissa.substr(point + 1);
-  std::size_t leading_zeros = fraction.find_first_not_of('0');
-  if (leading_zeros == std::string_view::npos) leading_zeros = fraction.size();
-  return exponent - static_cast<long long>(leading_zeros);
-}
-
-double convert_decimal(std::string_view literal, bool negative) noexcept {
-  double value = 0.0;
-  auto [end, error] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
-  if (error == std::errc::result_out_of_range) {
-    value = order_of_magnitude(literal) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-  } else if (error != std::errc() || end != literal.data() + literal.size()) {
-    return 0.0;
-  }
-  return negative ? -value : value;
 }
 
 // Indentation is mostly runs of spaces: skip them eight bytes at a time.
@@ -155,29 +77,6 @@ std::optional<std::pair<std::string_view, std::string_view>> parse_kv(
   std::size_t equals = line.find('=');
   if (equals == std::string_view::npos) return std::nullopt;
   return std::pair{trim(line.substr(0, equals)), trim(line.substr(equals + 1))};
-}
-
-double parse_number(std::string_view value) noexcept {
-  bool negative = false;
-  if (!value.empty() && (value.front() == '+' || value.front() == '-')) {
-    negative = value.front() == '-';
-    value.remove_prefix(1);
-  }
-  double sign = negative ? -1.0 : 1.0;
-  if (equals_ignoring_case(value, "inf") || equals_ignoring_case(value, "infinity"))
-    return sign * std::numeric_limits<double>::infinity();
-  if (equals_ignoring_case(value, "nan")) return std::copysign(std::nan(""), sign);
-  if (!is_decimal_literal(value)) return 0.0;
-  return convert_decimal(value, negative);
-}
-
-std::uint64_t parse_count(std::string_view value) noexcept {
-  if (!value.empty() && value.front() == '+') value.remove_prefix(1);
-  if (value.empty() || count_digits(value, 0) != value.size()) return 0;
-  std::uint64_t count = 0;
-  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
-  if (error != std::errc() || end != value.data() + value.size()) return 0;
-  return count;
 }
 
 std::string_view strip_quotes(std::string_view value) noexcept {

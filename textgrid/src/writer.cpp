@@ -25,6 +25,8 @@ using namespace std::string_view_literals;
 // for 17 digits followed by up to 292 zeros (the largest finite values).
 constexpr std::size_t max_float_length = 352;
 
+constexpr double exact_integer_limit = 9007199254740992.0;  // 2^53
+
 // Lays out the shortest scientific digits `d.ddde±x` positionally.
 std::size_t positional_from_scientific(const char* first, const char* last, char* out) {
   char* cursor = out;
@@ -269,11 +271,19 @@ void append_float(std::string& out, double value) {
     out += value < 0 ? "-inf"sv : "inf"sv;
     return;
   }
+  char text[max_float_length];
+  // Below 2^53 every whole part is exact, so the library's shortest fixed form
+  // is the shortest digits laid out positionally, in one step. Above, it would
+  // spell out the exact binary value instead of padding the digits with zeros.
+  if (std::fabs(value) < exact_integer_limit) {
+    auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+    out.append(text, result.ptr);
+    return;
+  }
   char scientific[32];
   auto result = std::to_chars(scientific, scientific + sizeof scientific, value,
                               std::chars_format::scientific);
-  char positional[max_float_length];
-  out.append(positional, positional_from_scientific(scientific, result.ptr, positional));
+  out.append(text, positional_from_scientific(scientific, result.ptr, text));
 }
 
 std::string format_float(double value) {
