@@ -10,7 +10,6 @@ import numpy as np
 import tavrel
 from support import CREATE_PREFIX as PREFIX
 from support import ORIGINAL
-from support import is_panic
 
 
 
