@@ -16,6 +16,15 @@ namespace tavrel {
 
 // A view of the str's own UTF-8 data, valid while the object lives.
 bool to_text(PyObject* object, std::string_view& text);
+// A file-system path as the caller gave it: str, bytes or any os.PathLike.
+struct PathArgument {
+  std::string encoded;  // the bytes os.fsencode gives
+  PyRef shown;          // a str for messages: as given, or as os.fsdecode gives it
+};
+bool to_path(PyObject* object, PathArgument& path);
+// The encoded paths of a sequence of paths.
+bool to_path_list(PyObject* sequence, std::vector<std::string>& paths);
+
 // True/False, or a NumPy boolean scalar; never an integer.
 bool to_bool(PyObject* object, bool& value);
 bool to_optional_double(PyObject* object, std::optional<double>& value);

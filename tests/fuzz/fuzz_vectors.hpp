@@ -4,6 +4,7 @@
 // each with its first entry's kind), in ascending start order that keeps equal
 // starts in arrival order; whatever is accepted holds only finite times; a bad
 // value (NaN included) is an ordinary error, never an internal failure.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
