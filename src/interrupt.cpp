@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 // cancelled work to wind up (remove a temporary file, stop the pool) before
 // it returns anyway.
 constexpr auto signal_poll_interval = 20ms;
-constexpr auto cancelled_grace_period = 150ms;
+constexpr auto cancelled_grace_period = 60ms;
 // Idle helper threads leave after this long without work.
 constexpr auto helper_idle_lifetime = 30s;
 
