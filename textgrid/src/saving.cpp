@@ -192,15 +192,6 @@ int flush_to_disk(int fd) noexcept {
   return result != 0 && errno != EINVAL && errno != EROFS ? errno : 0;
 }
 
-// The rename itself is made durable by syncing the folder; best effort.
-void flush_directory(const std::string& target) {
-  std::string directory = directory_part(target);
-  int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)flush_to_disk(fd);
-  ::close(fd);
-}
-
 void replace_file(std::string_view shown, const std::string& target, const struct stat* old,
                   std::string_view text) {
   // A file the caller may not write stays untouched, as an in-place write would leave it.
@@ -212,8 +203,9 @@ void replace_file(std::string_view shown, const std::string& target, const struc
   if (int error = flush_to_disk(temporary.fd())) fail_write_os(shown, error);
   if (int error = temporary.close()) fail_write_os(shown, error);
   throw_if_cancelled();
+  // The folder is not synced: should the system crash before it writes the
+  // rename out, the path still holds the complete previous file.
   if (int error = temporary.rename_to(target)) fail_write_os(shown, error);
-  flush_directory(target);
 }
 
 }  // namespace
