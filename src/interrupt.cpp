@@ -95,7 +95,8 @@ void helper_loop(Helpers& helpers, std::shared_ptr<Errand> errand) {
 void start_helper(Helpers& helpers, std::shared_ptr<Errand> errand) {
   sigset_t blocked, previous;
   sigfillset(&blocked);
-  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&blocked, fault);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+    sigdelset(&blocked, fault);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   try {
     std::thread(helper_loop, std::ref(helpers), std::move(errand)).detach();

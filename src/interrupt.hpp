@@ -5,13 +5,13 @@
 // handler raises (Ctrl-C), the work is cancelled (see textgrid/cancel.hpp) and
 // the call returns at once with the handler's exception. This is the one place
 // where the module functions let go of the interpreter lock.
-#include "pyref.hpp"
-
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
+
+#include "pyref.hpp"
 
 namespace tavrel {
 

@@ -49,7 +49,7 @@ inline std::set<std::string> folder_entries(const std::string& folder) {
 }
 
 inline void remove_tree(const std::string& path) {
-  struct stat status {};
+  struct stat status{};
   if (::lstat(path.c_str(), &status) != 0) return;
   if (S_ISDIR(status.st_mode)) {
     ::chmod(path.c_str(), 0700);
@@ -82,7 +82,11 @@ inline std::optional<std::string> file_bytes(const std::string& path) {
 inline bool plain_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     unsigned char lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    std::size_t length = lead < 0x80         ? 1
+                         : (lead >> 5) == 6  ? 2
+                         : (lead >> 4) == 14 ? 3
+                         : (lead >> 3) == 30 ? 4
+                                             : 0;
     if (length == 0 || i + length > text.size()) return false;
     std::uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
     for (std::size_t k = 1; k < length; ++k) {
@@ -131,23 +135,28 @@ inline bool check_read_files(Input input) {
     put_file(path, parts[k]);
     paths.push_back(path);
     textgrid::SourceInfo info;
-    std::string single = outcome_of([&] { return textgrid::read_from_file(path, input.strict(), type, &info); });
+    std::string single =
+        outcome_of([&] { return textgrid::read_from_file(path, input.strict(), type, &info); });
     std::string expected;
     if (!plain_utf8(parts[k])) {
       expected = "error stream did not contain valid UTF-8";
     } else {
-      bool is_long = type == "long" || (type == "auto" && parts[k].find("item []") != std::string_view::npos);
+      bool is_long =
+          type == "long" || (type == "auto" && parts[k].find("item []") != std::string_view::npos);
       if (info.layout != (is_long ? "long" : "short")) return false;
       expected = outcome_of([&] {
-        return is_long ? textgrid::parse_long_text(parts[k], "part" + std::to_string(k), input.strict())
-                       : textgrid::parse_short_text(parts[k], "part" + std::to_string(k), input.strict());
+        return is_long
+                   ? textgrid::parse_long_text(parts[k], "part" + std::to_string(k), input.strict())
+                   : textgrid::parse_short_text(parts[k], "part" + std::to_string(k),
+                                                input.strict());
       });
     }
     if (single != expected) return false;
     singles.push_back(single);
   }
   if ((input.options & 8) != 0)
-    while (paths.size() < textgrid::parallel_threshold()) paths.push_back(paths[paths.size() % parts.size()]);
+    while (paths.size() < textgrid::parallel_threshold())
+      paths.push_back(paths[paths.size() % parts.size()]);
   // The batch: an entry per file (empty for an error value); the earliest
   // internal failure ends it.
   std::string earliest_failure;
@@ -156,11 +165,14 @@ inline bool check_read_files(Input input) {
     const std::string& single = singles[k % parts.size()];
     if (single.starts_with("failure ") && earliest_failure.empty()) earliest_failure = single;
     std::optional<TextGrid> grid;
-    if (single.starts_with("ok ")) grid = textgrid::read_from_file(paths[k], input.strict(), type).value();
-    expected_data.push_back(describe(grid ? grid->to_data() : textgrid::TextGridData{0.0, 0.0, {}}));
+    if (single.starts_with("ok "))
+      grid = textgrid::read_from_file(paths[k], input.strict(), type).value();
+    expected_data.push_back(
+        describe(grid ? grid->to_data() : textgrid::TextGridData{0.0, 0.0, {}}));
   }
   try {
-    std::vector<textgrid::TextGridData> batch = textgrid::files_to_data(paths, input.strict(), type);
+    std::vector<textgrid::TextGridData> batch =
+        textgrid::files_to_data(paths, input.strict(), type);
     if (!earliest_failure.empty() || batch.size() != paths.size()) return false;
     for (std::size_t k = 0; k < paths.size(); ++k)
       if (describe(batch[k]) != expected_data[k]) return false;
@@ -173,8 +185,10 @@ inline bool check_read_files(Input input) {
     for (std::size_t k = 0; k < paths.size(); ++k) {
       const std::string& single = singles[k % parts.size()];
       std::optional<TextGrid> grid;
-      if (single.starts_with("ok ")) grid = textgrid::read_from_file(paths[k], input.strict(), type).value();
-      if (describe(batch[k]) != describe(grid ? grid->to_vectors() : textgrid::Vectors{})) return false;
+      if (single.starts_with("ok "))
+        grid = textgrid::read_from_file(paths[k], input.strict(), type).value();
+      if (describe(batch[k]) != describe(grid ? grid->to_vectors() : textgrid::Vectors{}))
+        return false;
     }
   } catch (const textgrid::InternalFailure& failure) {
     if (earliest_failure != "failure " + failure.message()) return false;
@@ -183,11 +197,20 @@ inline bool check_read_files(Input input) {
 }
 
 // What stands at the save's path beforehand (option bits 3-5).
-enum class Target { absent, regular, link, dangling_link, folder, missing_parent, nul_byte, under_a_file };
+enum class Target {
+  absent,
+  regular,
+  link,
+  dangling_link,
+  folder,
+  missing_parent,
+  nul_byte,
+  under_a_file
+};
 
 inline bool save_should_fail(Target target) {
-  return target == Target::folder || target == Target::missing_parent || target == Target::nul_byte ||
-         target == Target::under_a_file;
+  return target == Target::folder || target == Target::missing_parent ||
+         target == Target::nul_byte || target == Target::under_a_file;
 }
 
 constexpr std::string_view previous_content = "previous content\n";
@@ -197,7 +220,8 @@ constexpr mode_t previous_mode = 0640;
 inline std::string prepare_target(const std::string& folder, Target target) {
   std::string file = folder + "/out.TextGrid";
   switch (target) {
-    case Target::absent: return file;
+    case Target::absent:
+      return file;
     case Target::regular:
       put_file(file, previous_content);
       ::chmod(file.c_str(), previous_mode);
@@ -207,22 +231,31 @@ inline std::string prepare_target(const std::string& folder, Target target) {
       ::chmod((folder + "/real.TextGrid").c_str(), previous_mode);
       (void)::symlink("real.TextGrid", file.c_str());
       return file;
-    case Target::dangling_link: (void)::symlink("made.TextGrid", file.c_str()); return file;
-    case Target::folder: ::mkdir(file.c_str(), 0700); return file;
-    case Target::missing_parent: return folder + "/missing/out.TextGrid";
-    case Target::nul_byte: return file + std::string(1, '\0') + "x";
-    case Target::under_a_file: put_file(file, previous_content); return file + "/inner.TextGrid";
+    case Target::dangling_link:
+      (void)::symlink("made.TextGrid", file.c_str());
+      return file;
+    case Target::folder:
+      ::mkdir(file.c_str(), 0700);
+      return file;
+    case Target::missing_parent:
+      return folder + "/missing/out.TextGrid";
+    case Target::nul_byte:
+      return file + std::string(1, '\0') + "x";
+    case Target::under_a_file:
+      put_file(file, previous_content);
+      return file + "/inner.TextGrid";
   }
   return file;
 }
 
 inline bool mode_is(const std::string& path, mode_t mode) {
-  struct stat status {};
+  struct stat status{};
   return ::stat(path.c_str(), &status) == 0 && (status.st_mode & 07777) == mode;
 }
 
 // The file that receives the content, and what the folder holds afterwards.
-inline bool saved_as_expected(const std::string& folder, Target target, const std::string& rendered) {
+inline bool saved_as_expected(const std::string& folder, Target target,
+                              const std::string& rendered) {
   std::string out = folder + "/out.TextGrid";
   auto entries = folder_entries(folder);
   switch (target) {
@@ -234,27 +267,32 @@ inline bool saved_as_expected(const std::string& folder, Target target, const st
     case Target::link:
     case Target::dangling_link: {
       std::string real = folder + (target == Target::link ? "/real.TextGrid" : "/made.TextGrid");
-      struct stat status {};
+      struct stat status{};
       return entries.size() == 2 && ::lstat(out.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
-             file_bytes(real) == rendered && (target != Target::link || mode_is(real, previous_mode));
+             file_bytes(real) == rendered &&
+             (target != Target::link || mode_is(real, previous_mode));
     }
-    default: return false;
+    default:
+      return false;
   }
 }
 
 inline bool untouched_after_failure(const std::string& folder, Target target) {
   std::string out = folder + "/out.TextGrid";
   auto entries = folder_entries(folder);
-  struct stat status {};
+  struct stat status{};
   switch (target) {
     case Target::folder:
       return entries == std::set<std::string>{"out.TextGrid"} && folder_entries(out).empty();
     case Target::missing_parent:
-    case Target::nul_byte: return entries.empty();
+    case Target::nul_byte:
+      return entries.empty();
     case Target::under_a_file:
-      return entries == std::set<std::string>{"out.TextGrid"} && ::lstat(out.c_str(), &status) == 0 &&
-             S_ISREG(status.st_mode) && file_bytes(out) == std::string(previous_content);
-    default: return false;
+      return entries == std::set<std::string>{"out.TextGrid"} &&
+             ::lstat(out.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+             file_bytes(out) == std::string(previous_content);
+    default:
+      return false;
   }
 }
 
@@ -267,11 +305,13 @@ inline bool check_save_file(Input input) {
   Target target = static_cast<Target>((input.options >> 3) & 7);
   std::string path = prepare_target(folder, target);
   bool long_format = (input.options & 4) != 0;
-  std::string rendered = long_format ? grid->to_long_textgrid_string() : grid->to_short_textgrid_string();
+  std::string rendered =
+      long_format ? grid->to_long_textgrid_string() : grid->to_short_textgrid_string();
   try {
     grid->save_textgrid(path, long_format);
   } catch (const textgrid::InternalFailure& failure) {
-    return save_should_fail(target) && failure.message().starts_with("Failed to write TextGrid file ") &&
+    return save_should_fail(target) &&
+           failure.message().starts_with("Failed to write TextGrid file ") &&
            untouched_after_failure(folder, target);
   }
   return !save_should_fail(target) && saved_as_expected(folder, target, rendered);

@@ -1,4 +1,5 @@
-// Reading real files (single, auto, batches) against parsing their text (see fuzz::check_read_files).
+// Reading real files (single, auto, batches) against parsing their text (see
+// fuzz::check_read_files).
 #include "fuzz_files.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

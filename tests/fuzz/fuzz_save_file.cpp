@@ -1,4 +1,5 @@
-// Saving over every kind of target: the new file or, on failure, the old one (see fuzz::check_save_file).
+// Saving over every kind of target: the new file or, on failure, the old one (see
+// fuzz::check_save_file).
 #include "fuzz_files.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

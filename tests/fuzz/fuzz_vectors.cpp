@@ -1,4 +1,5 @@
-// Building from the vector form: grouping, ordering and refusal of bad times (see fuzz::check_vectors).
+// Building from the vector form: grouping, ordering and refusal of bad times (see
+// fuzz::check_vectors).
 #include "fuzz_vectors.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -20,7 +20,8 @@ namespace fuzz {
 inline double time_of(std::uint8_t code) {
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   constexpr double inf = std::numeric_limits<double>::infinity();
-  static constexpr double special[] = {nan, inf, -inf, -0.0, 1e-7, 1.7976931348623157e308, -1.0, 5e-324};
+  static constexpr double special[] = {nan,  inf,   -inf, -0.0, 1e-7, 1.7976931348623157e308,
+                                       -1.0, 5e-324};
   if (code < 8) return special[code];
   return (code - 8) / 4.0;
 }
@@ -61,7 +62,8 @@ inline bool grouped_and_ordered(const TextGrid& grid, const textgrid::Vectors& e
   std::vector<std::string> first_seen;
   std::vector<bool> kinds;
   for (std::size_t i = 0; i < entries.tier_names.size(); ++i) {
-    if (std::find(first_seen.begin(), first_seen.end(), entries.tier_names[i]) != first_seen.end()) continue;
+    if (std::find(first_seen.begin(), first_seen.end(), entries.tier_names[i]) != first_seen.end())
+      continue;
     first_seen.push_back(entries.tier_names[i]);
     kinds.push_back(entries.is_intervals[i]);
   }
@@ -69,11 +71,15 @@ inline bool grouped_and_ordered(const TextGrid& grid, const textgrid::Vectors& e
   std::vector<int> placed(entries.labels.size(), 0);
   for (std::size_t t = 0; t < grid.tiers.size(); ++t) {
     const auto& tier = grid.tiers[t];
-    if (tier.name != first_seen[t] || tier.is_interval != kinds[t] || tier.size != tier.items.size()) return false;
+    if (tier.name != first_seen[t] || tier.is_interval != kinds[t] ||
+        tier.size != tier.items.size())
+      return false;
     for (std::size_t k = 0; k < tier.items.size(); ++k) {
       std::size_t entry = std::stoul(tier.items[k].label);
-      if (entry >= placed.size() || placed[entry]++ != 0 || entries.tier_names[entry] != tier.name) return false;
-      if (tier.items[k].tmin != entries.tmins[entry] || tier.items[k].tmax != entries.tmaxs[entry]) return false;
+      if (entry >= placed.size() || placed[entry]++ != 0 || entries.tier_names[entry] != tier.name)
+        return false;
+      if (tier.items[k].tmin != entries.tmins[entry] || tier.items[k].tmax != entries.tmaxs[entry])
+        return false;
       if (k == 0) continue;
       const auto& before = tier.items[k - 1];
       bool stable = before.tmin < tier.items[k].tmin ||

@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -101,7 +101,7 @@ std::optional<std::string> link_target(const std::string& link) {
 // the last link dangles (the save then creates the file it points to).
 std::string follow_links(std::string_view shown, std::string path) {
   for (int hop = 0; hop < max_link_hops; ++hop) {
-    struct stat status {};
+    struct stat status{};
     if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
     std::optional<std::string> target = link_target(path);
     if (!target || target->empty()) return path;
@@ -214,7 +214,7 @@ void save_file(std::string_view path, std::string_view text) {
   if (path.find('\0') != std::string_view::npos)
     fail_write(path, "file name contained an unexpected NUL byte");
   std::string target = follow_links(path, std::string(path));
-  struct stat status {};
+  struct stat status{};
   bool exists = ::stat(target.c_str(), &status) == 0;
   // A path naming a folder ("out/") has no file name to put a temporary beside.
   if ((exists && !S_ISREG(status.st_mode)) || name_part(target).empty()) {
