@@ -26,6 +26,7 @@ VALID = os.path.join(SCRATCH, "valid.TextGrid")
 tavrel.data2textgrid([("w", True, [(0.0, 1.0, "a"), (1.0, 2.0, "b")]), ("p", False, [(0.5, 0.5, "x")])],
                      0.0, 2.0, VALID, "long")
 os.makedirs(os.path.join(SCRATCH, "folder"), exist_ok=True)
+os.chdir(SCRATCH)  # nothing a relative path names may land anywhere else
 
 
 class FsPath:
@@ -151,7 +152,8 @@ def path(provider):
     if choice == 3:
         return bytearray(b"x")
     if choice == 4:
-        return provider.ConsumeUnicode(4)
+        # Any name, but always inside the scratch folder.
+        return os.path.join(SCRATCH, provider.ConsumeUnicode(4).replace("/", "_").replace("\x00", "_") or "_")
     return full
 
 
