@@ -135,42 +135,80 @@ void write_in_place(std::string_view shown, const std::string& target, std::stri
 }
 
 // A new file beside the target, removed again unless it was renamed into place.
+// Where the file system allows, it is created without a name (O_TMPFILE) and
+// only named once complete, so that even a process killed while writing leaves
+// nothing behind; elsewhere it has a hidden name from the start.
 class TemporaryFile {
  public:
-  TemporaryFile(std::string_view shown, const std::string& target) : file_(-1) {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    std::string prefix = directory_part(target) + "." +
-                         name_part(target).substr(0, max_stem_in_temporary_name) + ".";
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-      char suffix[24];
-      std::snprintf(suffix, sizeof suffix, "%012llx.tmp",
-                    static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
-      path_ = prefix + suffix;
-      int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  TemporaryFile(std::string_view shown, const std::string& target)
+      : prefix_(directory_part(target) + "." +
+                name_part(target).substr(0, max_stem_in_temporary_name) + "."),
+        file_(-1) {
+    std::string directory = directory_part(target);
+    // Naming the file later goes through /proc; without it, name it now.
+    if (::access("/proc/self/fd", X_OK) == 0) {
+      int fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                      0666);
       if (fd >= 0) {
         file_.reset(fd);
         return;
       }
-      if (errno != EEXIST && errno != EINTR) fail_write_os(shown, errno);
+      // Unsupported here (or an older kernel): fall back to a named file.
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) fail_write_os(shown, errno);
     }
-    fail_write_os(shown, EEXIST);
+    if (int error = create_named([](const std::string& name) {
+          return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        }))
+      fail_write_os(shown, error);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
-    if (!renamed_) ::unlink(path_.c_str());
+    if (!path_.empty() && !renamed_) ::unlink(path_.c_str());
   }
 
   int fd() const noexcept { return file_.get(); }
-  int close() noexcept { return file_.close(); }
-  int rename_to(const std::string& target) noexcept {
+
+  // Gives the complete file its temporary name (if it has none yet), closes it
+  // and renames it over `target`; errno on failure.
+  int commit(const std::string& target) {
+    if (path_.empty()) {
+      std::string self = "/proc/self/fd/" + std::to_string(file_.get());
+      if (int error = create_named([&](const std::string& name) {
+            return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+          }))
+        return error;
+    }
+    if (int error = file_.close()) return error;
     if (::rename(path_.c_str(), target.c_str()) != 0) return errno;
     renamed_ = true;
     return 0;
   }
 
  private:
-  std::string path_;
+  // Tries random hidden names beside the target until `make` (open or link)
+  // succeeds; the name is kept in path_. errno on failure.
+  template <class Make>
+  int create_named(Make make) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+      char suffix[24];
+      std::snprintf(suffix, sizeof suffix, "%012llx.tmp",
+                    static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFULL));
+      std::string name = prefix_ + suffix;
+      int result = make(name);
+      if (result >= 0) {
+        path_ = std::move(name);
+        if (file_.get() < 0) file_.reset(result);
+        return 0;
+      }
+      if (errno != EEXIST && errno != EINTR) return errno;
+    }
+    return EEXIST;
+  }
+
+  std::string prefix_;
+  std::string path_;  // empty while the file has no name
   Descriptor file_;
   bool renamed_ = false;
 };
@@ -201,11 +239,10 @@ void replace_file(std::string_view shown, const std::string& target, const struc
   if (old != nullptr) carry_over_attributes(temporary.fd(), *old);
   write_all(temporary.fd(), shown, text);
   if (int error = flush_to_disk(temporary.fd())) fail_write_os(shown, error);
-  if (int error = temporary.close()) fail_write_os(shown, error);
   throw_if_cancelled();
   // The folder is not synced: should the system crash before it writes the
   // rename out, the path still holds the complete previous file.
-  if (int error = temporary.rename_to(target)) fail_write_os(shown, error);
+  if (int error = temporary.commit(target)) fail_write_os(shown, error);
 }
 
 }  // namespace
