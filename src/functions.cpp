@@ -99,7 +99,8 @@ auto read_document(const char* function, const CallArguments& call, Export to_re
   std::optional<ReadArguments> read = read_arguments(function, call);
   if (!read) return std::nullopt;
   auto outcome = run_interruptibly_for(
-      [file = read->file.encoded, strict = read->strict, file_type = read->file_type,
+      [file = std::move(read->file.encoded), strict = read->strict,
+       file_type = std::move(read->file_type),
        to_result]() -> textgrid::Result<Exported> {
         textgrid::Result<textgrid::TextGrid> grid = textgrid::read_from_file(file, strict, file_type);
         if (!grid) return std::unexpected(std::move(grid.error()));
