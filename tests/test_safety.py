@@ -327,16 +327,19 @@ CALLS = ["textgrid2data", "textgrid2vectors", "textgrids2data short", "textgrids
 def test_ctrl_c_ends_a_blocked_call(tmp_path, corpus, name, handler):
     fifo = str(tmp_path / "pipe")
     os.mkfifo(fifo)
-    expected = KeyboardInterrupt
-    previous = signal.getsignal(signal.SIGINT)
-    if handler == "custom":
-        signal.signal(signal.SIGINT, raise_interrupted)
-        expected = Interrupted
+    expected = Interrupted if handler == "custom" else KeyboardInterrupt
+    previous = signal.signal(signal.SIGINT, raise_interrupted if handler == "custom"
+                             else signal.default_int_handler)
+    # Should the call not answer, the FIFO is opened at last, so that the test
+    # fails instead of hanging.
+    watchdog = threading.Timer(20.0, release_fifo, (fifo,))
+    watchdog.start()
     try:
         with pytest.raises(expected), interrupt_after(0.2) as sent:
             blocked_calls(fifo, corpus)[name]()
         answered = time.monotonic() - sent[0]
     finally:
+        watchdog.cancel()
         signal.signal(signal.SIGINT, previous)
     try:
         assert answered < ANSWER_WITHIN
