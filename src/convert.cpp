@@ -9,7 +9,9 @@ namespace {
 constexpr Py_ssize_t max_reserved_entries = Py_ssize_t{1} << 16;
 
 // The NumPy boolean scalar type, once seen (a strong reference), so that a
-// NumPy bool array does not cost two attribute look-ups per element.
+// NumPy bool array does not cost two attribute look-ups per element. Only a
+// static type is remembered: its name cannot change afterwards. Its truth slot
+// is still read at each use, never kept.
 PyTypeObject* numpy_bool_type = nullptr;
 
 [[gnu::cold]] void raise_not_convertible(PyObject* object, const char* target) {
@@ -46,22 +48,38 @@ std::string numpy_bool_name(PyTypeObject* type) {
   return false;
 }
 
-bool to_numpy_bool(PyObject* object, bool& value) {
-  PyTypeObject* type = Py_TYPE(object);
-  if (type != numpy_bool_type) {
-    std::string name = numpy_bool_name(type);
-    if (name.empty()) {
-      raise_not_convertible(object, "'bool'");
-      return false;
-    }
-    PyNumberMethods* number = type->tp_as_number;
-    if (number == nullptr || number->nb_bool == nullptr) return raise_no_bool_slot(name);
-    if (numpy_bool_type == nullptr) {
-      Py_INCREF(type);
-      numpy_bool_type = type;
-    }
+// Whether `type` is taken for NumPy's boolean; the name is raised on refusal.
+bool recognised_numpy_bool(PyObject* object, PyTypeObject* type, std::string& name) {
+  if (type == numpy_bool_type) return true;
+  name = numpy_bool_name(type);
+  if (name.empty()) {
+    raise_not_convertible(object, "'bool'");
+    return false;
   }
-  int truth = type->tp_as_number->nb_bool(object);
+  if (numpy_bool_type == nullptr && !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    Py_INCREF(type);
+    numpy_bool_type = type;
+  }
+  return true;
+}
+
+bool to_numpy_bool(PyObject* object, bool& value) {
+  // Reading the names can run Python code that reassigns the object's class
+  // and drops the last reference to the old one; hold it while it is used.
+  PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  auto* as_type = reinterpret_cast<PyTypeObject*>(type.get());
+  std::string name = "bool_";
+  if (!recognised_numpy_bool(object, as_type, name)) return false;
+  if (Py_TYPE(object) != as_type) {
+    raise_not_convertible(object, "'bool'");
+    return false;
+  }
+  PyNumberMethods* number = as_type->tp_as_number;
+  if (number == nullptr || number->nb_bool == nullptr) {
+    if (as_type == numpy_bool_type) name = numpy_bool_name(as_type);
+    return raise_no_bool_slot(name);
+  }
+  int truth = number->nb_bool(object);
   if (truth < 0) return false;
   value = truth != 0;
   return true;
@@ -87,12 +105,37 @@ bool to_item_data_list(PyObject* sequence, std::vector<textgrid::ItemData>& item
 bool to_tier_data(PyObject* object, textgrid::TierData& tier) {
   if (!check_triple(object)) return false;
   std::string_view name;
-  if (!to_text(PyTuple_GET_ITEM(object, 0), name) ||
-      !to_bool(PyTuple_GET_ITEM(object, 1), tier.is_interval) ||
-      !to_item_data_list(PyTuple_GET_ITEM(object, 2), tier.items))
-    return false;
+  // The name is copied before the other members run any Python code.
+  if (!to_text(PyTuple_GET_ITEM(object, 0), name)) return false;
   tier.name.assign(name);
-  return true;
+  return to_bool(PyTuple_GET_ITEM(object, 1), tier.is_interval) &&
+         to_item_data_list(PyTuple_GET_ITEM(object, 2), tier.items);
+}
+
+// str or bytes (from os.PathLike too), as os.fsencode turns it into bytes and
+// os.fsdecode into the str shown in messages.
+bool path_from_fspath(PyObject* object, PathArgument& path) {
+  if (PyUnicode_Check(object)) {
+    PyRef bytes = PyRef::steal(PyUnicode_EncodeFSDefault(object));
+    if (!bytes) return false;
+    path.encoded.assign(PyBytes_AS_STRING(bytes.get()),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    path.shown = PyRef::borrow(object);
+    return true;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(object, &data, &size) != 0) return false;
+  path.encoded.assign(data, static_cast<std::size_t>(size));
+  path.shown = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(data, size));
+  return static_cast<bool>(path.shown);
+}
+
+bool has_fspath(PyObject* object) {
+  PyRef method = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__"));
+  if (!method) PyErr_Clear();
+  return static_cast<bool>(method);
 }
 
 }  // namespace
@@ -107,6 +150,27 @@ bool to_text(PyObject* object, std::string_view& text) {
   if (data == nullptr) return false;  // lone surrogates: the interpreter's UnicodeEncodeError
   text = std::string_view(data, static_cast<std::size_t>(size));
   return true;
+}
+
+bool to_path(PyObject* object, PathArgument& path) {
+  if (PyUnicode_Check(object) || PyBytes_Check(object)) return path_from_fspath(object, path);
+  if (!has_fspath(object)) {
+    raise_not_convertible(object, "'str'");
+    return false;
+  }
+  PyRef resolved = PyRef::steal(PyOS_FSPath(object));
+  return resolved && path_from_fspath(resolved.get(), path);
+}
+
+bool to_path_list(PyObject* sequence, std::vector<std::string>& paths) {
+  return for_each_element(
+      sequence, [&](std::size_t count) { paths.reserve(count); },
+      [&](PyObject* element) {
+        PathArgument path;
+        if (!to_path(element, path)) return false;
+        paths.push_back(std::move(path.encoded));
+        return true;
+      });
 }
 
 bool to_bool(PyObject* object, bool& value) {

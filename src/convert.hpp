@@ -16,6 +16,15 @@ namespace tavrel {
 
 // A view of the str's own UTF-8 data, valid while the object lives.
 bool to_text(PyObject* object, std::string_view& text);
+// A file-system path as the caller gave it: str, bytes or any os.PathLike.
+struct PathArgument {
+  std::string encoded;  // the bytes os.fsencode gives
+  PyRef shown;          // a str for messages: as given, or as os.fsdecode gives it
+};
+bool to_path(PyObject* object, PathArgument& path);
+// The encoded paths of a sequence of paths.
+bool to_path_list(PyObject* sequence, std::vector<std::string>& paths);
+
 // True/False, or a NumPy boolean scalar; never an integer.
 bool to_bool(PyObject* object, bool& value);
 bool to_optional_double(PyObject* object, std::optional<double>& value);
@@ -37,6 +46,9 @@ bool check_triple(PyObject* object);
 // exhaust memory). -1 with an exception set on refusal.
 Py_ssize_t begin_sequence(PyObject* object);
 
+// A long conversion handles pending signals (Ctrl-C) every this many elements.
+inline constexpr std::size_t signal_check_interval = std::size_t{1} << 14;
+
 // Sequence conversion: reserve, then every element in iteration order (which
 // may differ from what indexing would give) through `append`.
 template <class Reserve, class Append>
@@ -46,9 +58,11 @@ bool for_each_element(PyObject* sequence, Reserve&& reserve, Append&& append) {
   reserve(static_cast<std::size_t>(expected));
   PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
+  std::size_t converted = 0;
   while (PyObject* next = PyIter_Next(iterator.get())) {
     PyRef element = PyRef::steal(next);
     if (!append(element.get())) return false;
+    if (++converted % signal_check_interval == 0 && PyErr_CheckSignals() != 0) return false;
   }
   return !PyErr_Occurred();
 }

@@ -45,8 +45,9 @@ void raise_panic(std::string_view message, std::string_view location) noexcept {
     report_on_stderr(message, location);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    // A path in the message comes back as the caller's str (os.fsdecode's way).
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+        message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
   } catch (...) {
@@ -91,12 +92,13 @@ void raise_unexpected_exception(const char* what) noexcept {
   raise_panic(what, "<unknown location>");
 }
 
-void raise_read_error(std::string_view path, const textgrid::Error& error) {
-  std::string message = "Failed to read TextGrid file ";
-  message.append(path);
-  message += " because: ";
-  message += error.message;
-  raise_os_error(message);
+void raise_read_error(PyObject* shown_path, const textgrid::Error& error) {
+  PyRef reason = PyRef::steal(PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (!reason) return;
+  PyRef text = PyRef::steal(
+      PyUnicode_FromFormat("Failed to read TextGrid file %U because: %U", shown_path, reason.get()));
+  if (text) PyErr_SetObject(PyExc_OSError, text.get());
 }
 
 void raise_create_error(const textgrid::Error& error) {

@@ -19,14 +19,16 @@ PyObject* panic_exception_type() noexcept;
 [[gnu::cold]] void raise_internal_failure(const textgrid::InternalFailure& failure) noexcept;
 [[gnu::cold]] void raise_unexpected_exception(const char* what) noexcept;
 
-// "Failed to read TextGrid file <path> because: <message>"
-[[gnu::cold]] void raise_read_error(std::string_view path, const textgrid::Error& error);
+// "Failed to read TextGrid file <path> because: <message>", the path being the
+// str shown for the caller's path argument.
+[[gnu::cold]] void raise_read_error(PyObject* shown_path, const textgrid::Error& error);
 // "Failed to create TextGrid because: <message>"
 [[gnu::cold]] void raise_create_error(const textgrid::Error& error);
 
 // Runs a function body (returning a PyRef, null with a Python error set on
-// failure) and translates whatever C++ exception escapes it. The interpreter
-// lock stays with the calling thread throughout.
+// failure) and translates whatever C++ exception escapes it (work done off
+// the calling thread rethrows its exceptions here, so the report names the
+// calling thread).
 template <class Body>
 PyObject* guarded_call(Body&& body) noexcept {
   try {

@@ -1,5 +1,6 @@
-// Bodies of the six module functions: bind, convert every argument, call the
-// core, build the Python result. The interpreter lock is held throughout.
+// Bodies of the six module functions: bind and convert every argument (with
+// the interpreter lock), run the core work through run_interruptibly (without
+// it, answering Ctrl-C), then build the Python result (with it again).
 #include "functions.hpp"
 
 #include <array>
@@ -15,6 +16,7 @@
 #include "binding.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
+#include "interrupt.hpp"
 #include "results.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/textgrid.hpp"
@@ -35,16 +37,18 @@ constexpr const char* vector_write_parameters[] = {
 // Name of every TextGrid built from Python values.
 constexpr const char* built_document_name = "TextGrid";
 
+// Converted arguments own their values: the core work may outlive the call
+// when it is interrupted.
 struct ReadArguments {
-  std::string_view file;
+  PathArgument file;
   bool strict = false;
-  std::string_view file_type;
+  std::string file_type;
 };
 
 struct BatchArguments {
   std::vector<std::string> files;
   bool strict = false;
-  std::string_view file_type;
+  std::string file_type;
 };
 
 struct CallArguments {
@@ -59,32 +63,55 @@ bool bind(const char* function, const char* const (&parameters)[N], const CallAr
   return bind_arguments({function, parameters}, call.args, call.nargs, call.kwnames, bound);
 }
 
+bool to_owned_text(PyObject* object, std::string& text) {
+  std::string_view view;
+  if (!to_text(object, view)) return false;
+  text.assign(view);
+  return true;
+}
+
 bool convert_read_arguments(const Bound3& bound, ReadArguments& read) {
-  return convert_argument("file", bound[0], read.file, to_text) &&
+  return convert_argument("file", bound[0], read.file, to_path) &&
          convert_argument("strict", bound[1], read.strict, to_bool) &&
-         convert_argument("file_type", bound[2], read.file_type, to_text);
+         convert_argument("file_type", bound[2], read.file_type, to_owned_text);
 }
 
 bool convert_batch_arguments(const Bound3& bound, BatchArguments& batch) {
-  return convert_argument("files", bound[0], batch.files, to_text_list) &&
+  return convert_argument("files", bound[0], batch.files, to_path_list) &&
          convert_argument("strict", bound[1], batch.strict, to_bool) &&
-         convert_argument("file_type", bound[2], batch.file_type, to_text);
+         convert_argument("file_type", bound[2], batch.file_type, to_owned_text);
 }
 
-// The bound reading arguments, converted and read; nothing (with OSError set)
-// when the core returns an error value.
-std::optional<textgrid::TextGrid> read_document(const char* function, const CallArguments& call) {
+std::optional<ReadArguments> read_arguments(const char* function, const CallArguments& call) {
   Bound3 bound;
   ReadArguments read;
   if (!bind(function, read_parameters, call, bound) || !convert_read_arguments(bound, read))
     return std::nullopt;
-  textgrid::Result<textgrid::TextGrid> grid =
-      textgrid::read_from_file(read.file, read.strict, read.file_type);
-  if (!grid) {
-    raise_read_error(read.file, grid.error());
+  return read;
+}
+
+// Reads the file off the calling thread and exports it with `to_result`; nothing
+// (with OSError or the signal handler's exception set) when that fails.
+template <class Export>
+auto read_document(const char* function, const CallArguments& call, Export to_result)
+    -> std::optional<decltype(to_result(std::declval<textgrid::TextGrid&>()))> {
+  using Exported = decltype(to_result(std::declval<textgrid::TextGrid&>()));
+  std::optional<ReadArguments> read = read_arguments(function, call);
+  if (!read) return std::nullopt;
+  auto outcome = run_interruptibly_for(
+      [file = std::move(read->file.encoded), strict = read->strict,
+       file_type = std::move(read->file_type),
+       to_result]() -> textgrid::Result<Exported> {
+        textgrid::Result<textgrid::TextGrid> grid = textgrid::read_from_file(file, strict, file_type);
+        if (!grid) return std::unexpected(std::move(grid.error()));
+        return to_result(*grid);
+      });
+  if (!outcome) return std::nullopt;
+  if (!*outcome) {
+    raise_read_error(read->file.shown.get(), outcome->error());
     return std::nullopt;
   }
-  return std::move(*grid);
+  return std::move(**outcome);
 }
 
 std::optional<BatchArguments> batch_arguments(const char* function, const CallArguments& call) {
@@ -172,52 +199,56 @@ PyRef joined_vectors_to_python(JoinedVectors& joined) {
 }
 
 PyRef textgrid2data_body(const CallArguments& call) {
-  std::optional<textgrid::TextGridData> data;
-  {
-    std::optional<textgrid::TextGrid> grid = read_document("textgrid2data", call);
-    if (!grid) return {};
-    data = grid->to_data();
-  }
+  std::optional<textgrid::TextGridData> data =
+      read_document("textgrid2data", call, [](textgrid::TextGrid& grid) { return grid.to_data(); });
+  if (!data) return {};
   return document_to_python(std::move(*data));
 }
 
 PyRef textgrids2data_body(const CallArguments& call) {
   std::optional<BatchArguments> batch = batch_arguments("textgrids2data", call);
   if (!batch) return {};
-  std::vector<textgrid::TextGridData> documents =
-      textgrid::files_to_data(batch->files, batch->strict, batch->file_type);
-  batch.reset();
-  return documents_to_python(std::move(documents));
+  auto documents = run_interruptibly_for([batch = std::move(*batch)] {
+    return textgrid::files_to_data(batch.files, batch.strict, batch.file_type);
+  });
+  if (!documents) return {};
+  return documents_to_python(std::move(*documents));
 }
 
 PyRef textgrid2vectors_body(const CallArguments& call) {
-  std::optional<textgrid::Vectors> vectors;
-  {
-    std::optional<textgrid::TextGrid> grid = read_document("textgrid2vectors", call);
-    if (!grid) return {};
-    vectors = grid->to_vectors();
-  }
+  std::optional<textgrid::Vectors> vectors = read_document(
+      "textgrid2vectors", call, [](textgrid::TextGrid& grid) { return grid.to_vectors(); });
+  if (!vectors) return {};
   return vectors_to_python(*vectors);
 }
 
 PyRef textgrids2vectors_body(const CallArguments& call) {
   std::optional<BatchArguments> batch = batch_arguments("textgrids2vectors", call);
   if (!batch) return {};
-  std::vector<textgrid::Vectors> groups =
-      textgrid::files_to_vectors(batch->files, batch->strict, batch->file_type);
-  batch.reset();
-  JoinedVectors joined = join_vectors(std::move(groups));
-  return joined_vectors_to_python(joined);
+  auto joined = run_interruptibly_for([batch = std::move(*batch)] {
+    return join_vectors(textgrid::files_to_vectors(batch.files, batch.strict, batch.file_type));
+  });
+  if (!joined) return {};
+  return joined_vectors_to_python(*joined);
 }
 
-// Saves a freshly built TextGrid, or raises the creation error; None on success.
-PyRef save_built(textgrid::Result<textgrid::TextGrid>&& grid, std::string_view output_file,
-                 std::string_view file_type) {
-  if (!grid) {
-    raise_create_error(grid.error());
+// Builds (validating) and saves off the calling thread, then raises the
+// creation error if building failed; None on success.
+template <class Build>
+PyRef build_and_save(Build build, PathArgument&& output_file, const std::string& file_type) {
+  auto outcome = run_interruptibly_for(
+      [build = std::move(build), path = std::move(output_file.encoded),
+       long_format = file_type == "long"]() mutable -> textgrid::Status {
+        textgrid::Result<textgrid::TextGrid> grid = build();
+        if (!grid) return std::unexpected(std::move(grid.error()));
+        grid->save_textgrid(path, long_format);
+        return {};
+      });
+  if (!outcome) return {};
+  if (!*outcome) {
+    raise_create_error(outcome->error());
     return {};
   }
-  grid->save_textgrid(output_file, file_type == "long");
   return PyRef::borrow(Py_None);
 }
 
@@ -227,17 +258,19 @@ PyRef data2textgrid_body(const CallArguments& call) {
   std::vector<textgrid::TierData> tiers;
   std::optional<double> tmin;
   std::optional<double> tmax;
-  std::string_view output_file;
-  std::string_view file_type;
+  PathArgument output_file;
+  std::string file_type;
   if (!convert_argument("data", bound[0], tiers, to_tier_data_list) ||
       !convert_argument("tmin", bound[1], tmin, to_optional_double) ||
       !convert_argument("tmax", bound[2], tmax, to_optional_double) ||
-      !convert_argument("output_file", bound[3], output_file, to_text) ||
-      !convert_argument("file_type", bound[4], file_type, to_text))
+      !convert_argument("output_file", bound[3], output_file, to_path) ||
+      !convert_argument("file_type", bound[4], file_type, to_owned_text))
     return {};
-  return save_built(
-      textgrid::TextGrid::from_data(std::move(tiers), built_document_name, tmin, tmax),
-      output_file, file_type);
+  return build_and_save(
+      [tiers = std::move(tiers), tmin, tmax]() mutable {
+        return textgrid::TextGrid::from_data(std::move(tiers), built_document_name, tmin, tmax);
+      },
+      std::move(output_file), file_type);
 }
 
 PyRef vectors2textgrid_body(const CallArguments& call) {
@@ -246,8 +279,8 @@ PyRef vectors2textgrid_body(const CallArguments& call) {
   textgrid::Vectors vectors;
   std::optional<double> tmin;
   std::optional<double> tmax;
-  std::string_view output_file;
-  std::string_view file_type;
+  PathArgument output_file;
+  std::string file_type;
   if (!convert_argument("tmins", bound[0], vectors.tmins, to_double_buffer) ||
       !convert_argument("tmaxs", bound[1], vectors.tmaxs, to_double_buffer) ||
       !convert_argument("labels", bound[2], vectors.labels, to_text_list) ||
@@ -255,12 +288,14 @@ PyRef vectors2textgrid_body(const CallArguments& call) {
       !convert_argument("is_intervals", bound[4], vectors.is_intervals, to_bool_buffer) ||
       !convert_argument("tmin", bound[5], tmin, to_optional_double) ||
       !convert_argument("tmax", bound[6], tmax, to_optional_double) ||
-      !convert_argument("output_file", bound[7], output_file, to_text) ||
-      !convert_argument("file_type", bound[8], file_type, to_text))
+      !convert_argument("output_file", bound[7], output_file, to_path) ||
+      !convert_argument("file_type", bound[8], file_type, to_owned_text))
     return {};
-  return save_built(
-      textgrid::TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name),
-      output_file, file_type);
+  return build_and_save(
+      [vectors = std::move(vectors), tmin, tmax]() mutable {
+        return textgrid::TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name);
+      },
+      std::move(output_file), file_type);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@ both the long and the short text format, and offers efficient batch processing
 of many files in parallel.
 """
 
+import os
 from typing import Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Tuple, Union
 
 import numpy as np
@@ -18,6 +19,8 @@ __all__ = [
     "vectors2textgrid",
 ]
 
+# Paths as os.fsencode takes them.
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # Anything with a float conversion: float, int, objects with __float__ or __index__.
 _Time = Union[SupportsFloat, SupportsIndex]
 # True/False, or a NumPy boolean scalar (never the integers 0 and 1).
@@ -50,18 +53,18 @@ class PanicException(BaseException):
     """Raised when the module's native code fails internally (an unknown file-type
     word, a structurally broken file, a file that cannot be written)."""
 
-def textgrid2vectors(file: str, strict: bool, file_type: str) -> _Vectors:
+def textgrid2vectors(file: _Path, strict: bool, file_type: str) -> _Vectors:
     """Read one TextGrid file into flat parallel vectors:
     (tmins, tmaxs, labels, tier_names, is_intervals)."""
 
-def textgrids2vectors(files: Sequence[str], strict: bool, file_type: str) -> _BatchVectors:
+def textgrids2vectors(files: Sequence[_Path], strict: bool, file_type: str) -> _BatchVectors:
     """Read many TextGrid files in parallel and concatenate their vectors:
     (tmins, tmaxs, labels, tier_names, is_intervals, file_ids)."""
 
-def textgrid2data(file: str, strict: bool, file_type: str) -> _Document:
+def textgrid2data(file: _Path, strict: bool, file_type: str) -> _Document:
     """Read one TextGrid file into (tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])])."""
 
-def textgrids2data(files: Sequence[str], strict: bool, file_type: str) -> list[_Document]:
+def textgrids2data(files: Sequence[_Path], strict: bool, file_type: str) -> list[_Document]:
     """Read many TextGrid files in parallel; one document per path, in order.
     A file that cannot be read gives (0.0, 0.0, [])."""
 
@@ -69,7 +72,7 @@ def data2textgrid(
     data: Sequence[_TierInput],
     tmin: Optional[_Time],
     tmax: Optional[_Time],
-    output_file: str,
+    output_file: _Path,
     file_type: str,
 ) -> None:
     """Build a TextGrid from nested data, validate it and write it to output_file;
@@ -83,7 +86,7 @@ def vectors2textgrid(
     is_intervals: Sequence[_Flag] | npt.NDArray[np.bool_],
     tmin: Optional[_Time],
     tmax: Optional[_Time],
-    output_file: str,
+    output_file: _Path,
     file_type: str,
 ) -> None:
     """Build a TextGrid from flat parallel vectors (grouped into tiers by name, items

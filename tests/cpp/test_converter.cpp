@@ -161,10 +161,10 @@ TEST(from_data_failures) {
       {"items are not reordered",
        {{"words", true, {{1.0, 2.0, "b"}, {0.0, 1.0, "a"}}}},
        "Items 0 and 1 overlap in tier words"},
-      {"NaN starts are skipped by the tier bound",
+      {"NaN starts are skipped by the tier bound but refused in the item",
        {{"words", true, {{not_a_number, 1.0, "a"}, {1.0, 2.0, "b"}}},
         {"late", true, {{0.0, 1.0, "c"}}}},
-       "<no error>"},
+       "Time bounds should be finite in item 0 in tier words"},
       {"a tier whose starts are all NaN keeps the seed",
        {{"ok", true, {{0.0, 1.0, "a"}}}, {"unstarted", true, {{not_a_number, 5.0, "b"}}}},
        "tmin should be less than tmax in tier unstarted"},
@@ -339,21 +339,28 @@ TEST(from_vectors_stable_sort_by_start) {
   }
 }
 
+// A NaN start cannot be ordered: such entries go after the ordered ones, in
+// arrival order, where validation refuses the first of them as an ordinary error.
 TEST(from_vectors_nan_start) {
   for (std::size_t count : {2, 30}) {
     std::vector<Entry> entries;
     for (std::size_t i = 0; i < count; ++i)
-      entries.push_back({double(i), double(i) + 0.5, "x", "t", true});
-    entries[count - 1].tmin = not_a_number;
-    bool internal_failure = false;
-    try {
-      (void)TextGrid::from_vectors(vectors_of(entries), none, none, std::nullopt);
-    } catch (const InternalFailure&) {
-      internal_failure = true;
-    }
-    CHECK(internal_failure);
+      entries.push_back({double(count - i), double(count - i) + 0.5, "x", "t", true});
+    entries[count / 2].tmin = not_a_number;
+    auto built = TextGrid::from_vectors(vectors_of(entries), none, none, std::nullopt);
+    CHECK_EQ(error_of(built), "Time bounds should be finite in item " + std::to_string(count - 1) +
+                                  " in tier t");
   }
-  // A single entry is never compared, so its NaN start only shows in the bounds.
+  auto point = TextGrid::from_vectors(
+      vectors_of({{2, 2, "a", "p", false}, {not_a_number, 1, "b", "p", false}, {1, 1, "c", "p", false}}),
+      none, none, std::nullopt);
+  CHECK_EQ(error_of(point), std::string("Item 2 should have a finite time in PointTier p"));
+  // An earlier tier's fault is still reported first.
+  auto earlier = TextGrid::from_vectors(
+      vectors_of({{-1, 1, "a", "first", true}, {not_a_number, 2, "b", "second", true},
+                  {0, 1, "c", "second", true}}),
+      0.0, 10.0, std::nullopt);
+  CHECK_EQ(error_of(earlier), std::string("Time bounds should be non-negative in item 0 in tier first"));
   auto single = TextGrid::from_vectors(
       vectors_of({{0, 1, "a", "ok", true}, {not_a_number, 2, "b", "alone", true}}), none, none,
       std::nullopt);

@@ -42,23 +42,26 @@ TEST(time_bounds_check_messages_and_boundaries) {
   };
   const std::string negative = "Time bounds should be non-negative in TextGrid";
   const std::string unordered = "tmin should be less than tmax in TextGrid";
+  const std::string not_finite = "Time bounds should be finite in TextGrid";
   const Case cases[] = {
       {0.0, 0.0, negative},  // an end of exactly 0 is a sign error, not an ordering one
       {-1.0, 5.0, negative},
       {1.0, -0.0, negative},
-      {-infinity, 1.0, negative},
+      {-infinity, 1.0, not_finite},
       {5.0, -1.0, negative},
       {0.0, 0.000001, unordered},  // exactly the tolerance is too close
       {5.0, 5.0, unordered},
       {2.0, 1.0, unordered},
       {0.0, 0.0000011, std::nullopt},
       {-0.0, 1.0, std::nullopt},
-      {not_a_number, 1.0, std::nullopt},
-      {0.0, not_a_number, std::nullopt},
-      {not_a_number, not_a_number, std::nullopt},
-      {-1.0, not_a_number, negative},  // a NaN end does not hide a negative start
-      {0.0, infinity, std::nullopt},
-      {infinity, infinity, std::nullopt},  // their difference is NaN
+      {not_a_number, 1.0, not_finite},
+      {0.0, not_a_number, not_finite},
+      {not_a_number, not_a_number, not_finite},
+      {-1.0, not_a_number, not_finite},  // finiteness is judged before the sign
+      {0.0, infinity, not_finite},
+      {infinity, infinity, not_finite},
+      {-infinity, -1.0, not_finite},
+      {1e308, 1.7976931348623157e308, std::nullopt},  // the largest finite times pass
   };
   for (const Case& c : cases)
     CHECK_EQ(failure_of(assert_valid_time_bounds("TextGrid", c.tmin, c.tmax)), c.expected);
@@ -111,12 +114,22 @@ TEST(tier_validation_cases) {
        "tmin should be less than tmax in item 0 in tier words"},
       {"overlap before next item check", tier_of("words", true, {{"a", 0, 2}, {"b", 1, 0.5}}),
        "Items 0 and 1 overlap in tier words"},
-      {"NaN end skips the overlap test",
+      {"NaN end is refused",
        tier_of("words", true, {{"a", 0, not_a_number}, {"b", -1, 2}}),
-       "Time bounds should be non-negative in item 1 in tier words"},
-      {"NaN times pass",
-       tier_of("words", true, {{"a", not_a_number, 1}, {"b", not_a_number, not_a_number}}),
-       std::nullopt},
+       "Time bounds should be finite in item 0 in tier words"},
+      {"NaN start is refused",
+       tier_of("words", true, {{"a", 0, 1}, {"b", not_a_number, not_a_number}}),
+       "Time bounds should be finite in item 1 in tier words"},
+      {"infinite end is refused", tier_of("words", true, {{"a", 0, infinity}}),
+       "Time bounds should be finite in item 0 in tier words"},
+      {"NaN tier bound", tier_of("words", true, {{"a", 0, 1}}, 0, not_a_number),
+       "Time bounds should be finite in tier words"},
+      {"NaN point", tier_of("marks", false, {{"p", 1, 1}, {"q", not_a_number, not_a_number}}),
+       "Item 1 should have a finite time in PointTier marks"},
+      {"point with a NaN end", tier_of("marks", false, {{"p", 1, not_a_number}}),
+       "Item 0 should have a finite time in PointTier marks"},
+      {"infinite point", tier_of("marks", false, {{"p", -infinity, -infinity}}),
+       "Item 0 should have a finite time in PointTier marks"},
       {"items outside tier bounds", tier_of("words", true, {{"a", 50, 60}}, 0, 1), std::nullopt},
       {"negative and zero points", tier_of("marks", false, {{"p", -1, -1}, {"q", 0, 0}}),
        std::nullopt},
@@ -162,7 +175,8 @@ TEST(textgrid_validation_order) {
       {"first failing tier wins", textgrid_of({good, bad_second, bad_first}),
        "Item 0 should have tmin == tmax in PointTier second"},
       {"no tiers", textgrid_of({}, 0, 0.0000011), std::nullopt},
-      {"NaN bounds", textgrid_of({good}, not_a_number, not_a_number), std::nullopt},
+      {"NaN bounds", textgrid_of({good}, not_a_number, not_a_number),
+       "Time bounds should be finite in TextGrid"},
       {"negative zero start", textgrid_of({good}, -0.0, 1), std::nullopt},
       {"tier outside global bounds", textgrid_of({tier_of("t", true, {}, 20, 30)}, 0, 1),
        std::nullopt},

@@ -88,31 +88,37 @@ bool has_nan_start(const std::vector<Item>& items) {
                      [](const Item& item) { return std::isnan(item.tmin); });
 }
 
-void insertion_sort_by_start(std::vector<Item>& items) {
-  for (std::size_t i = 1; i < items.size(); ++i) {
-    Item moving = std::move(items[i]);
-    std::size_t j = i;
-    for (; j > 0 && items[j - 1].tmin > moving.tmin; --j) items[j] = std::move(items[j - 1]);
-    items[j] = std::move(moving);
+void insertion_sort_by_start(std::vector<Item>::iterator first, std::vector<Item>::iterator last) {
+  for (auto i = first + (first != last); i < last; ++i) {
+    Item moving = std::move(*i);
+    auto j = i;
+    for (; j > first && (j - 1)->tmin > moving.tmin; --j) *j = std::move(*(j - 1));
+    *j = std::move(moving);
   }
 }
 
-// Stable, so entries with equal start times keep their arrival order. A NaN
-// start has no place in that order; with two or more items it would have to be
-// compared, so it is refused up front.
-void sort_by_start(std::vector<Item>& items, std::string_view tier_name) {
-  if (items.size() < 2) return;
-  if (has_nan_start(items))
-    fail("Cannot order the items of tier " + std::string(tier_name) + ": a start time is NaN");
+void sort_range_by_start(std::vector<Item>::iterator first, std::vector<Item>::iterator last) {
   // Entries usually arrive in time order already; checking costs one pass
   // and saves moving every item through the sort.
   auto by_start = [](const Item& a, const Item& b) { return a.tmin < b.tmin; };
-  if (std::is_sorted(items.begin(), items.end(), by_start)) return;
-  if (items.size() <= insertion_sort_limit) {
-    insertion_sort_by_start(items);
+  if (std::is_sorted(first, last, by_start)) return;
+  if (last - first <= static_cast<std::ptrdiff_t>(insertion_sort_limit)) {
+    insertion_sort_by_start(first, last);
     return;
   }
-  std::stable_sort(items.begin(), items.end(), by_start);
+  std::stable_sort(first, last, by_start);
+}
+
+// Stable, so entries with equal start times keep their arrival order. A NaN
+// start has no place in that order: such items go last, in arrival order,
+// where validation refuses the first of them like any other bad time.
+void sort_by_start(std::vector<Item>& items) {
+  if (items.size() < 2) return;
+  auto ordered_end = items.end();
+  if (has_nan_start(items))
+    ordered_end = std::stable_partition(items.begin(), items.end(),
+                                        [](const Item& item) { return !std::isnan(item.tmin); });
+  sort_range_by_start(items.begin(), ordered_end);
 }
 
 std::vector<TierGroup> group_entries(Vectors& vectors) {
@@ -201,7 +207,7 @@ Result<TextGrid> TextGrid::from_vectors(Vectors vectors, std::optional<double> t
   tiers.reserve(groups.size());
   for (TierGroup& group : groups) {
     std::string& tier_name = vectors.tier_names[group.first_entry];
-    sort_by_start(group.items, tier_name);
+    sort_by_start(group.items);
     tiers.push_back(
         make_tier(std::move(tier_name), group.is_interval, std::move(group.items), tmin, tmax));
   }

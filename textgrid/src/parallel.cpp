@@ -254,17 +254,28 @@ namespace {
 
 // One call of run_on_pool. The caller and any pool threads draw chunk numbers
 // from `next`; the caller waits on `finished` until `done` reaches the count.
+// Chunks run under the caller's cancellation token (null: not cancellable).
 struct Job {
   detail::ChunkFunction fn;
   void* context;
   detail::ChunkPlan plan;
+  SharedCancelToken token;
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> done{0};
   std::mutex mutex;
   std::condition_variable finished;
   std::exception_ptr error;  // a chunk function broke its no-throw promise
 
-  Job(detail::ChunkFunction f, void* c, detail::ChunkPlan p) : fn(f), context(c), plan(p) {}
+  Job(detail::ChunkFunction f, void* c, detail::ChunkPlan p, SharedCancelToken t)
+      : fn(f), context(c), plan(p), token(std::move(t)) {}
+
+  bool cancelled() const noexcept { return token && token->requested(); }
+};
+
+// What one pool thread is busy with, so that threads held up in a cancelled
+// job (a read blocked for good in the operating system) can be told apart.
+struct WorkerRecord {
+  std::shared_ptr<Job> job;
 };
 
 // Deliberately never destroyed: detached threads wait on it until the process ends.
@@ -272,15 +283,19 @@ struct Pool {
   std::mutex mutex;
   std::condition_variable work_available;
   std::vector<std::shared_ptr<Job>> jobs;  // jobs with chunks left to draw; newest (innermost) last
-  std::size_t thread_count = 0;
+  std::size_t thread_count = 0;            // the configured number of working threads
+  std::vector<std::shared_ptr<WorkerRecord>> workers;  // every live pool thread
 };
 
 void run_chunk(Job& job, std::size_t chunk) {
-  try {
-    job.fn(job.context, job.plan.begin(chunk), job.plan.end(chunk));
-  } catch (...) {
-    std::lock_guard lock(job.mutex);
-    if (!job.error) job.error = std::current_exception();
+  // A cancelled job's remaining chunks are counted as done without running.
+  if (!job.cancelled()) {
+    try {
+      job.fn(job.context, job.plan.begin(chunk), job.plan.end(chunk));
+    } catch (...) {
+      std::lock_guard lock(job.mutex);
+      if (!job.error) job.error = std::current_exception();
+    }
   }
   if (job.done.fetch_add(1, std::memory_order_acq_rel) + 1 == job.plan.count) {
     std::lock_guard lock(job.mutex);
@@ -290,6 +305,7 @@ void run_chunk(Job& job, std::size_t chunk) {
 
 // Runs chunks of `job` until there is none left to draw.
 void work_on(Job& job) {
+  CancellationScope scope(job.token);
   for (;;) {
     std::size_t chunk = job.next.fetch_add(1, std::memory_order_relaxed);
     if (chunk >= job.plan.count) return;
@@ -309,14 +325,33 @@ void withdraw(Pool& pool, const Job& job) {
 // threads doing core work.
 thread_local bool on_pool_thread = false;
 
-void worker_loop(Pool& pool) {
+// Pool threads still able to take work: those not held in a cancelled job.
+// Called with the pool's mutex held.
+std::size_t available_workers(const Pool& pool) {
+  return static_cast<std::size_t>(
+      std::count_if(pool.workers.begin(), pool.workers.end(),
+                    [](const auto& record) { return !record->job || !record->job->cancelled(); }));
+}
+
+// A thread that comes back from a cancelled job finds its replacement already
+// at work; the surplus thread leaves. Called with the pool's mutex held.
+bool retire_if_surplus(Pool& pool, const std::shared_ptr<WorkerRecord>& self) {
+  if (available_workers(pool) <= pool.thread_count) return false;
+  std::erase(pool.workers, self);
+  return true;
+}
+
+void worker_loop(Pool& pool, std::shared_ptr<WorkerRecord> self) {
   on_pool_thread = true;
   for (;;) {
     std::shared_ptr<Job> job;
     {
       std::unique_lock lock(pool.mutex);
+      self->job.reset();
+      if (retire_if_surplus(pool, self)) return;
       pool.work_available.wait(lock, [&] { return !pool.jobs.empty(); });
       job = pool.jobs.back();
+      self->job = job;
     }
     work_on(*job);
     withdraw(pool, *job);
@@ -342,18 +377,37 @@ sigset_t worker_signal_mask() {
   return mask;
 }
 
-// Thread creation may fail (resource limits); a pool with fewer threads still
-// finishes every map, and one with none leaves each map to its caller.
-Pool* start_pool() {
-  auto* pool = new Pool;
-  std::size_t wanted = configured_thread_count();
+// Starts pool threads until `wanted` of them can take work. Thread creation
+// may fail (resource limits); a pool with fewer threads still finishes every
+// map, and one with none leaves each map to its caller. Called with the pool's
+// mutex held (or before the pool is shared).
+void top_up_workers(Pool& pool, std::size_t wanted) {
+  std::size_t missing = wanted - std::min(wanted, available_workers(pool));
+  if (missing == 0) return;
   sigset_t blocked = worker_signal_mask(), previous;
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   try {
-    for (; pool->thread_count < wanted; ++pool->thread_count) std::thread(worker_loop, std::ref(*pool)).detach();
+    for (; missing > 0; --missing) {
+      auto record = std::make_shared<WorkerRecord>();
+      pool.workers.push_back(record);
+      try {
+        std::thread(worker_loop, std::ref(pool), record).detach();
+      } catch (...) {
+        pool.workers.pop_back();
+        throw;
+      }
+    }
   } catch (const std::system_error&) {
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+Pool* start_pool() {
+  auto* pool = new Pool;
+  std::lock_guard lock(pool->mutex);  // the new threads wait until the count is final
+  pool->thread_count = configured_thread_count();
+  top_up_workers(*pool, pool->thread_count);
+  pool->thread_count = pool->workers.size();
   return pool;
 }
 
@@ -408,9 +462,11 @@ void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* c
     fn(context, 0, n);
     return;
   }
-  auto job = std::make_shared<Job>(fn, context, plan);
+  auto job = std::make_shared<Job>(fn, context, plan, current_cancel_token());
   {
     std::lock_guard lock(pool.mutex);
+    // Threads held up for good by an abandoned job must not starve this one.
+    top_up_workers(pool, pool.thread_count);
     pool.jobs.push_back(job);
   }
   pool.work_available.notify_all();

@@ -12,18 +12,27 @@
 namespace textgrid {
 namespace {
 
-enum class BoundsFault { none, negative, unordered };
+enum class BoundsFault { none, not_finite, negative, unordered };
 
-// Plain float comparisons: a NaN bound makes every test false and passes.
+// NaN and the infinities are refused first: every comparison below would let
+// a NaN through, and no file can hold an infinite time.
 BoundsFault time_bounds_fault(double tmin, double tmax) noexcept {
+  if (!std::isfinite(tmin) || !std::isfinite(tmax)) return BoundsFault::not_finite;
   if (tmin < 0.0 || tmax <= 0.0) return BoundsFault::negative;
   if (tmax - tmin <= time_bound_tolerance) return BoundsFault::unordered;
   return BoundsFault::none;
 }
 
+const char* time_bounds_message(BoundsFault fault) noexcept {
+  switch (fault) {
+    case BoundsFault::not_finite: return "Time bounds should be finite in ";
+    case BoundsFault::negative: return "Time bounds should be non-negative in ";
+    default: return "tmin should be less than tmax in ";
+  }
+}
+
 Error time_bounds_error(BoundsFault fault, std::string_view context) {
-  std::string message = fault == BoundsFault::negative ? "Time bounds should be non-negative in "
-                                                       : "tmin should be less than tmax in ";
+  std::string message = time_bounds_message(fault);
   message += context;
   return invalid_data(std::move(message));
 }
@@ -45,8 +54,10 @@ Error overlap_error(std::size_t index, std::string_view tier_name) {
   return invalid_data(std::move(message));
 }
 
-Error point_error(std::size_t index, std::string_view tier_name) {
-  std::string message = "Item " + std::to_string(index) + " should have tmin == tmax in PointTier ";
+Error point_error(std::size_t index, std::string_view requirement, std::string_view tier_name) {
+  std::string message = "Item " + std::to_string(index) + " should have ";
+  message += requirement;
+  message += " in PointTier ";
   message += tier_name;
   return invalid_data(std::move(message));
 }
@@ -67,8 +78,10 @@ Status validate_interval_items(const std::vector<Item>& items, std::string_view 
 // Points are not checked for sign: a point at time 0 or below is accepted.
 Status validate_point_items(const std::vector<Item>& items, std::string_view tier_name) {
   for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!std::isfinite(items[i].tmin) || !std::isfinite(items[i].tmax))
+      return std::unexpected(point_error(i, "a finite time", tier_name));
     if (std::abs(items[i].tmin - items[i].tmax) > time_bound_tolerance)
-      return std::unexpected(point_error(i, tier_name));
+      return std::unexpected(point_error(i, "tmin == tmax", tier_name));
     if (i + 1 < items.size() && overlaps_next(items[i], items[i + 1]))
       return std::unexpected(overlap_error(i, tier_name));
   }

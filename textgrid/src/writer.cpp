@@ -1,10 +1,6 @@
 // Rendering a TextGrid to the long and the short text layouts, and saving it.
 #include "textgrid/writer.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -14,6 +10,7 @@
 #include "textgrid/error.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/parallel.hpp"
+#include "textgrid/saving.hpp"
 #include "textgrid/textgrid.hpp"
 
 namespace textgrid {
@@ -212,54 +209,6 @@ std::string_view presence(const TextGrid& grid) {
   return grid.tiers.empty() ? "<absent>"sv : "<exists>"sv;
 }
 
-// A NUL would end the path early at the system boundary; show it visibly.
-std::string printable_path(std::string_view path) {
-  std::string shown;
-  for (char c : path) {
-    if (c == '\0')
-      shown += "\\0"sv;
-    else
-      shown += c;
-  }
-  return shown;
-}
-
-[[noreturn]] void fail_write(std::string_view path, std::string_view reason) {
-  fail("Failed to write TextGrid file " + printable_path(path) + ": " + std::string(reason));
-}
-
-[[noreturn]] void fail_write_os(std::string_view path, int errnum) {
-  fail_write(path, std::string(os_error_kind(errnum)) + ", " + os_error(errnum).message);
-}
-
-void write_all(int fd, std::string_view path, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      const int errnum = written < 0 ? errno : 0;
-      ::close(fd);
-      if (errnum == 0) fail_write(path, "failed to write whole buffer");
-      fail_write_os(path, errnum);
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-void write_file(std::string_view path, std::string_view text) {
-  if (path.find('\0') != std::string_view::npos)
-    fail_write(path, "file name contained an unexpected NUL byte");
-  const std::string terminated_path(path);
-  int fd;
-  do {
-    fd = ::open(terminated_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) fail_write_os(path, errno);
-  write_all(fd, path, text);
-  // On Linux the descriptor is released even when close is interrupted.
-  if (::close(fd) != 0 && errno != EINTR) fail_write_os(path, errno);
-}
-
 }  // namespace
 
 void append_float(std::string& out, double value) {
@@ -341,7 +290,7 @@ std::string TextGrid::to_short_textgrid_string() const {
 
 void TextGrid::save_textgrid(std::string_view path, bool long_format) const {
   const std::string text = long_format ? to_long_textgrid_string() : to_short_textgrid_string();
-  write_file(path, text);
+  save_file(path, text);
 }
 
 }  // namespace textgrid

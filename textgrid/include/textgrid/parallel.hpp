@@ -5,7 +5,9 @@
 // `min_chunk_length` elements go to the process-wide worker pool. Results come
 // back in input order whatever the scheduling. When elements fail, the other
 // chunks still finish and the failure of the lowest-numbered failing element is
-// rethrown on the calling thread; no partial result is returned.
+// rethrown on the calling thread; no partial result is returned. Work run
+// under a CancellationScope stops once it is cancelled: no further element is
+// started (the pool threads take no further chunk) and the map throws Cancelled.
 #include <cstddef>
 #include <exception>
 #include <limits>
@@ -16,6 +18,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "textgrid/cancel.hpp"
 
 namespace textgrid {
 
@@ -65,7 +69,9 @@ std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup, s
 // Runs the chunks on the worker pool and returns when all are done. A pool
 // thread that calls this takes part in the work while it waits, so nested maps
 // cannot deadlock; other callers just wait. Chunk functions should not throw; if one does anyway, the other
-// chunks still finish and the first exception caught is rethrown here.
+// chunks still finish and the first exception caught is rethrown here. The
+// chunks run under the caller's cancellation token; once it is cancelled, the
+// chunks not yet started are skipped.
 void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* context);
 
 // Keeps the failure of the lowest-numbered failing element.
@@ -97,7 +103,10 @@ auto ordered_parallel_map(std::size_t n, F&& map_one)
   std::vector<R> results;
   if (n < parallel_threshold()) {
     results.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) results.push_back(map_one(i));
+    for (std::size_t i = 0; i < n; ++i) {
+      throw_if_cancelled();
+      results.push_back(map_one(i));
+    }
     return results;
   }
   results.resize(n);
@@ -111,6 +120,7 @@ auto ordered_parallel_map(std::size_t n, F&& map_one)
       [](void* raw, std::size_t begin, std::size_t end) {
         auto& ctx = *static_cast<Context*>(raw);
         for (std::size_t i = begin; i < end; ++i) {
+          if (cancellation_requested()) return;
           try {
             ctx.results[i] = ctx.map_one(i);
           } catch (...) {
@@ -120,6 +130,7 @@ auto ordered_parallel_map(std::size_t n, F&& map_one)
         }
       },
       &context);
+  throw_if_cancelled();
   context.failure.rethrow_if_any();
   return results;
 }

@@ -92,8 +92,8 @@ struct TextGrid {
 
   std::string to_long_textgrid_string() const;
   std::string to_short_textgrid_string() const;
-  // Renders fully in memory, then creates/truncates `path` and writes it all.
-  // A failure to open or write is an internal failure.
+  // Renders fully in memory, then saves it with save_file (never a partial
+  // file). A failure to open or write is an internal failure.
   void save_textgrid(std::string_view path, bool long_format) const;
 
   static Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string> name,

@@ -1,0 +1,163 @@
+#include "interrupt.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "textgrid/cancel.hpp"
+
+namespace tavrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How often the waiting caller looks for signals, and how long it then gives
+// cancelled work to wind up (remove a temporary file, stop the pool) before
+// it returns anyway.
+constexpr auto signal_poll_interval = 20ms;
+constexpr auto cancelled_grace_period = 60ms;
+// Idle helper threads leave after this long without work.
+constexpr auto helper_idle_lifetime = 30s;
+
+// One call's work and what became of it, owned jointly by the caller and the
+// helper thread, so that either may be the last to let go.
+struct Errand {
+  explicit Errand(std::function<void()> w) : work(std::move(w)) {}
+
+  std::function<void()> work;
+  textgrid::SharedCancelToken token = std::make_shared<textgrid::CancelToken>();
+  std::mutex mutex;
+  std::condition_variable finished_signal;
+  bool finished = false;
+  std::exception_ptr error;
+
+  void run() noexcept {
+    {
+      textgrid::CancellationScope scope(token);
+      try {
+        work();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      work = nullptr;  // what the work owned goes with it, on this thread
+    }
+    std::lock_guard lock(mutex);
+    finished = true;
+    finished_signal.notify_all();
+  }
+
+  template <class Duration>
+  bool wait_for(Duration timeout) {
+    std::unique_lock lock(mutex);
+    return finished_signal.wait_for(lock, timeout, [&] { return finished; });
+  }
+};
+
+// Helper threads: one per call in progress, kept for a while when idle. A
+// thread blocked for good in the operating system (a FIFO nobody opens) just
+// never comes back; the next call gets another thread.
+struct Helpers {
+  std::mutex mutex;
+  std::condition_variable work_available;
+  std::deque<std::shared_ptr<Errand>> queue;
+  std::size_t idle = 0;  // waiting threads not yet promised an errand
+};
+
+// Never destroyed (detached threads use it until the process ends); replaced
+// in a forked child, which has none of the parent's threads.
+std::atomic<Helpers*> current_helpers{new Helpers};
+
+void forget_helpers_in_child() { current_helpers.store(new Helpers, std::memory_order_relaxed); }
+
+void helper_loop(Helpers& helpers, std::shared_ptr<Errand> errand) {
+  for (;;) {
+    errand->run();
+    errand.reset();
+    std::unique_lock lock(helpers.mutex);
+    ++helpers.idle;
+    if (!helpers.work_available.wait_for(lock, helper_idle_lifetime,
+                                         [&] { return !helpers.queue.empty(); })) {
+      --helpers.idle;
+      return;
+    }
+    errand = std::move(helpers.queue.front());
+    helpers.queue.pop_front();
+  }
+}
+
+// Helpers leave asynchronous signals to the interpreter's own threads.
+void start_helper(Helpers& helpers, std::shared_ptr<Errand> errand) {
+  sigset_t blocked, previous;
+  sigfillset(&blocked);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+    sigdelset(&blocked, fault);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  try {
+    std::thread(helper_loop, std::ref(helpers), std::move(errand)).detach();
+  } catch (...) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    throw;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void dispatch(const std::shared_ptr<Errand>& errand) {
+  static const bool registered = pthread_atfork(nullptr, nullptr, forget_helpers_in_child) == 0;
+  (void)registered;
+  Helpers& helpers = *current_helpers.load(std::memory_order_relaxed);
+  {
+    std::lock_guard lock(helpers.mutex);
+    if (helpers.idle > 0) {
+      --helpers.idle;
+      helpers.queue.push_back(errand);
+      helpers.work_available.notify_one();
+      return;
+    }
+  }
+  start_helper(helpers, errand);
+}
+
+// Waits with the interpreter lock released; true when the work finished,
+// false with the handler's exception set when a signal handler raised.
+bool wait_answering_signals(Errand& errand) {
+  PyThreadState* released = PyEval_SaveThread();
+  for (;;) {
+    if (errand.wait_for(signal_poll_interval)) {
+      PyEval_RestoreThread(released);
+      return true;
+    }
+    PyEval_RestoreThread(released);
+    if (PyErr_CheckSignals() != 0) break;
+    released = PyEval_SaveThread();
+  }
+  errand.token->cancel();
+  released = PyEval_SaveThread();
+  (void)errand.wait_for(cancelled_grace_period);
+  PyEval_RestoreThread(released);
+  return false;
+}
+
+}  // namespace
+
+bool run_interruptibly(std::function<void()> work) {
+  auto errand = std::make_shared<Errand>(std::move(work));
+  try {
+    dispatch(errand);
+  } catch (const std::system_error&) {
+    // No thread to be had: do the work here, still without the lock.
+    PyThreadState* released = PyEval_SaveThread();
+    errand->run();
+    PyEval_RestoreThread(released);
+  }
+  if (!wait_answering_signals(*errand)) return false;
+  if (errand->error) std::rethrow_exception(errand->error);
+  return true;
+}
+
+}  // namespace tavrel

@@ -1,0 +1,37 @@
+#pragma once
+// Running core work so that the caller stays responsive: the work runs on a
+// helper thread while the calling thread, with the interpreter lock released,
+// waits for it and checks for signals every few milliseconds. When a signal
+// handler raises (Ctrl-C), the work is cancelled (see textgrid/cancel.hpp) and
+// the call returns at once with the handler's exception. This is the one place
+// where the module functions let go of the interpreter lock.
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "pyref.hpp"
+
+namespace tavrel {
+
+// Runs `work` off the calling thread and waits for it. Returns true when it
+// finished (an exception it threw is rethrown here); false, with the Python
+// exception set, when a signal handler raised and the work was abandoned. The
+// work must own everything it reads (it may outlive the call) and must not
+// touch any Python object. Called with the interpreter lock held.
+bool run_interruptibly(std::function<void()> work);
+
+// The result of `work`, or nothing (with the Python exception set) when it was
+// interrupted. The result lives in shared storage, so that abandoned work
+// writes into memory of its own when it finishes.
+template <class Work>
+auto run_interruptibly_for(Work work) -> std::optional<decltype(work())> {
+  using Result = decltype(work());
+  auto slot = std::make_shared<std::optional<Result>>();
+  if (!run_interruptibly([slot, work = std::move(work)]() mutable { slot->emplace(work()); }))
+    return std::nullopt;
+  return std::move(*slot);
+}
+
+}  // namespace tavrel

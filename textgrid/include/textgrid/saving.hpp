@@ -1,0 +1,18 @@
+#pragma once
+// Putting a rendered file on disk without ever leaving a partial one behind.
+#include <string_view>
+
+namespace textgrid {
+
+// Saves `text` at `path`. A regular file (or a new one) is written to a
+// temporary file beside it, flushed to disk and renamed over the target, so
+// that the path holds the complete previous or the complete new content at
+// every moment; the existing file's permission bits (and, where allowed, its
+// owner) carry over, and a symbolic link is followed to the file it names (the
+// link itself stays). Anything else that exists at the path (a FIFO, a device)
+// is opened and written in place. A failure is an internal failure that names
+// `path` and leaves no temporary file behind; cancellation (see cancel.hpp) is
+// honoured between pieces of the write and before the rename.
+void save_file(std::string_view path, std::string_view text);
+
+}  // namespace textgrid
