@@ -1,8 +1,6 @@
 // Bodies of the batch functions: reading a corpus into a table, and writing
 // many files from vectors or from any Arrow table. Only the caller's own
 // mistakes raise; what happens to single files goes into the reports.
-#include "pyref.hpp"
-
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +8,8 @@
 
 #include "convert.hpp"
 #include "failures.hpp"
+#include "interrupt.hpp"
+#include "pyref.hpp"
 #include "tables.hpp"
 #include "textgrid/arrow_import.hpp"
 
@@ -80,10 +80,13 @@ bool to_layout(PyObject* object, bool& long_format) {
 PyRef write_and_report(textgrid::CorpusColumns&& columns,
                        const std::vector<std::string>& output_files,
                        const textgrid::FileBounds& bounds, bool long_format) {
-  textgrid::Result<textgrid::BatchReports> reports =
-      textgrid::write_corpus(std::move(columns), output_files, bounds, long_format);
-  if (!reports) return raise_value_error(reports.error().message);
-  return new_reports(std::move(*reports));
+  auto reports = run_interruptibly_for(
+      [columns = std::move(columns), output_files, bounds, long_format]() mutable {
+        return textgrid::write_corpus(std::move(columns), output_files, bounds, long_format);
+      });
+  if (!reports) return {};
+  if (!*reports) return raise_value_error(reports->error().message);
+  return new_reports(std::move(**reports));
 }
 
 PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
@@ -94,12 +97,19 @@ PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
     return {};
   std::vector<std::string> files;
   textgrid::CorpusOptions options;
-  if (!convert_argument("files", files_object, files, to_text_list) ||
+  if (!convert_argument("files", files_object, files, to_path_list) ||
       !convert_argument("strict", strict_object, options.strict, to_bool) ||
       (file_type_object != nullptr &&
        !convert_argument("file_type", file_type_object, options.file_type, to_text)))
     return {};
-  return new_textgrid_table(textgrid::read_corpus(files, options));
+  // The work may outlive the call (Ctrl-C), so it owns its file-type word.
+  auto corpus = run_interruptibly_for(
+      [files = std::move(files), options, file_type = std::string(options.file_type)]() mutable {
+        options.file_type = file_type;
+        return textgrid::read_corpus(files, options);
+      });
+  if (!corpus) return {};
+  return new_textgrid_table(std::move(*corpus));
 }
 
 PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
@@ -122,7 +132,7 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
       !convert_argument("tier_names", tier_names, columns.tier_names, to_text_list) ||
       !convert_argument("is_intervals", is_intervals, columns.is_intervals, to_bool_buffer) ||
       !convert_argument("file_ids", file_ids, columns.file_ids, to_id_buffer) ||
-      !convert_argument("output_files", outputs, output_files, to_text_list) ||
+      !convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
     return {};
   auto per_file_bounds = [&](PyObject* object, std::vector<std::optional<double>>& values) {
@@ -142,7 +152,7 @@ PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
     return {};
   std::vector<std::string> output_files;
   bool long_format = true;
-  if (!convert_argument("output_files", outputs, output_files, to_text_list) ||
+  if (!convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
     return {};
   textgrid::FileBounds bounds;

@@ -315,11 +315,15 @@ def blocked_calls(fifo, corpus):
                                                                    "long"),
         "data2textgrid": lambda: tavrel.data2textgrid(data, None, None, fifo, "long"),
         "vectors2textgrid": lambda: tavrel.vectors2textgrid(*columns, None, None, fifo, "short"),
+        "textgrids2table": lambda: tavrel.textgrids2table([corpus] * 60 + [fifo]),
+        "vectors2textgrids": lambda: tavrel.vectors2textgrids(
+            *columns, [0] * len(items), [fifo], "short"),
     }
 
 
 CALLS = ["textgrid2data", "textgrid2vectors", "textgrids2data short", "textgrids2data long",
-         "textgrids2vectors short", "textgrids2vectors long", "data2textgrid", "vectors2textgrid"]
+         "textgrids2vectors short", "textgrids2vectors long", "data2textgrid", "vectors2textgrid",
+         "textgrids2table", "vectors2textgrids"]
 
 
 @pytest.mark.parametrize("handler", ["default", "custom"])

@@ -234,3 +234,18 @@ def test_table_memory_stays_within_twice_its_arrow_size(tmp_path):
                                            check=True, env=env, timeout=300).stdout.split())
     assert size > 10_000_000
     assert growth < 2 * size, (growth, size)
+
+
+def test_file_names_that_are_not_utf8_show_with_replacement_characters(tmp_path):
+    good = tmp_path / "a.TextGrid"
+    tavrel.data2textgrid([("t", True, [(0.0, 1.0, "x")])], None, None, str(good), "long")
+    odd = os.fsencode(tmp_path) + b"/caf\xe9.TextGrid"
+    os.rename(good, odd)
+    missing = os.fsencode(tmp_path) + b"/gone\xff.TextGrid"
+    table = tavrel.textgrids2table([odd, missing])
+    reports = pa.table(table.reports)
+    shown = [p.rsplit("/", 1)[1] for p in reports.column("path").to_pylist()]
+    assert shown == ["caf\ufffd.TextGrid", "gone\ufffd.TextGrid"]
+    assert reports.column("ok").to_pylist() == [True, False]
+    assert "gone\ufffd.TextGrid because:" in reports.column("error")[1].as_py()
+    assert pa.table(table).column("file").to_pylist() == [str(tmp_path) + "/caf\ufffd.TextGrid"]

@@ -9,6 +9,7 @@
 
 #include "textgrid/corpus.hpp"
 #include "textgrid/failure.hpp"
+#include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
 #include "textgrid/textgrid.hpp"
 
@@ -107,7 +108,7 @@ WriteOutcome write_one(Vectors vectors, const std::string& path, std::optional<d
     throw;
   } catch (const std::exception& failure) {
     outcome.error_kind = "write";
-    outcome.error = failure.what();
+    outcome.error = with_replacement_characters(failure.what());
   }
   return outcome;
 }
@@ -140,10 +141,11 @@ BatchReports build_write_reports(std::span<const std::string> paths,
     if (!ok[f]) {
       ++reports.failures;
       if (reports.first_failures.size() < failure_notes_kept)
-        reports.first_failures.push_back({paths[f], *outcome.error_kind, *outcome.error});
+        reports.first_failures.push_back(
+            {with_replacement_characters(paths[f]), *outcome.error_kind, *outcome.error});
     }
     file_ids.push_back(static_cast<std::uint32_t>(f));
-    path_texts.emplace_back(paths[f]);
+    path_texts.emplace_back(with_replacement_characters(paths[f]));
     tiers.push_back(outcome.tiers);
     items.push_back(outcome.items);
     kinds.push_back(std::move(outcome.error_kind));

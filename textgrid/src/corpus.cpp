@@ -146,7 +146,8 @@ FileReport read_into(const std::string& path, std::uint32_t file_id, const Corpu
       grid = std::move(*read);
     } else {
       report.error_kind = read_error_kind(read.error(), info);
-      report.error = "Failed to read TextGrid file " + path + " because: " + read.error().message;
+      report.error = "Failed to read TextGrid file " + with_replacement_characters(path) +
+                     " because: " + read.error().message;
     }
   } catch (const std::bad_alloc&) {
     throw;                                   // the whole call is out of memory, not this file
@@ -162,7 +163,7 @@ FileReport read_into(const std::string& path, std::uint32_t file_id, const Corpu
   report.tmax = grid->tmax;
   report.tiers = static_cast<std::uint32_t>(grid->tiers.size());
   for (const Tier& tier : grid->tiers) report.items += tier.items.size();
-  builder.add(file_id, path, *grid);
+  builder.add(file_id, with_replacement_characters(path), *grid);
   return report;
 }
 
@@ -229,9 +230,9 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
   for (BatchPart& part : parts) {
     for (FileReport& report : part.reports) {
       file_ids.push_back(static_cast<std::uint32_t>(file_id));
-      paths.emplace_back(files[file_id]);
+      paths.emplace_back(with_replacement_characters(files[file_id]));
       ok_flags.push_back(report.ok);
-      if (!report.ok) note_failure(reports, files[file_id], report.error_kind, report.error);
+      if (!report.ok) note_failure(reports, *paths.back(), report.error_kind, report.error);
       layouts.push_back(std::move(report.layout));
       encodings.push_back(std::move(report.encoding));
       tmins.push_back(report.ok ? std::optional(report.tmin) : std::nullopt);

@@ -70,7 +70,7 @@ const unsigned char* skip_ascii(const unsigned char* at, const unsigned char* en
     std::uint64_t high = load_word(at) & high_bits;
     if (high != 0) {
       int bit = std::endian::native == std::endian::little ? std::countr_zero(high)
-                                                             : std::countl_zero(high);
+                                                           : std::countl_zero(high);
       return at + bit / 8;
     }
     at += 8;
@@ -159,7 +159,7 @@ Result<std::string> read_bytes(std::string_view path) {
   const std::string terminated(path);
   FileDescriptor file(::open(terminated.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return std::unexpected(os_error(errno));
-  struct stat status {};
+  struct stat status{};
   std::size_t size_hint = 0;
   if (::fstat(file.get(), &status) == 0 && status.st_size > 0)
     size_hint = static_cast<std::size_t>(status.st_size);
@@ -192,6 +192,24 @@ Result<TextGrid> parse_by_header(std::string_view text, std::string_view path, b
 }
 
 }  // namespace
+
+std::string with_replacement_characters(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return std::string(bytes);
+  std::string text;
+  auto at = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* end = at + bytes.size();
+  while (at < end) {
+    std::size_t length = *at < 0x80 ? 1 : multibyte_length(at, end);
+    if (length == 0) {
+      text += "\xEF\xBF\xBD";  // U+FFFD for each byte that starts no valid character
+      ++at;
+    } else {
+      text.append(reinterpret_cast<const char*>(at), length);
+      at += length;
+    }
+  }
+  return text;
+}
 
 Result<std::string> read_text(std::string_view path) {
   Result<std::string> text = read_bytes(path);
