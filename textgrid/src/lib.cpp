@@ -145,8 +145,7 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
 
 Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict,
                                  SourceInfo& info) {
-  static constexpr std::string_view long_marker = "item []";
-  bool is_long = ::memmem(text.data(), text.size(), long_marker.data(), long_marker.size());
+  bool is_long = detect_text_layout(text) == TextLayout::long_text;
   info.layout = is_long ? "long" : "short";
   return is_long ? parse_long_text(text, file_stem(path), strict)
                  : parse_short_text(text, file_stem(path), strict);
