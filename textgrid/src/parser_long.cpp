@@ -3,6 +3,7 @@
 // items. One forgiving pass over the text; keys and values stay views into it,
 // only names and labels are copied. A quoted name or label may run on over
 // several lines; the pass then resumes after its closing quote.
+#include <cstring>
 #include <string>
 
 #include "textgrid/failure.hpp"
@@ -30,7 +31,7 @@ void apply_tier_key(Tier& tier, std::string_view key, std::string_view value,
   if (key == "class") {
     tier.is_interval = detail::is_interval_class(value);
   } else if (key == "name") {
-    cursor.read_text(value, tier.name);
+    tier.name = cursor.read_text(value);
   } else if (key == "xmin") {
     tier.tmin = parse_number(value);
   } else if (key == "xmax") {
@@ -49,15 +50,17 @@ void apply_item_key(Item& item, std::string_view key, std::string_view value,
   } else if (key == "number" || key == "time") {  // older files name a point's time "time"
     item.tmin = item.tmax = parse_number(value);
   } else if (key == "text" || key == "mark") {
-    cursor.read_text(value, item.label);
+    item.label = cursor.read_text(value);
   }
 }
 
 // True when `line` starts with `word`, optional spaces and "["; `rest` is then
-// what follows the bracket.
-bool opens_with(std::string_view line, std::string_view word, std::string_view& rest) noexcept {
-  if (!line.starts_with(word)) return false;
-  std::size_t bracket = line.find_first_not_of(' ', word.size());
+// what follows the bracket. A template so that the word's length is known.
+template <std::size_t Size>
+bool opens_with(std::string_view line, const char (&word)[Size], std::string_view& rest) noexcept {
+  constexpr std::size_t length = Size - 1;
+  if (line.size() < length || std::memcmp(line.data(), word, length) != 0) return false;
+  std::size_t bracket = line.find_first_not_of(' ', length);
   if (bracket == std::string_view::npos || line[bracket] != '[') return false;
   rest = line.substr(bracket + 1);
   return true;
@@ -67,6 +70,8 @@ bool opens_with(std::string_view line, std::string_view word, std::string_view& 
 // Only the prefix counts: the index in brackets is not read.
 std::optional<Section> open_section(std::string_view line, std::size_t line_number,
                                     TextGrid& grid) {
+  // Most lines are key lines: one test of the first letter passes them by.
+  if (line.empty() || (line.front() != 'i' && line.front() != 'p')) return std::nullopt;
   std::string_view rest;
   if (opens_with(line, "item", rest)) {
     if (rest.starts_with(']')) return Section::skip;

@@ -40,11 +40,7 @@ class Lines {
 
   double number(std::size_t position) { return parse_number(at(position)); }
   std::uint64_t count(std::size_t position) { return parse_count(at(position)); }
-  std::string text(std::size_t position) {
-    std::string value;
-    cursor_.read_text(at(position), value);
-    return value;
-  }
+  std::string text(std::size_t position) { return cursor_.read_text(at(position)); }
 
  private:
   // Every line has been cut by now, so `cut_` is the number of lines.

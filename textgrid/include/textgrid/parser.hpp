@@ -49,7 +49,13 @@ class LineCursor {
   // Lines read so far, the lines of multi-line texts included.
   std::size_t line_number() const noexcept { return line_number_; }
   // The next line, untrimmed.
-  std::string_view next_line() noexcept;
+  std::string_view next_line() noexcept {
+    std::size_t start = pos_;
+    std::string_view line = detail::next_line(text_, pos_);
+    line_end_ = start + line.size();
+    ++line_number_;
+    return line;
+  }
 
   // Reads the text value `value`, a view into the line last returned. A value
   // that starts with a double quote ends at the first quote that is not
@@ -58,7 +64,7 @@ class LineCursor {
   // the text takes in the line breaks (each as one LF) and the cursor goes on
   // after the closing quote's line. A quote never closed reads as the value
   // without its outer quotes, like a value without a leading quote.
-  void read_text(std::string_view value, std::string& out);
+  std::string read_text(std::string_view value);
 
  private:
   bool read_multiline(std::size_t open, std::string& out);
