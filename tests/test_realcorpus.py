@@ -1,6 +1,7 @@
 """Real TextGrid files from other tools: every file ends in a value, an OSError
-or a PanicException in every mode, and the data read agrees with small,
-plainly written reference readers of both layouts."""
+or a PanicException in every mode, the data read agrees with small, plainly
+written reference readers of both layouts, and "auto" reading gives Praat's
+content."""
 
 import csv
 import math
@@ -10,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import tavrel
+from praat_reading import PRAAT, read_with_praat, same_as_praat
 
 CORPUS = Path(__file__).parent / "data" / "realcorpus"
 
@@ -279,3 +281,35 @@ def test_what_reads_survives_writing_and_reading_back(tmp_path, name):
         out = tmp_path / f"copy_{file_type}.TextGrid"
         tavrel.data2textgrid(tiers, tmin, tmax, str(out), file_type)
         assert same(tavrel.textgrid2data(str(out), False, file_type), document)
+
+
+# Files whose reading may differ from Praat's: UTF-16, Praat's chronological
+# layout and free-form text (several values on a line, "!" comments) are not
+# read as Praat reads them, and Latin-1 text and hexadecimal numbers are refused
+# or read as 0 on purpose.
+MAY_DIFFER_FROM_PRAAT = {
+    name for name, entry in zip(NAMES, ENTRIES) if entry["encoding"] not in ("utf-8", "utf-8-bom")
+} | {
+    "brigitte-bigi+SPPAS__sppas_tests_data_F_F_B003_P8_chronological.TextGrid",
+    "praat+praat__test_fon_examples_sineWithNoise.TextGrid",
+    "korpling+annatto__src_models_textgrid_maryjohn_comments.TextGrid",
+    "scjs+tgre__test_files_custom-intervals-points-various-whitespace.TextGrid",
+    "scjs+tgre__test_files_short-doubled-quotes.TextGrid",
+    "tjmahr+readtextgrid__tests_testthat_test-data_praat-test_hex-numbers-okay.TextGrid",
+    "tjmahr+readtextgrid__tests_testthat_test-data_praat-test_okay-hex-numbers.TextGrid",
+}
+
+
+@pytest.mark.skipif(PRAAT is None, reason="praat is not installed")
+def test_auto_reading_gives_praats_content(tmp_path):
+    paths = [CORPUS / name for name in NAMES]
+    by_praat = read_with_praat(paths, tmp_path)
+    differing = []
+    for path, expected in zip(paths, by_praat):
+        if expected is None or path.name in MAY_DIFFER_FROM_PRAAT:
+            continue
+        kind, ours = outcome(lambda: tavrel.textgrid2data(str(path), False, "auto"))
+        if kind != "value" or not same_as_praat(ours, expected):
+            differing.append(path.name)
+    assert differing == []
+    assert sum(expected is not None for expected in by_praat) - len(MAY_DIFFER_FROM_PRAAT) > 90
