@@ -178,14 +178,19 @@ def reference_short(text):
 
 
 def chosen_layout(text):
-    """The first lines after the header: "key = value" lines are the long layout."""
+    """The first lines after the header: "key = value" lines are the long layout,
+    several values on a line or comments free-form text, single values the short layout."""
     looked_at = 0
     for line in LINE_BREAK.split(text.removeprefix("\ufeff")):
         line = line.strip(WHITE_SPACE)
         if not line or line.startswith(("File type", "Object class")):
             continue
+        if looked_at == 0 and line.startswith('"'):
+            return "free-form" if line.startswith('"ooTextFile') else "short"
         if "=" in line or re.match(r"item *\[", line):
             return "long"
+        if not line.startswith('"') and re.search(r"[ \t!]", line):
+            return "free-form"
         looked_at += 1
         if looked_at == 4:
             break
@@ -267,6 +272,8 @@ def test_auto_reads_like_the_parser_its_text_selects(name):
         pytest.skip("not UTF-8")
     path = str(CORPUS / name)
     chosen = chosen_layout(text)
+    if chosen == "free-form":
+        pytest.skip("free-form text has no parser of its own to compare with")
     assert same(outcome(lambda: tavrel.textgrid2data(path, False, "auto")),
                 outcome(lambda: tavrel.textgrid2data(path, False, chosen)))
 
@@ -283,18 +290,14 @@ def test_what_reads_survives_writing_and_reading_back(tmp_path, name):
         assert same(tavrel.textgrid2data(str(out), False, file_type), document)
 
 
-# Files whose reading may differ from Praat's: UTF-16, Praat's chronological
-# layout and free-form text (several values on a line, "!" comments) are not
-# read as Praat reads them, and Latin-1 text and hexadecimal numbers are refused
-# or read as 0 on purpose.
+# Files whose reading may differ from Praat's: UTF-16 and Praat's chronological
+# layout are not read as Praat reads them, and Latin-1 text and hexadecimal
+# numbers are refused or read as 0 on purpose.
 MAY_DIFFER_FROM_PRAAT = {
     name for name, entry in zip(NAMES, ENTRIES) if entry["encoding"] not in ("utf-8", "utf-8-bom")
 } | {
     "brigitte-bigi+SPPAS__sppas_tests_data_F_F_B003_P8_chronological.TextGrid",
     "praat+praat__test_fon_examples_sineWithNoise.TextGrid",
-    "korpling+annatto__src_models_textgrid_maryjohn_comments.TextGrid",
-    "scjs+tgre__test_files_custom-intervals-points-various-whitespace.TextGrid",
-    "scjs+tgre__test_files_short-doubled-quotes.TextGrid",
     "tjmahr+readtextgrid__tests_testthat_test-data_praat-test_hex-numbers-okay.TextGrid",
     "tjmahr+readtextgrid__tests_testthat_test-data_praat-test_okay-hex-numbers.TextGrid",
 }

@@ -503,3 +503,64 @@ TEST(layout_is_told_by_the_lines_after_the_header) {
       check::report(__FILE__, __LINE__, "layout of: " + c.text.substr(0, 80));
   }
 }
+
+TEST(free_form_text_reads_values_wherever_they_stand) {
+  const std::string expected_text = "File type = \"ooTextFile\"\nObject class = \"TextGrid\"\n\n"
+                                    "0\n2.3\n<exists>\n2\n\"IntervalTier\"\n\"Mary\"\n0\n2.3\n1\n0\n2.3\n"
+                                    "\"say \"\"hi\"\"\"\n\"TextTier\"\n\"bell\"\n0\n2.3\n1\n1.5\n\"ding\"\n";
+  const TextGrid expected = parse_short(expected_text);
+  const char* const texts[] = {
+      "\"ooTextFile\"\n\"TextGrid\"\n0 2.3 ! time domain\n<exists>\n2 tiers\n"
+      "\"IntervalTier\" \"Mary\" ! type and name\n0 2.3\n1 interval coming\n"
+      "0   2.3 \"say \"\"hi\"\"\" ! interval 1\n\"TextTier\" \"bell\"\n0 2.3\n1 point\n1.5 \"ding\"\n",
+      "\"ooTextFile\"\r\"TextGrid\"\r0\t2.3\r<exists> 2 \"IntervalTier\" \"Mary\" 0 2.3 1 0 2.3 "
+      "\"say \"\"hi\"\"\" \"TextTier\" \"bell\" 0 2.3 1 1.5 \"ding\"",
+  };
+  for (const char* text : texts) {
+    Result<TextGrid> grid = parse_free_text(text, "doc", true);
+    CHECK(grid.has_value() && *grid == expected);
+  }
+  // The short and the long layout read alike through it.
+  CHECK(*parse_free_text(expected_text, "doc", false) == expected);
+  CHECK(*parse_free_text(long_example, "doc", false) == parse_long(long_example));
+  // A text over several lines, with CR LF inside read as LF.
+  Result<TextGrid> multi = parse_free_text(
+      "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"TextTier\" \"p\" 0 1 1 0.5 \"a\r\nb\"", "doc", false);
+  CHECK(multi.has_value() && multi->tiers.at(0).items.at(0) == (Item{"a\nb", 0.5, 0.5}));
+  // No tiers after "<absent>".
+  Result<TextGrid> absent = parse_free_text("\"ooTextFile\" \"TextGrid\" 0 1 <absent>", "doc", true);
+  CHECK(absent.has_value() && absent->tiers.empty() && absent->tmax == 1.0);
+}
+
+TEST(free_form_text_stops_at_what_does_not_fit) {
+  const char* const broken[] = {
+      "",
+      "\"ooTextFile\" \"TextGrid\" 0",                                    // ends early
+      "\"ooTextFile\" \"TextGrid\" 0 \"1\" <exists> 0",                   // text for a number
+      "\"ooTextFile\" \"TextGrid\" 0 1 2",                                // number for <exists>
+      "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"TextTier\" \"p\" 0 1 1 0.5 \"open",
+      "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 18446744073709551615 \"TextTier\" \"p\" 0 1 0",
+      "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"TextTier\" \"p\" 0 1 1000000000000000 0.5 \"a\"",
+  };
+  for (const char* text : broken) CHECK(!failure_message([&] { parse_free_text(text, "d", false); }).empty());
+  CHECK_EQ(failure_message([] {
+             parse_free_text("\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"PointTier\"", "d", false);
+           }),
+           std::string("Unknown tier class: PointTier"));
+}
+
+TEST(free_form_layout_is_told_by_its_first_lines) {
+  const std::string header = "File type = \"ooTextFile\"\nObject class = \"TextGrid\"\n\n";
+  const std::pair<std::string, TextLayout> cases[] = {
+      {"\"ooTextFile\"\n\"TextGrid\"\n0.25\n1.5\n<exists>\n2\n", TextLayout::free_text},
+      {header + "0 2.3\n<exists>\n", TextLayout::free_text},
+      {header + "0 ! start\n2.3\n<exists>\n", TextLayout::free_text},
+      {header + "0\n2.3\n<exists>\n3 tiers\n", TextLayout::free_text},
+      {header + "0\n2.3\n<exists>\n1\n\"IntervalTier\"\n\"a b ! c\"\n", TextLayout::short_text},
+      {"\"Praat chronological TextGrid text file\"\n0 1   ! Time domain.\n", TextLayout::short_text},
+  };
+  for (const auto& [text, layout] : cases) {
+    if (detect_text_layout(text) != layout)
+      check::report(__FILE__, __LINE__, "layout of: " + text.substr(0, 80));
+  }
+}

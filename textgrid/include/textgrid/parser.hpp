@@ -28,9 +28,11 @@ std::string_view strip_quotes(std::string_view value) noexcept;
 // Parse text already in memory; `name` becomes the TextGrid's name.
 Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool strict);
 Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict);
+// Praat's free-form text (values anywhere on their lines, "!" comments).
+Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool strict);
 
-// The two text layouts; "auto" tells them apart by the lines after the header.
-enum class TextLayout { long_text, short_text };
+// The text layouts; "auto" tells them apart by the lines after the header.
+enum class TextLayout { long_text, short_text, free_text };
 TextLayout detect_text_layout(std::string_view text) noexcept;
 
 namespace detail {
