@@ -131,7 +131,8 @@ Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool s
   if (tokens.presence()) grid.size = tokens.count();
   for (std::uint64_t t = 0; t < grid.size; ++t) read_tier(tokens, grid.tiers.emplace_back());
   if (strict) {
-    if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
+    if (Status valid = grid.assert_valid(); !valid)
+      return std::unexpected(std::move(valid.error()));
   }
   return grid;
 }
