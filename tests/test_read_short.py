@@ -31,14 +31,14 @@ def test_short_layout_variants_read_the_same(name, file_type, strict):
     assert read(DATA / name, strict, file_type) == EXAMPLE
 
 
-def test_auto_follows_the_tier_list_marker_wherever_it_stands():
-    # A short file with "item []" in a label goes to the long parser ...
+def test_auto_follows_the_lines_after_the_header():
+    # A short file with "item []" in a label stays short ...
     path = DATA / "short_label_item_marker.TextGrid"
-    assert read(path, False, "auto") == EMPTY_DOCUMENT
+    assert read(path, False, "auto") == read(path)
     words = read(path)[2][0]
     assert words[2][0] == (0.0, 1.2, "item []")
-    # ... and a long file without it goes to the short parser.
-    assert read(DATA / "long_without_marker.TextGrid", False, "auto") == EMPTY_DOCUMENT
+    # ... and a long file without the tier-list line stays long.
+    assert read(DATA / "long_without_marker.TextGrid", False, "auto") == EXAMPLE
     assert read(DATA / "long_without_marker.TextGrid", False, "long") == EXAMPLE
 
 
@@ -77,10 +77,10 @@ def test_strict_short_reading_checks_times(tmp_path):
         [],
         [("words", True, [(0.0, 0.5, ""), (0.5, 2.0, "two words")]), ("points", False, [(1.0, 1.0, "p")])],
         [("ünïcode ☃", True, [(0.1, 0.2, "x = y"), (0.3, 2.0, "item []")])],
+        [("empty", True, []), ("marks", False, [(1.0, 1.0, 'say "hi"\n0\n"TextTier"')]), ("none", False, [])],
     ],
 )
 def test_written_short_files_read_back(tmp_path, tiers):
-    # Tiers without items are not written, so none appear here.
     path = tmp_path / "written.TextGrid"
     tavrel.data2textgrid(tiers, 0.0, 2.0, str(path), "short")
     assert read(path, strict=True) == (0.0, 2.0, tiers)

@@ -87,7 +87,7 @@ def test_accepted_documents(data, tmin, tmax, output):
     assert output.read_bytes() != ORIGINAL
 
 
-def test_given_bounds_survive_and_empty_tiers_vanish(output):
+def test_given_bounds_survive_and_empty_tiers_stay(output):
     data = [
         interval_tier("empty"),
         interval_tier("same", (1.0, 2.0, "a")),
@@ -98,9 +98,10 @@ def test_given_bounds_survive_and_empty_tiers_vanish(output):
     assert tavrel.textgrid2data(str(output), True, "long") == (
         0.0,
         10.0,
-        [("same", True, [(1.0, 2.0, "a")]), ("same", False, [(1.5, 1.5, "p")])],
+        [("empty", True, []), ("same", True, [(1.0, 2.0, "a")]), ("also empty", False, []),
+         ("same", False, [(1.5, 1.5, "p")])],
     )
     text = output.read_text()
     # Every tier carries the given bounds, not the extent of its items.
-    assert text.count("xmin = 0 ") == 3
-    assert text.count("xmax = 10 ") == 3
+    assert text.count("xmin = 0 ") == 5
+    assert text.count("xmax = 10 ") == 5

@@ -130,25 +130,41 @@ TEST(from_data_bounds_per_tier) {
   }
 }
 
-TEST(from_data_keeps_order_and_drops_empty_tiers) {
+TEST(from_data_keeps_empty_tiers_with_the_grid_bounds) {
   std::vector<TierData> data = {
       {"empty1", true, {}},
-      {"same", true, {{0.0, 1.0, "a"}}},
+      {"same", true, {{0.5, 1.0, "a"}}},
       {"empty2", false, {}},
-      {"same", false, {{2.0, 2.0, "p"}}},
+      {"same", false, {{2.0, 2.0, "p"}, {3.0, 3.0, "q"}}},
   };
-  auto result = TextGrid::from_data(std::move(data), std::nullopt, 0.0, 5.0);
-  CHECK_EQ(error_of(result), std::string("<no error>"));
-  CHECK_EQ(result->name, std::string("ConvertedTextGrid"));
-  CHECK_EQ(result->size, 2u);
-  CHECK_EQ(names_of(*result), (std::vector<std::string>{"same", "same"}));
-  CHECK(result->tiers[0].is_interval);
-  CHECK(!result->tiers[1].is_interval);
-  CHECK_EQ(result->tiers[1].items[0], (Item{"p", 2.0, 2.0}));
-  CHECK_EQ(result->tiers[1].size, 1u);
+  struct Case {
+    std::optional<double> tmin, tmax;
+    double grid_tmin, grid_tmax;
+  };
+  const Case cases[] = {{0.0, 5.0, 0.0, 5.0}, {none, none, 0.5, 3.0}, {0.25, none, 0.25, 3.0}};
+  for (const Case& c : cases) {
+    auto result = TextGrid::from_data(data, std::nullopt, c.tmin, c.tmax);
+    CHECK_EQ(error_of(result), std::string("<no error>"));
+    if (!result) continue;
+    CHECK_EQ(result->name, std::string("ConvertedTextGrid"));
+    CHECK_EQ(result->size, 4u);
+    CHECK_EQ(names_of(*result), (std::vector<std::string>{"empty1", "same", "empty2", "same"}));
+    CHECK(result->tiers[0].is_interval && !result->tiers[2].is_interval);
+    CHECK_EQ(result->tiers[3].items[0], (Item{"p", 2.0, 2.0}));
+    CHECK_EQ(result->tmin, c.grid_tmin);
+    CHECK_EQ(result->tmax, c.grid_tmax);
+    for (std::size_t empty : {0u, 2u}) {
+      CHECK(result->tiers[empty].items.empty() && result->tiers[empty].size == 0);
+      CHECK_EQ(result->tiers[empty].tmin, c.grid_tmin);
+      CHECK_EQ(result->tiers[empty].tmax, c.grid_tmax);
+    }
+  }
 
   auto only_empty = TextGrid::from_data({{"e", true, {}}}, "n", none, none);
   CHECK_EQ(error_of(only_empty), std::string("Time bounds should be non-negative in TextGrid"));
+  auto template_only = TextGrid::from_data({{"e", true, {}}, {"f", false, {}}}, "n", 0.0, 3.0);
+  CHECK_EQ(error_of(template_only), std::string("<no error>"));
+  CHECK(template_only->tiers.size() == 2 && template_only->tiers[1].tmax == 3.0);
 }
 
 TEST(from_data_failures) {

@@ -72,11 +72,13 @@ TEST(writer_complete_examples_byte_for_byte) {
   CHECK_EQ(grid.to_short_textgrid_string(), example_short);
 }
 
+// Praat writes (and needs) "<exists>" even for a TextGrid without tiers.
 TEST(writer_grid_without_tiers) {
   TextGrid empty{.name = "e", .tiers = {}, .tmin = 0.0, .tmax = 1.0, .size = 3};
   CHECK_EQ(empty.to_long_textgrid_string(),
-           file_header + "xmin = 0 \r\nxmax = 1 \r\ntiers? <absent> \r\nsize = 0 \r\nitem []: \r\n");
-  CHECK_EQ(empty.to_short_textgrid_string(), file_header + "0\r\n1\r\n<absent>\r\n0\r\n");
+           file_header +
+               "xmin = 0 \r\nxmax = 1 \r\ntiers? <exists> \r\nsize = 0 \r\nitem []: (empty)\r\n");
+  CHECK_EQ(empty.to_short_textgrid_string(), file_header + "0\r\n1\r\n<exists>\r\n0\r\n");
 }
 
 TEST(writer_tier_without_items_and_stale_size) {

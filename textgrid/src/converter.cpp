@@ -60,6 +60,25 @@ Tier make_tier(std::string name, bool is_interval, std::vector<Item> items,
   return tier;
 }
 
+// A tier without items has no extent of its own: it takes the TextGrid's
+// bounds, the given ones or else those of the tiers with items.
+void span_empty_tiers(std::vector<Tier>& tiers, std::optional<double> tmin,
+                      std::optional<double> tmax) {
+  double start = start_fold_seed, end = end_fold_seed;
+  bool any_items = false;
+  for (const Tier& tier : tiers) {
+    if (tier.items.empty()) continue;
+    any_items = true;
+    start = start_fold(start, tier.tmin);
+    end = end_fold(end, tier.tmax);
+  }
+  for (Tier& tier : tiers) {
+    if (!tier.items.empty()) continue;
+    tier.tmin = tmin ? *tmin : any_items ? start : 0.0;
+    tier.tmax = tmax ? *tmax : any_items ? end : 0.0;
+  }
+}
+
 std::vector<ItemData> export_items(const std::vector<Item>& items) {
   return ordered_parallel_map(items.size(), [&items](std::size_t i) {
     const Item& item = items[i];
@@ -167,12 +186,11 @@ Result<TextGrid> TextGrid::from_data(std::vector<TierData> data, std::optional<s
                                      std::optional<double> tmin, std::optional<double> tmax) {
   std::vector<Tier> tiers;
   tiers.reserve(data.size());
-  for (TierData& tier : data) {
-    if (tier.items.empty()) continue;  // a tier without items is dropped
+  for (TierData& tier : data)
     tiers.push_back(
         make_tier(std::move(tier.name), tier.is_interval, import_items(tier.items), tmin, tmax));
-  }
   data.clear();
+  span_empty_tiers(tiers, tmin, tmax);
   return make_textgrid(std::move(tiers), std::move(name), tmin, tmax);
 }
 

@@ -146,11 +146,18 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
 
 Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict,
                                  SourceInfo& info) {
-  static constexpr std::string_view long_marker = "item []";
-  bool is_long = ::memmem(text.data(), text.size(), long_marker.data(), long_marker.size());
-  info.layout = is_long ? "long" : "short";
-  return is_long ? parse_long_text(text, file_stem(path), strict)
-                 : parse_short_text(text, file_stem(path), strict);
+  switch (detect_text_layout(text)) {
+    case TextLayout::long_text:
+      info.layout = "long";
+      return parse_long_text(text, file_stem(path), strict);
+    case TextLayout::free_text:
+      info.layout = "free-form";
+      return parse_free_text(text, file_stem(path), strict);
+    case TextLayout::short_text:
+      break;
+  }
+  info.layout = "short";
+  return parse_short_text(text, file_stem(path), strict);
 }
 
 Result<std::string> read_bytes(std::string_view path) {

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "textgrid/failure.hpp"
 #include "textgrid/parser.hpp"
 
@@ -86,16 +90,131 @@ std::string_view strip_quotes(std::string_view value) noexcept {
   return value.substr(first, last - first + 1);
 }
 
+namespace {
+
+// The first LF or CR in [at, end), or `end`; sixteen or eight bytes at a time.
+const char* find_line_break(const char* at, const char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  while (end - at >= 16) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    auto found = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, lf), _mm_cmpeq_epi8(chunk, cr))));
+    if (found != 0) return at + std::countr_zero(found);
+    at += 16;
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    while (end - at >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, sizeof word);
+      std::uint64_t lf = word ^ (ones * '\n'), cr = word ^ (ones * '\r');
+      // The lowest flagged byte of each zero-byte test is exact.
+      std::uint64_t found = (((lf - ones) & ~lf) | ((cr - ones) & ~cr)) & high_bits;
+      if (found != 0) return at + std::countr_zero(found) / 8;
+      at += 8;
+    }
+  }
+  while (at < end && *at != '\n' && *at != '\r') ++at;
+  return at;
+}
+
+// The first double quote in `text`, or npos. Most labels are a few bytes
+// long, where a plain loop beats a call to memchr.
+std::size_t find_quote(std::string_view text) noexcept {
+  constexpr std::size_t short_text = 16;
+  if (text.size() >= short_text) return text.find('"');
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '"') return i;
+  return std::string_view::npos;
+}
+
+// Position of the quote that closes a quoted text whose body starts `body`,
+// or npos: the first quote not followed by another one.
+std::size_t closing_quote(std::string_view body) noexcept {
+  for (std::size_t at = body.find('"'); at != std::string_view::npos; at = body.find('"', at + 2))
+    if (at + 1 >= body.size() || body[at + 1] != '"') return at;
+  return std::string_view::npos;
+}
+
+// The body of a quoted text, up to its closing quote: each doubled quote
+// becomes one quote and each line break (LF, CR LF or lone CR) one LF.
+void assign_quoted_body(std::string& out, std::string_view body) {
+  const char* special = "\"\r";
+  if (body.find_first_of(special) == std::string_view::npos) {
+    out.assign(body);
+    return;
+  }
+  out.clear();
+  out.reserve(body.size());
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    char c = body[i];
+    if (c == '"') {
+      ++i;  // the second quote of the pair
+    } else if (c == '\r') {
+      c = '\n';
+      if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+    }
+    out += c;
+  }
+}
+
+std::size_t count_line_breaks(std::string_view text) noexcept {
+  std::size_t breaks = 0;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+      ++breaks;
+  return breaks;
+}
+
+}  // namespace
+
 namespace detail {
 
 std::string_view next_line(std::string_view text, std::size_t& pos) noexcept {
   const char* start = text.data() + pos;
-  std::size_t rest = text.size() - pos;
-  const void* feed = std::memchr(start, '\n', rest);
-  std::size_t length = feed ? static_cast<const char*>(feed) - start : rest;
-  pos += feed ? length + 1 : length;
-  if (feed && length > 0 && start[length - 1] == '\r') --length;
+  const char* end = text.data() + text.size();
+  const char* line_break = find_line_break(start, end);
+  std::size_t length = static_cast<std::size_t>(line_break - start);
+  pos += length;
+  if (line_break != end)
+    pos += *line_break == '\r' && line_break + 1 != end && line_break[1] == '\n' ? 2 : 1;
   return {start, length};
+}
+
+std::string LineCursor::read_text(std::string_view value) {
+  if (value.empty() || value.front() != '"') return std::string(strip_quotes(value));
+  std::size_t open = static_cast<std::size_t>(value.data() - text_.data());
+  std::string_view on_line = text_.substr(open + 1, line_end_ - open - 1);
+  // The common case: no quote inside, closed on its own line.
+  std::size_t quote = find_quote(on_line);
+  if (quote != std::string_view::npos && (quote + 1 == on_line.size() || on_line[quote + 1] != '"'))
+    return std::string(on_line.substr(0, quote));
+  std::string out;
+  if (std::size_t close = closing_quote(on_line); close != std::string_view::npos) {
+    assign_quoted_body(out, on_line.substr(0, close));
+  } else if (!read_multiline(open, out)) {
+    out.assign(strip_quotes(value));
+  }
+  return out;
+}
+
+// Once a search runs to the end of the text, every later run of quotes is
+// of even length, so no later quoted text can be open at its line's end:
+// the text is searched to its end at most once.
+bool LineCursor::read_multiline(std::size_t open, std::string& out) {
+  // The line's own quotes are all doubled, so the search may start at its break.
+  std::size_t close = closing_quote(text_.substr(line_end_));
+  if (close == std::string_view::npos) return false;
+  close += line_end_;
+  std::string_view body = text_.substr(open + 1, close - open - 1);
+  assign_quoted_body(out, body);
+  line_number_ += count_line_breaks(body);
+  pos_ = close + 1;
+  detail::next_line(text_, pos_);  // the rest of the closing quote's line is not read
+  return true;
 }
 
 bool is_interval_class(std::string_view raw_value) {

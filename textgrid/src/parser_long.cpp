@@ -1,6 +1,9 @@
 // The long layout: one "key = value" per line, with section lines ("item [",
-// "intervals [", "points [") opening tiers and items. One forgiving pass over
-// the text; keys and values stay views into it, only names and labels are copied.
+// "intervals [", "points [", with or without the space) opening tiers and
+// items. One forgiving pass over the text; keys and values stay views into it,
+// only names and labels are copied. A quoted name or label may run on over
+// several lines; the pass then resumes after its closing quote.
+#include <cstring>
 #include <string>
 
 #include "textgrid/failure.hpp"
@@ -23,11 +26,12 @@ void apply_header_key(TextGrid& grid, std::string_view key, std::string_view val
   }
 }
 
-void apply_tier_key(Tier& tier, std::string_view key, std::string_view value) {
+void apply_tier_key(Tier& tier, std::string_view key, std::string_view value,
+                    detail::LineCursor& cursor) {
   if (key == "class") {
     tier.is_interval = detail::is_interval_class(value);
   } else if (key == "name") {
-    tier.name.assign(strip_quotes(value));
+    tier.name = cursor.read_text(value);
   } else if (key == "xmin") {
     tier.tmin = parse_number(value);
   } else if (key == "xmax") {
@@ -37,28 +41,44 @@ void apply_tier_key(Tier& tier, std::string_view key, std::string_view value) {
   }
 }
 
-void apply_item_key(Item& item, std::string_view key, std::string_view value) {
+void apply_item_key(Item& item, std::string_view key, std::string_view value,
+                    detail::LineCursor& cursor) {
   if (key == "xmin") {
     item.tmin = parse_number(value);
   } else if (key == "xmax") {
     item.tmax = parse_number(value);
-  } else if (key == "number") {
+  } else if (key == "number" || key == "time") {  // older files name a point's time "time"
     item.tmin = item.tmax = parse_number(value);
   } else if (key == "text" || key == "mark") {
-    item.label.assign(strip_quotes(value));
+    item.label = cursor.read_text(value);
   }
+}
+
+// True when `line` starts with `word`, optional spaces and "["; `rest` is then
+// what follows the bracket. A template so that the word's length is known.
+template <std::size_t Size>
+bool opens_with(std::string_view line, const char (&word)[Size], std::string_view& rest) noexcept {
+  constexpr std::size_t length = Size - 1;
+  if (line.size() < length || std::memcmp(line.data(), word, length) != 0) return false;
+  std::size_t bracket = line.find_first_not_of(' ', length);
+  if (bracket == std::string_view::npos || line[bracket] != '[') return false;
+  rest = line.substr(bracket + 1);
+  return true;
 }
 
 // Opens the tier or item that a section line starts; other lines give nothing.
 // Only the prefix counts: the index in brackets is not read.
 std::optional<Section> open_section(std::string_view line, std::size_t line_number,
                                     TextGrid& grid) {
-  if (line.starts_with("item [")) {
-    if (line.starts_with("item []")) return Section::skip;
+  // Most lines are key lines: one test of the first letter passes them by.
+  if (line.empty() || (line.front() != 'i' && line.front() != 'p')) return std::nullopt;
+  std::string_view rest;
+  if (opens_with(line, "item", rest)) {
+    if (rest.starts_with(']')) return Section::skip;
     grid.tiers.emplace_back();
     return Section::tier;
   }
-  if (line.starts_with("intervals [") || line.starts_with("points [")) {
+  if (opens_with(line, "intervals", rest) || opens_with(line, "points", rest)) {
     if (grid.tiers.empty())
       fail("Interval or point section on line " + std::to_string(line_number) +
            " comes before any tier (\"item [\" line)");
@@ -68,16 +88,17 @@ std::optional<Section> open_section(std::string_view line, std::size_t line_numb
   return std::nullopt;
 }
 
-void apply_key(Section section, TextGrid& grid, std::string_view key, std::string_view value) {
+void apply_key(Section section, TextGrid& grid, std::string_view key, std::string_view value,
+               detail::LineCursor& cursor) {
   switch (section) {
     case Section::header:
       apply_header_key(grid, key, value);
       break;
     case Section::tier:
-      apply_tier_key(grid.tiers.back(), key, value);
+      apply_tier_key(grid.tiers.back(), key, value, cursor);
       break;
     case Section::item:
-      apply_item_key(grid.tiers.back().items.back(), key, value);
+      apply_item_key(grid.tiers.back().items.back(), key, value, cursor);
       break;
     case Section::skip:
       break;
@@ -97,13 +118,13 @@ Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool s
   TextGrid grid;
   grid.name = std::move(name);
   Section section = Section::header;
-  std::size_t pos = 0;
-  for (std::size_t line_number = 1; pos < text.size(); ++line_number) {
-    std::string_view line = trim(detail::next_line(text, pos));
-    if (std::optional<Section> opened = open_section(line, line_number, grid)) {
+  detail::LineCursor cursor(text);
+  while (!cursor.at_end()) {
+    std::string_view line = trim(cursor.next_line());
+    if (std::optional<Section> opened = open_section(line, cursor.line_number(), grid)) {
       section = *opened;
     } else if (auto key_value = parse_kv(line)) {
-      apply_key(section, grid, key_value->first, key_value->second);
+      apply_key(section, grid, key_value->first, key_value->second, cursor);
     }
   }
   return finish(std::move(grid), strict);

@@ -1,6 +1,6 @@
 // The short layout: bare values, one per line, each read from the position
-// where it must stand. The text is cut into trimmed line views once; values
-// are then taken by position.
+// where it must stand. A quoted name or label may run on over several lines
+// and still counts as one position, so later values keep their places.
 #include <string>
 #include <vector>
 
@@ -24,14 +24,14 @@ constexpr std::size_t first_tier_line = 7;
 // lines).
 class Lines {
  public:
-  explicit Lines(std::string_view text) : text_(text) {}
+  explicit Lines(std::string_view text) : cursor_(text) {}
 
   // The line at 0-based `position`, at or after the last one asked for; a
   // layout that ends early is an internal failure.
   std::string_view at(std::size_t position) {
     while (cut_ <= position) {
-      if (pos_ >= text_.size()) fail_missing(position);
-      current_ = trim(detail::next_line(text_, pos_));
+      if (cursor_.at_end()) fail_missing(position);
+      current_ = trim(cursor_.next_line());
       ++cut_;
     }
     if (position + 1 != cut_) fail("Short TextGrid lines must be read in order");
@@ -40,7 +40,7 @@ class Lines {
 
   double number(std::size_t position) { return parse_number(at(position)); }
   std::uint64_t count(std::size_t position) { return parse_count(at(position)); }
-  std::string text(std::size_t position) { return std::string(strip_quotes(at(position))); }
+  std::string text(std::size_t position) { return cursor_.read_text(at(position)); }
 
  private:
   // Every line has been cut by now, so `cut_` is the number of lines.
@@ -50,9 +50,8 @@ class Lines {
          (cut_ == 1 ? " line)" : " lines)"));
   }
 
-  std::string_view text_;
-  std::size_t pos_ = 0;       // where the next line starts
-  std::size_t cut_ = 0;       // lines cut so far
+  detail::LineCursor cursor_;
+  std::size_t cut_ = 0;       // lines cut so far, a multi-line text counting as one
   std::string_view current_;  // the last line cut, number cut_ - 1
 };
 

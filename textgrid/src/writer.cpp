@@ -205,10 +205,6 @@ void append_short_tier(std::string& out, const Tier& tier) {
 constexpr std::string_view file_type_header =
     "File type = \"ooTextFile\"\r\nObject class = \"TextGrid\"\r\n\r\n";
 
-std::string_view presence(const TextGrid& grid) {
-  return grid.tiers.empty() ? "<absent>"sv : "<exists>"sv;
-}
-
 }  // namespace
 
 void append_float(std::string& out, double value) {
@@ -263,11 +259,10 @@ std::string TextGrid::to_long_textgrid_string() const {
   append_float(out, tmin);
   out += " \r\nxmax = "sv;
   append_float(out, tmax);
-  out += " \r\ntiers? "sv;
-  out += presence(*this);
-  out += " \r\nsize = "sv;
+  // Written "<exists>" even without tiers, as Praat writes it (and needs it).
+  out += " \r\ntiers? <exists> \r\nsize = "sv;
   append_count(out, tiers.size());
-  out += " \r\nitem []: \r\n"sv;
+  out += tiers.empty() ? " \r\nitem []: (empty)\r\n"sv : " \r\nitem []: \r\n"sv;
   for (std::size_t i = 0; i < tiers.size(); ++i) append_long_tier(out, tiers[i], i);
   return out;
 }
@@ -279,9 +274,7 @@ std::string TextGrid::to_short_textgrid_string() const {
   append_float(out, tmin);
   out += "\r\n"sv;
   append_float(out, tmax);
-  out += "\r\n"sv;
-  out += presence(*this);
-  out += "\r\n"sv;
+  out += "\r\n<exists>\r\n"sv;
   append_count(out, tiers.size());
   out += "\r\n"sv;
   for (const Tier& tier : tiers) append_short_tier(out, tier);

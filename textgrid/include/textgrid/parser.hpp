@@ -28,11 +28,55 @@ std::string_view strip_quotes(std::string_view value) noexcept;
 // Parse text already in memory; `name` becomes the TextGrid's name.
 Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool strict);
 Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict);
+// Praat's free-form text (values anywhere on their lines, "!" comments).
+Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool strict);
+
+// The text layouts; "auto" tells them apart by the lines after the header.
+enum class TextLayout { long_text, short_text, free_text };
+TextLayout detect_text_layout(std::string_view text) noexcept;
 
 namespace detail {
-// The line starting at `pos` (without its LF or CR LF), advancing `pos` past it.
-// Callers stop when `pos` reaches the end: an empty remainder is not a line.
+// The line starting at `pos` (without its LF, CR LF or lone CR), advancing
+// `pos` past it. Callers stop when `pos` reaches the end: an empty remainder
+// is not a line.
 std::string_view next_line(std::string_view text, std::size_t& pos) noexcept;
+
+// Walks a text line by line and reads text values, which may run on over
+// several lines when quoted.
+class LineCursor {
+ public:
+  explicit LineCursor(std::string_view text) noexcept : text_(text) {}
+
+  bool at_end() const noexcept { return pos_ >= text_.size(); }
+  // Lines read so far, the lines of multi-line texts included.
+  std::size_t line_number() const noexcept { return line_number_; }
+  // The next line, untrimmed.
+  std::string_view next_line() noexcept {
+    std::size_t start = pos_;
+    std::string_view line = detail::next_line(text_, pos_);
+    line_end_ = start + line.size();
+    ++line_number_;
+    return line;
+  }
+
+  // Reads the text value `value`, a view into the line last returned. A value
+  // that starts with a double quote ends at the first quote that is not
+  // doubled; each doubled quote stands for one quote, and whatever follows
+  // the closing quote is ignored. When the closing quote is on a later line,
+  // the text takes in the line breaks (each as one LF) and the cursor goes on
+  // after the closing quote's line. A quote never closed reads as the value
+  // without its outer quotes, like a value without a leading quote.
+  std::string read_text(std::string_view value);
+
+ private:
+  bool read_multiline(std::size_t open, std::string& out);
+
+  std::string_view text_;
+  std::size_t pos_ = 0;       // where the next line starts
+  std::size_t line_end_ = 0;  // where the line last returned ends, before its break
+  std::size_t line_number_ = 0;
+};
+
 // True for "IntervalTier", false for "TextTier" (quotes removed); any other
 // class word is an internal failure naming the value as given.
 bool is_interval_class(std::string_view raw_value);
