@@ -20,7 +20,9 @@
 
 #include "fuzz_canonical.hpp"
 #include "fuzz_checks.hpp"
+#include "textgrid/formats.hpp"
 #include "textgrid/lib.hpp"
+#include "textgrid/parser.hpp"
 #include "textgrid/parallel.hpp"
 
 namespace fuzz {
@@ -114,6 +116,47 @@ std::string outcome_of(Read read) {
   }
 }
 
+// The text a reader sees: the bytes decoded by their byte-order mark, or as
+// UTF-8; nothing when they are neither UTF-16 with a mark nor valid UTF-8.
+inline std::optional<std::string> decoded_text(std::string_view bytes) {
+  std::optional<textgrid::Encoding> mark = textgrid::byte_order_mark(bytes);
+  if (mark == textgrid::Encoding::utf16_le || mark == textgrid::Encoding::utf16_be)
+    return textgrid::utf16_to_utf8(bytes.substr(2), mark == textgrid::Encoding::utf16_be);
+  if (mark) bytes.remove_prefix(textgrid::byte_order_mark_size(*mark));
+  if (!plain_utf8(bytes)) return std::nullopt;
+  return std::string(bytes);
+}
+
+// What reading `bytes` as `type` must give: the outcome of the parser that the
+// reported layout names (which must be the one the file's own header or
+// structure calls for), on the decoded text. Nothing when the reader reported
+// a layout that does not fit.
+inline std::optional<std::string> expected_outcome(std::string_view bytes, std::string_view type,
+                                                   bool strict, const std::string& name,
+                                                   const textgrid::SourceInfo& info) {
+  using textgrid::TextLayout;
+  if (type == "auto" && textgrid::is_binary_textgrid(bytes)) {
+    if (info.layout != "binary") return std::nullopt;
+    return outcome_of([&] { return textgrid::parse_binary(bytes, name, strict); });
+  }
+  std::optional<std::string> text = decoded_text(bytes);
+  if (!text) return "error stream did not contain valid UTF-8";
+  std::string_view layout = type;
+  if (type == "auto") {
+    static constexpr std::string_view names[] = {"long", "short", "free-form"};
+    layout = textgrid::is_chronological_textgrid(*text)
+                 ? "chronological"
+                 : names[static_cast<int>(textgrid::detect_text_layout(*text))];
+  }
+  if (info.layout != layout) return std::nullopt;
+  return outcome_of([&]() -> textgrid::Result<textgrid::TextGrid> {
+    if (layout == "long") return textgrid::parse_long_text(*text, name, strict);
+    if (layout == "short") return textgrid::parse_short_text(*text, name, strict);
+    if (layout == "free-form") return textgrid::parse_free_text(*text, name, strict);
+    return textgrid::parse_chronological_text(*text, name, strict);
+  });
+}
+
 // Option bits: 0 strict; 1-2 file type (long, short, auto, auto); 3 repeat the
 // batch up to the parallel threshold. The files are the parts of the text
 // between 0xFF bytes (never valid UTF-8, so nothing is lost by cutting there).
@@ -137,21 +180,10 @@ inline bool check_read_files(Input input) {
     textgrid::SourceInfo info;
     std::string single =
         outcome_of([&] { return textgrid::read_from_file(path, input.strict(), type, &info); });
-    std::string expected;
-    if (!plain_utf8(parts[k])) {
-      expected = "error stream did not contain valid UTF-8";
-    } else {
-      bool is_long =
-          type == "long" || (type == "auto" && parts[k].find("item []") != std::string_view::npos);
-      if (info.layout != (is_long ? "long" : "short")) return false;
-      expected = outcome_of([&] {
-        return is_long
-                   ? textgrid::parse_long_text(parts[k], "part" + std::to_string(k), input.strict())
-                   : textgrid::parse_short_text(parts[k], "part" + std::to_string(k),
-                                                input.strict());
-      });
-    }
-    if (single != expected) return false;
+    std::optional<std::string> expected = expected_outcome(parts[k], type, input.strict(),
+                                                           "part" + std::to_string(k), info);
+    if (!expected) return false;
+    if (single != *expected) return false;
     singles.push_back(single);
   }
   if ((input.options & 8) != 0)
