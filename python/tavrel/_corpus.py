@@ -79,8 +79,12 @@ def read_chunk(paths, strict):
 def _reports_one_by_one(paths, strict):
     """Reports built from nested reads, for a module without the table reader
     (layout and encoding are then unknown)."""
-    with ThreadPoolExecutor(worker_count()) as pool:
+    pool = ThreadPoolExecutor(worker_count())
+    try:
         return list(pool.map(lambda path: _report_of(path, strict), paths))
+    finally:
+        # Not waiting: on Ctrl-C a worker may be blocked on a file that never ends.
+        pool.shutdown(wait=False, cancel_futures=True)
 
 
 def _report_of(path, strict):
