@@ -245,3 +245,30 @@ def test_ctrl_c_exits_130_promptly(tmp_path):
     assert process.returncode == 130 and time.monotonic() - start < 2
     assert stderr.strip().splitlines()[-1] == "tavrel: interrupted"
     assert "Traceback" not in stderr
+
+
+ARROW_COLUMNS = [  # (pyarrow type name, values) read back without pyarrow's help
+    ("uint32", [1, None, 4294967295, 0, 7]),
+    ("uint64", [2**64 - 1, 0, None, 3, 4]),
+    ("float64", [0.1, None, -2.5, float("inf"), 1e-300]),
+    ("bool_", [True, False, None, True, True]),
+    ("string", ["", "wörld ☃", None, 'say "hi"', "a\nb"]),
+    ("large_string", ["x", None, "", "yy", "é"]),
+    ("dictionary", ["words", "phones", "words", None, "phones"]),
+]
+
+
+@pytest.mark.parametrize("kind, values", ARROW_COLUMNS, ids=[kind for kind, _ in ARROW_COLUMNS])
+@pytest.mark.parametrize("window", [(0, 5), (1, 3), (3, 2)])
+def test_arrow_stream_reader(kind, values, window):
+    pa = pytest.importorskip("pyarrow")
+    from tavrel import _arrow
+
+    if kind == "dictionary":
+        column = pa.array(values).dictionary_encode()
+    else:
+        column = pa.array(values, getattr(pa, kind)())
+    # Two batches, then a window into them: offsets in the arrays and in the batches.
+    table = pa.concat_tables([pa.table({"c": column})] * 2).slice(*window)
+    start, length = window
+    assert _arrow.read_columns(table) == {"c": (values * 2)[start:start + length]}
