@@ -160,4 +160,101 @@ inline constexpr const char vectors2textgrid[] =
     "a tier decides whether it is an interval tier. Items are sorted by start time within "
     "their tier. Tiers without entries cannot be expressed.";
 
+inline constexpr const char textgrids2table[] =
+    "textgrids2table(files, strict=False, file_type=\"auto\")\n--\n\n"
+    "Read many TextGrid files in parallel into one Arrow table, with one report per file.\n"
+    "\n"
+    "# Arguments\n"
+    "\n"
+    "* `files` - paths of the TextGrid files (a sequence of str), used exactly as given.\n"
+    "* `strict` - validate each TextGrid after reading (bool).\n"
+    "* `file_type` - \"long\", \"short\" or \"auto\" (decide per file by looking at the text).\n"
+    "\n"
+    "# Returns\n"
+    "\n"
+    "A TextGridTable: one row per interval or point, in the order of `textgrids2vectors`, with "
+    "the columns file_id (uint32, the file's position in `files`), file (dictionary of the "
+    "paths), tier_name (dictionary), is_interval (bool), tmin, tmax (float64) and label (utf8; "
+    "large_utf8 when the labels pass 2 GiB). It implements the Arrow PyCapsule interface, so "
+    "`pyarrow.table(t)`, `polars.DataFrame(t)` and DuckDB read it without a copy. Its `reports` "
+    "hold one row per file: file_id, path, ok, layout, encoding, tmin, tmax, tiers, items, "
+    "error_kind (\"open\", \"encoding\", \"validation\" or \"structure\") and error (the message "
+    "`textgrid2data` would give).\n"
+    "\n"
+    "# Errors\n"
+    "\n"
+    "* `TypeError` - an argument has the wrong type.\n"
+    "* `PanicException` - an unknown file_type.\n"
+    "\n"
+    "A file that cannot be read never raises: it gives no rows and a report saying why.";
+
+inline constexpr const char vectors2textgrids[] =
+    "vectors2textgrids(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
+    "file_type=\"long\", tmin=None, tmax=None)\n--\n\n"
+    "Write many TextGrid files in parallel from vectors, one output file per file id.\n"
+    "\n"
+    "# Arguments\n"
+    "\n"
+    "* `tmins` ... `is_intervals` - the columns `textgrids2vectors` returns.\n"
+    "* `file_ids` - for each entry, the position of its file in `output_files` (integers).\n"
+    "* `output_files` - paths of the files to write (a sequence of str).\n"
+    "* `file_type` - \"long\" or \"short\".\n"
+    "* `tmin`, `tmax` - None (each file's items decide), one number for every file, or a "
+    "sequence of one bound (or None) per output file.\n"
+    "\n"
+    "# Returns\n"
+    "\n"
+    "A TextGridReports with one row per output file: file_id, path, ok, tiers, items, "
+    "error_kind (\"validation\" or \"write\") and error (the message `vectors2textgrid` would "
+    "give). Each file is grouped, sorted, validated and saved as `vectors2textgrid` does; an "
+    "output file without entries is written as a TextGrid without tiers.\n"
+    "\n"
+    "# Errors\n"
+    "\n"
+    "* `ValueError` - vectors of unequal length, a file id without an output file, a wrong "
+    "file_type or bound count; nothing is written.\n"
+    "* `TypeError` - an argument has the wrong type.";
+
+inline constexpr const char table2textgrids[] =
+    "table2textgrids(table, output_files, file_type=\"long\", bounds=None)\n--\n\n"
+    "Write many TextGrid files in parallel from any Arrow table of TextGrid rows.\n"
+    "\n"
+    "# Arguments\n"
+    "\n"
+    "* `table` - an object with `__arrow_c_stream__` (a TextGridTable, a pyarrow table, a "
+    "polars or pandas frame through pyarrow, ...) with the columns file_id (integers), "
+    "tier_name, is_interval, tmin, tmax and label; other columns are ignored. Texts may be "
+    "utf8, large_utf8, utf8_view or dictionary-encoded; a null label is an empty text.\n"
+    "* `output_files` - paths of the files to write, one per file id.\n"
+    "* `file_type` - \"long\" or \"short\".\n"
+    "* `bounds` - None, or an Arrow object with file_id, tmin and tmax (such as the reports of "
+    "`textgrids2table`) giving each file's global bounds; null bounds are left to the items.\n"
+    "\n"
+    "# Returns\n"
+    "\n"
+    "A TextGridReports, as `vectors2textgrids` gives.\n"
+    "\n"
+    "# Errors\n"
+    "\n"
+    "* `ValueError` - a missing column, a column of another type, a null outside the labels, "
+    "a file id without an output file; nothing is written.\n"
+    "* `TypeError` - an argument has the wrong type or no `__arrow_c_stream__`.";
+
+inline constexpr const char textgrid_table[] =
+    "Rows of many TextGrid files as an Arrow table (see textgrids2table). Read it with "
+    "pyarrow, polars, pandas or DuckDB through the Arrow PyCapsule interface; `reports` holds "
+    "one row per input file.";
+
+inline constexpr const char textgrid_reports[] =
+    "One row per file of a batch call, as an Arrow table (Arrow PyCapsule interface); "
+    "`failures` counts the files that failed.";
+
+inline constexpr const char arrow_c_schema[] =
+    "__arrow_c_schema__($self, /)\n--\n\nThe table's schema as an \"arrow_schema\" PyCapsule.";
+
+inline constexpr const char arrow_c_stream[] =
+    "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+    "The table as an \"arrow_array_stream\" PyCapsule; its buffers are shared, not copied. A "
+    "requested schema is not applied: the columns keep their types.";
+
 }  // namespace tavrel::docs

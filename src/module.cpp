@@ -7,6 +7,7 @@
 #include "failures.hpp"
 #include "functions.hpp"
 #include "pyref.hpp"
+#include "tables.hpp"
 
 namespace tavrel {
 namespace {
@@ -111,6 +112,7 @@ bool initialise(PyObject* module) {
   if (!module_name) return false;
   for (PyMethodDef& record : function_records)
     if (!add_function(module, module_name.get(), &record)) return false;
+  if (!add_table_api(module, module_name.get())) return false;
   PyRef getattr = new_function(&getattr_record, module, module_name.get());
   return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }

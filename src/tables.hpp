@@ -1,0 +1,30 @@
+#pragma once
+// The table types (Arrow PyCapsule interface over core tables) and the batch
+// functions that return them.
+#include "pyref.hpp"
+
+#include <memory>
+
+#include "textgrid/arrow.hpp"
+#include "textgrid/corpus.hpp"
+
+namespace tavrel {
+
+// A new TextGridTable of the rows, whose `reports` attribute holds the reports.
+PyRef new_textgrid_table(textgrid::CorpusTable&& corpus);
+// A new TextGridReports object.
+PyRef new_reports(textgrid::BatchReports&& reports);
+
+// Takes over the stream behind any object with __arrow_c_stream__; false
+// with a Python error set when it has none or gives something else.
+bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream);
+
+// Readies the types and adds them and the batch functions to the module
+// (beside, not in, its __all__).
+bool add_table_api(PyObject* module, PyObject* module_name);
+
+PyObject* textgrids2table(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* vectors2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* table2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace tavrel

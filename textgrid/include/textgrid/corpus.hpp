@@ -1,0 +1,80 @@
+#pragma once
+// Corpora as tables: many files read on the worker pool straight into Arrow
+// record batches (one row per item), with one report row per file; and many
+// files written from columns, with one report row per output file.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textgrid/arrow.hpp"
+#include "textgrid/buffer.hpp"
+#include "textgrid/error.hpp"
+
+namespace textgrid {
+
+// A failed file as the summary of a batch call shows it.
+struct FailureNote {
+  std::string path;
+  std::string kind;
+  std::string message;
+};
+
+// What a batch call gives back besides its rows: one report row per file,
+// the number of failures and the first few of them.
+struct BatchReports {
+  std::shared_ptr<const arrow::Table> table;
+  std::size_t files = 0;
+  std::size_t failures = 0;
+  std::vector<FailureNote> first_failures;
+};
+
+inline constexpr std::size_t failure_notes_kept = 5;
+
+struct CorpusTable {
+  std::shared_ptr<const arrow::Table> rows;
+  BatchReports reports;
+};
+
+struct CorpusOptions {
+  bool strict = false;
+  std::string_view file_type = "auto";
+  // Label bytes per batch beyond which the offsets become 64-bit (for all batches).
+  std::size_t label_offset_limit = 0x7fffffff;
+};
+
+// Reads every file; a file that cannot be read gives no rows and a report
+// saying why. Only an unknown file type (an internal failure) and running
+// out of memory escape.
+CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options);
+
+// Rows of many TextGrids in the vector form, each with the number of the
+// output file it belongs to.
+struct CorpusColumns {
+  Buffer<double> tmins;
+  Buffer<double> tmaxs;
+  std::vector<std::string> labels;
+  std::vector<std::string> tier_names;
+  Buffer<bool> is_intervals;
+  Buffer<std::uint64_t> file_ids;
+};
+
+// Per-file global bounds; absent entries (or an empty list) leave the bound
+// to the file's items.
+struct FileBounds {
+  std::vector<std::optional<double>> tmins;
+  std::vector<std::optional<double>> tmaxs;
+};
+
+// Groups the rows by file, then builds, validates and saves each file on the
+// pool. An id beyond the output list or columns of unequal length are an
+// error value (nothing is written); failures of single files are reported.
+// An output file without rows is written as a TextGrid without tiers.
+Result<BatchReports> write_corpus(CorpusColumns columns, std::span<const std::string> output_files,
+                                  const FileBounds& bounds, bool long_format);
+
+}  // namespace textgrid

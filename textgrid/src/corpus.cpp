@@ -1,0 +1,290 @@
+// Reading a corpus into record batches: the files are cut into groups, each
+// group is read on the pool straight into the columns of one batch (labels
+// appended to one value buffer, names dictionary-encoded), and every file
+// leaves one report row, whatever happened to it.
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "textgrid/corpus.hpp"
+#include "textgrid/failure.hpp"
+#include "textgrid/lib.hpp"
+#include "textgrid/parallel.hpp"
+
+namespace textgrid {
+namespace {
+
+using arrow::ArrayData;
+using arrow::Field;
+using arrow::Storage;
+
+struct FileReport {
+  bool ok = false;
+  std::optional<std::string> layout;
+  std::optional<std::string> encoding;
+  double tmin = 0.0;
+  double tmax = 0.0;
+  std::uint32_t tiers = 0;
+  std::uint64_t items = 0;
+  std::optional<std::string> error_kind;
+  std::optional<std::string> error;
+};
+
+// The columns of one record batch while its files are read.
+class BatchBuilder {
+ public:
+  explicit BatchBuilder(std::size_t label_offset_limit) : labels_(label_offset_limit) {}
+
+  void add(std::uint32_t file_id, std::string_view path, const TextGrid& grid) {
+    std::size_t items = 0;
+    for (const Tier& tier : grid.tiers) items += tier.items.size();
+    if (items == 0) return;
+    const std::int32_t file_index = file_count_++;
+    file_names_.append(path);
+    file_ids_.append_fill(file_id, items);
+    file_indices_.append_fill(file_index, items);
+    for (const Tier& tier : grid.tiers) add_tier(tier);
+    rows_ += items;
+  }
+
+  std::size_t rows() const noexcept { return rows_; }
+  bool labels_large() const noexcept { return labels_.is_large(); }
+  void widen_labels() { labels_.widen(); }
+
+  ArrayData finish() && {
+    std::vector<ArrayData> columns;
+    columns.push_back(arrow::plain_column(std::move(file_ids_)));
+    columns.push_back(dictionary_column(std::move(file_indices_), std::move(file_names_)));
+    columns.push_back(dictionary_column(std::move(tier_indices_), std::move(tier_names_)));
+    columns.push_back(bitmap_column(std::move(is_intervals_)));
+    columns.push_back(arrow::plain_column(std::move(tmins_)));
+    columns.push_back(arrow::plain_column(std::move(tmaxs_)));
+    columns.push_back(text_column(std::move(labels_)));
+    return arrow::struct_batch(static_cast<std::int64_t>(rows_), std::move(columns));
+  }
+
+ private:
+  void add_tier(const Tier& tier) {
+    const std::size_t count = tier.items.size();
+    if (count == 0) return;
+    tier_indices_.append_fill(tier_index(tier.name), count);
+    is_intervals_.append(tier.is_interval, count);
+    tmins_.reserve(tmins_.size() + count);
+    tmaxs_.reserve(tmaxs_.size() + count);
+    for (const Item& item : tier.items) {
+      tmins_.push_back(item.tmin);
+      tmaxs_.push_back(item.tmax);
+      labels_.append(item.label);
+    }
+  }
+
+  std::int32_t tier_index(const std::string& name) {
+    auto [slot, added] = tier_of_name_.try_emplace(name, static_cast<std::int32_t>(tier_names_.size()));
+    if (added) tier_names_.append(name);
+    return slot->second;
+  }
+
+  static ArrayData text_column(arrow::TextColumn&& texts) {
+    ArrayData data;
+    data.length = static_cast<std::int64_t>(texts.size());
+    data.buffers.emplace_back();
+    std::move(texts).finish_into(data.buffers);
+    return data;
+  }
+
+  static ArrayData dictionary_column(Buffer<std::int32_t>&& indices, arrow::TextColumn&& values) {
+    ArrayData data = arrow::plain_column(std::move(indices));
+    data.dictionary.push_back(text_column(std::move(values)));
+    return data;
+  }
+
+  static ArrayData bitmap_column(arrow::Bitmap&& bits) {
+    ArrayData data;
+    data.length = static_cast<std::int64_t>(bits.size());
+    data.buffers.emplace_back();
+    data.buffers.push_back(Storage::adopt(std::move(bits).take()));
+    return data;
+  }
+
+  Buffer<std::uint32_t> file_ids_;
+  Buffer<std::int32_t> file_indices_;
+  arrow::TextColumn file_names_;
+  std::int32_t file_count_ = 0;
+  Buffer<std::int32_t> tier_indices_;
+  arrow::TextColumn tier_names_;
+  std::unordered_map<std::string, std::int32_t> tier_of_name_;
+  arrow::Bitmap is_intervals_;
+  Buffer<double> tmins_;
+  Buffer<double> tmaxs_;
+  arrow::TextColumn labels_;
+  std::size_t rows_ = 0;
+};
+
+std::optional<std::string> known(std::string_view word) {
+  if (word.empty() || word == "unknown") return std::nullopt;
+  return std::string(word);
+}
+
+// Reading stops before the layout is decided only when the bytes could not be
+// opened or decoded; a data error after that is a failed validation.
+const char* read_error_kind(const Error& error, const SourceInfo& info) {
+  if (error.kind != ErrorKind::InvalidData) return "open";
+  return info.layout.empty() ? "encoding" : "validation";
+}
+
+FileReport read_into(const std::string& path, std::uint32_t file_id, const CorpusOptions& options,
+                     BatchBuilder& builder) {
+  FileReport report;
+  SourceInfo info;
+  try {
+    Result<TextGrid> grid = read_from_file(path, options.strict, options.file_type, &info);
+    report.layout = known(info.layout);
+    report.encoding = known(info.encoding);
+    if (!grid) {
+      report.error_kind = read_error_kind(grid.error(), info);
+      report.error = "Failed to read TextGrid file " + path + " because: " + grid.error().message;
+      return report;
+    }
+    report.ok = true;
+    report.tmin = grid->tmin;
+    report.tmax = grid->tmax;
+    report.tiers = static_cast<std::uint32_t>(grid->tiers.size());
+    for (const Tier& tier : grid->tiers) report.items += tier.items.size();
+    builder.add(file_id, path, *grid);
+  } catch (const InternalFailure& failure) {
+    report.layout = known(info.layout);
+    report.encoding = known(info.encoding);
+    report.error_kind = "structure";
+    report.error = failure.message();
+  }
+  return report;
+}
+
+struct BatchPart {
+  std::unique_ptr<BatchBuilder> builder;
+  std::vector<FileReport> reports;
+};
+
+// Enough groups for four pool chunks per thread, so that uneven files even out.
+std::size_t files_per_batch(std::size_t files) {
+  const std::size_t wanted_batches = 4 * min_chunk_length * pool_thread_count();
+  return std::max<std::size_t>(1, (files + wanted_batches - 1) / wanted_batches);
+}
+
+Field text_field(std::string name, bool nullable = false) { return Field{std::move(name), "u", nullable, {}, {}}; }
+
+Field rows_schema(bool large_labels) {
+  return Field{"",
+               "+s",
+               false,
+               {Field{"file_id", "I", false, {}, {}}, Field{"file", "i", false, {}, "u"},
+                Field{"tier_name", "i", false, {}, "u"}, Field{"is_interval", "b", false, {}, {}},
+                Field{"tmin", "g", false, {}, {}}, Field{"tmax", "g", false, {}, {}},
+                Field{"label", large_labels ? "U" : "u", false, {}, {}}},
+               {}};
+}
+
+Field reports_schema() {
+  return Field{"",
+               "+s",
+               false,
+               {Field{"file_id", "I", false, {}, {}}, text_field("path"), Field{"ok", "b", false, {}, {}},
+                text_field("layout", true), text_field("encoding", true), Field{"tmin", "g", true, {}, {}},
+                Field{"tmax", "g", true, {}, {}}, Field{"tiers", "I", false, {}, {}},
+                Field{"items", "L", false, {}, {}}, text_field("error_kind", true), text_field("error", true)},
+               {}};
+}
+
+void note_failure(BatchReports& reports, const std::string& path, const std::optional<std::string>& kind,
+                  const std::optional<std::string>& message) {
+  ++reports.failures;
+  if (reports.first_failures.size() < failure_notes_kept)
+    reports.first_failures.push_back({path, kind.value_or(""), message.value_or("")});
+}
+
+BatchReports build_reports(std::span<const std::string> files, std::vector<BatchPart>& parts) {
+  const std::size_t n = files.size();
+  Buffer<std::uint32_t> file_ids, tiers;
+  Buffer<std::uint64_t> items;
+  std::vector<std::optional<std::string>> paths, layouts, encodings, kinds, errors;
+  std::vector<std::optional<double>> tmins, tmaxs;
+  std::vector<bool> ok_flags;
+  BatchReports reports;
+  reports.files = n;
+  std::size_t file_id = 0;
+  for (BatchPart& part : parts) {
+    for (FileReport& report : part.reports) {
+      file_ids.push_back(static_cast<std::uint32_t>(file_id));
+      paths.emplace_back(files[file_id]);
+      ok_flags.push_back(report.ok);
+      if (!report.ok) note_failure(reports, files[file_id], report.error_kind, report.error);
+      layouts.push_back(std::move(report.layout));
+      encodings.push_back(std::move(report.encoding));
+      tmins.push_back(report.ok ? std::optional(report.tmin) : std::nullopt);
+      tmaxs.push_back(report.ok ? std::optional(report.tmax) : std::nullopt);
+      tiers.push_back(report.tiers);
+      items.push_back(report.items);
+      kinds.push_back(std::move(report.error_kind));
+      errors.push_back(std::move(report.error));
+      ++file_id;
+    }
+  }
+  std::vector<ArrayData> columns;
+  std::unique_ptr<bool[]> ok_values(new bool[n]);
+  std::copy(ok_flags.begin(), ok_flags.end(), ok_values.get());
+  columns.push_back(arrow::plain_column(std::move(file_ids)));
+  columns.push_back(arrow::text_column(paths));
+  columns.push_back(arrow::bool_column({ok_values.get(), n}));
+  columns.push_back(arrow::text_column(layouts));
+  columns.push_back(arrow::text_column(encodings));
+  columns.push_back(arrow::double_column(tmins));
+  columns.push_back(arrow::double_column(tmaxs));
+  columns.push_back(arrow::plain_column(std::move(tiers)));
+  columns.push_back(arrow::plain_column(std::move(items)));
+  columns.push_back(arrow::text_column(kinds));
+  columns.push_back(arrow::text_column(errors));
+  auto table = std::make_shared<arrow::Table>();
+  table->schema = reports_schema();
+  table->batches.push_back(arrow::struct_batch(static_cast<std::int64_t>(n), std::move(columns)));
+  reports.table = std::move(table);
+  return reports;
+}
+
+std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
+  const bool large = std::any_of(parts.begin(), parts.end(),
+                                 [](const BatchPart& part) { return part.builder->labels_large(); });
+  auto table = std::make_shared<arrow::Table>();
+  table->schema = rows_schema(large);
+  for (BatchPart& part : parts) {
+    if (part.builder->rows() == 0) continue;
+    if (large) part.builder->widen_labels();
+    table->batches.push_back(std::move(*part.builder).finish());
+    part.builder.reset();
+  }
+  return table;
+}
+
+}  // namespace
+
+CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options) {
+  if (options.file_type != "long" && options.file_type != "short" && options.file_type != "auto")
+    fail("Unknown file type: " + std::string(options.file_type));
+  const std::size_t group = files_per_batch(files.size());
+  const std::size_t batches = (files.size() + group - 1) / group;
+  std::vector<BatchPart> parts = ordered_parallel_map(batches, [&](std::size_t batch) {
+    BatchPart part{std::make_unique<BatchBuilder>(options.label_offset_limit), {}};
+    const std::size_t begin = batch * group;
+    const std::size_t end = std::min(files.size(), begin + group);
+    part.reports.reserve(end - begin);
+    for (std::size_t k = begin; k < end; ++k)
+      part.reports.push_back(read_into(files[k], static_cast<std::uint32_t>(k), options, *part.builder));
+    return part;
+  });
+  CorpusTable table;
+  table.reports = build_reports(files, parts);
+  table.rows = build_rows(parts);
+  return table;
+}
+
+}  // namespace textgrid
