@@ -70,8 +70,12 @@ def run_console(body, cwd):
     """Runs each `$ command` of a console block; its output must be the lines shown."""
     for command, expected in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n?)*)", body, re.M):
         args = shlex.split(command)
+        env = dict(ENV)
+        while "=" in args[0]:  # NAME=value before the command
+            name, _, value = args.pop(0).partition("=")
+            env[name] = value
         assert args[0] == "tavrel", f"console examples run tavrel only: {command}"
-        result = subprocess.run([sys.executable, "-m", "tavrel", *args[1:]], cwd=cwd, env=ENV,
+        result = subprocess.run([sys.executable, "-m", "tavrel", *args[1:]], cwd=cwd, env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                 timeout=120)
         assert result.stdout.rstrip() == expected.rstrip(), command
