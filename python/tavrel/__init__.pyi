@@ -4,7 +4,7 @@ both the long and the short text format, and offers efficient batch processing
 of many files in parallel.
 """
 
-from typing import Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Union
+from typing import Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -88,3 +88,100 @@ def vectors2textgrid(
 ) -> None:
     """Build a TextGrid from flat parallel vectors (grouped into tiers by name, items
     sorted by start time), validate it and write it to output_file."""
+
+class _ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
+
+class TextGridReports:
+    """One row per file of a batch call, as an Arrow table: hand it to
+    `pyarrow.table`, `polars.DataFrame` or DuckDB (Arrow PyCapsule interface).
+
+    Reading gives the columns file_id (uint32), path, ok (bool), layout and
+    encoding (null when not known), tmin and tmax (null on failure), tiers
+    (uint32), items (uint64), error_kind ("open", "encoding", "validation" or
+    "structure"; null when ok) and error (the message `textgrid2data` would
+    give). Writing gives file_id, path, ok, tiers, items, error_kind
+    ("validation" or "write") and error (the message `vectors2textgrid` would
+    give). The repr shows the failure count and the first failures."""
+
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def failures(self) -> int:
+        """Number of files that failed."""
+    @property
+    def reports(self) -> None: ...
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """An "arrow_array_stream" PyCapsule; the buffers are shared, not copied."""
+
+class TextGridTable:
+    """The rows of many TextGrid files as an Arrow table (see `textgrids2table`),
+    readable without a copy by pyarrow, polars, pandas (through pyarrow) and
+    DuckDB through the Arrow PyCapsule interface."""
+
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def failures(self) -> int:
+        """Number of input files that could not be read."""
+    @property
+    def reports(self) -> TextGridReports:
+        """One report row per input file."""
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """An "arrow_array_stream" PyCapsule; the buffers are shared, not copied."""
+
+def textgrids2table(files: Sequence[str], strict: bool = False, file_type: str = "auto") -> TextGridTable:
+    """Read many TextGrid files in parallel into one Arrow table.
+
+    One row per interval or point, in the order of `textgrids2vectors`, with the
+    columns file_id (uint32, the file's position in `files`), file (the path,
+    dictionary-encoded), tier_name (dictionary-encoded), is_interval (bool),
+    tmin, tmax (float64) and label (utf8; large_utf8 beyond 2 GiB of labels).
+    A file that cannot be read gives no rows and never raises: its row in
+    `reports` says why. Raises TypeError for arguments of the wrong type and
+    PanicException for an unknown file_type."""
+
+def vectors2textgrids(
+    tmins: Sequence[_Time] | npt.NDArray[np.floating],
+    tmaxs: Sequence[_Time] | npt.NDArray[np.floating],
+    labels: Sequence[str],
+    tier_names: Sequence[str],
+    is_intervals: Sequence[_Flag] | npt.NDArray[np.bool_],
+    file_ids: Sequence[SupportsIndex] | npt.NDArray[np.integer],
+    output_files: Sequence[str],
+    file_type: str = "long",
+    tmin: Optional[_Time] | Sequence[Optional[_Time]] = None,
+    tmax: Optional[_Time] | Sequence[Optional[_Time]] = None,
+) -> TextGridReports:
+    """Write many TextGrid files in parallel from the columns `textgrids2vectors`
+    returns: the entries of file id k go to output_files[k], grouped, sorted,
+    validated and saved as `vectors2textgrid` does. An output file without
+    entries is built as `vectors2textgrid` builds empty vectors: a TextGrid
+    without tiers when its bounds are given, else a validation failure (it
+    would span 0 to 0). tmin/tmax: None, one bound for every file, or one
+    bound (or None) per output file.
+
+    One bad file does not stop the others: the reports say what failed. Raises
+    ValueError (nothing written) for vectors of unequal length, a file id
+    without an output file, a file_type other than "long"/"short" or a wrong
+    number of bounds."""
+
+def table2textgrids(
+    table: _ArrowStreamExportable,
+    output_files: Sequence[str],
+    file_type: str = "long",
+    bounds: Optional[_ArrowStreamExportable] = None,
+) -> TextGridReports:
+    """Write many TextGrid files in parallel from any Arrow table with the columns
+    file_id, tier_name, is_interval, tmin, tmax and label (a TextGridTable, a
+    pyarrow table, a polars frame, ...; `file` and other columns are ignored).
+
+    Texts may be utf8, large_utf8, utf8_view or dictionary-encoded; a null label
+    is an empty text. `bounds`, any Arrow table with file_id, tmin and tmax (the
+    reports of `textgrids2table` for instance), gives each file's global bounds,
+    so that corpus -> table -> files keeps them. Reports and errors as in
+    `vectors2textgrids`."""

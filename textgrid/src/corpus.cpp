@@ -166,10 +166,11 @@ struct BatchPart {
   std::vector<FileReport> reports;
 };
 
-// Enough groups for four pool chunks per thread, so that uneven files even out.
+// At least enough groups for the pool's full four chunks per thread (rounding
+// the group size down), so that the threads' shares of the work even out.
 std::size_t files_per_batch(std::size_t files) {
   const std::size_t wanted_batches = 4 * min_chunk_length * pool_thread_count();
-  return std::max<std::size_t>(1, (files + wanted_batches - 1) / wanted_batches);
+  return std::max<std::size_t>(1, files / wanted_batches);
 }
 
 Field text_field(std::string name, bool nullable = false) { return Field{std::move(name), "u", nullable, {}, {}}; }

@@ -73,7 +73,8 @@ struct FileBounds {
 // Groups the rows by file, then builds, validates and saves each file on the
 // pool. An id beyond the output list or columns of unequal length are an
 // error value (nothing is written); failures of single files are reported.
-// An output file without rows is written as a TextGrid without tiers.
+// An output file without rows is built as empty vectors are: without tiers,
+// and valid only when its bounds are given.
 Result<BatchReports> write_corpus(CorpusColumns columns, std::span<const std::string> output_files,
                                   const FileBounds& bounds, bool long_format);
 
