@@ -85,6 +85,13 @@ def test_pages_exist_and_have_examples():
     names = {page.name for page in PAGES}
     assert {"index.md", "cli.md", "tables.md", "forms.md", "api.md"} <= names
     assert sum(1 for page in PAGES for _ in examples(page)) >= 15
+    # Shell blocks are not run here: they may only install packages or start the
+    # repository's scripts (bench/, examples/), which have tests of their own.
+    for page in PAGES:
+        for language, body in FENCE.findall(page.read_text(encoding="utf-8")):
+            if language == "sh":
+                for line in filter(None, body.splitlines()):
+                    assert re.match(r"(pip install |python (bench|examples)/)", line), line
 
 
 @pytest.mark.parametrize("page", PAGES, ids=[page.stem for page in PAGES])
@@ -101,3 +108,30 @@ def test_examples_run(page, tmp_path, monkeypatch):
                 run_console(body, tmp_path)
         except AssertionError as error:
             raise AssertionError(f"{page.name}, example {number}: {error}") from error
+
+
+def test_performance_plot(tmp_path):
+    """bench/plot.py draws run.py's records, peers (no pool size) included, and refuses
+    records without the fields it plots."""
+    pytest.importorskip("matplotlib")
+    import json
+
+    records = [{"case": case, "layout": layout, "threads": threads, "ratio": ratio,
+                "baseline": baseline}
+               for layout in ("long", "short")
+               for case, threads, ratio, baseline in [
+                   ("textgrid2data", 1, 4.5, "bare read"), ("textgrid2data", 2, 2.5, "bare read"),
+                   ("praatio read", None, 60.0, "bare read"), ("data2textgrid", 1, 1.5, "bare write")]]
+    results = tmp_path / "results.json"
+    results.write_text(json.dumps(records))
+    script = Path(__file__).parent.parent / "bench" / "plot.py"
+    done = subprocess.run([sys.executable, str(script), str(results), "--out",
+                           str(tmp_path / "plot.png"), "--markdown"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "plot.png").read_bytes()[:4] == b"\x89PNG"
+    assert "| praatio read | long | - | 60.00 | bare read |" in done.stdout
+
+    results.write_text(json.dumps([{"case": "x", "layout": "long", "ratio": 1.0}]))
+    done = subprocess.run([sys.executable, str(script), str(results), "--out",
+                           str(tmp_path / "bad.png")], capture_output=True, text=True)
+    assert done.returncode != 0 and "lacks ['baseline', 'threads']" in done.stderr
