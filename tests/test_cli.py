@@ -26,8 +26,6 @@ INVALID = "corpus/deep/overlap.TextGrid"  # fails strict reading only
 BROKEN = ["corpus/bad/latin1.TextGrid", "corpus/bad/structure.TextGrid"]
 ALL = sorted(GOOD + BROKEN + [INVALID])
 FAILURE = re.compile(r"^(\S+): (open|encoding|validation|structure|write): ")
-needs_tables = pytest.mark.skipif(not hasattr(tavrel, "textgrids2table"),
-                                  reason="this build has no textgrids2table")
 
 
 @pytest.fixture
@@ -166,7 +164,6 @@ def test_convert_in_place_rewrites_only_good_files(corpus):
     assert tavrel.textgrid2data(str(corpus / GOOD[0]), True, "short") == EXAMPLE
 
 
-@needs_tables
 @pytest.mark.parametrize("suffix", ["csv", "tsv", "parquet", "arrow"])
 def test_table_files(corpus, suffix):
     if suffix in ("parquet", "arrow"):

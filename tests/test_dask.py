@@ -8,13 +8,9 @@ from pathlib import Path
 
 import pytest
 
-import tavrel
-
 pytest.importorskip("dask.dataframe")
 pytest.importorskip("distributed")
 pytest.importorskip("pyarrow")
-if not hasattr(tavrel, "textgrids2table"):
-    pytest.skip("this build has no textgrids2table", allow_module_level=True)
 
 from textgrid_samples import long_text  # noqa: E402
 

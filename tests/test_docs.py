@@ -51,7 +51,6 @@ def _reads_quoted_texts(folder):
 # Features of the module that pages rely on, each with a probe: the lead merges them
 # from other branches, and a page waits for them with a clear reason.
 FEATURES = {
-    "tables": lambda folder: hasattr(tavrel, "textgrids2table"),
     "path-objects": lambda folder: _takes_path_objects(),
     "quoted-texts": _reads_quoted_texts,
 }

@@ -3,7 +3,6 @@ chunks with per-file reports, and a progress bar on terminals."""
 
 import os
 import sys
-from concurrent.futures import ThreadPoolExecutor
 
 import tavrel
 
@@ -46,10 +45,6 @@ def _walk(folder):
     return names
 
 
-def has_tables():
-    return hasattr(tavrel, "textgrids2table")
-
-
 def chunks(items, size=CHUNK_FILES):
     for start in range(0, len(items), size):
         yield start, items[start:start + size]
@@ -65,43 +60,14 @@ def read_reports(paths, strict, progress):
 
 
 def read_chunk(paths, strict):
-    """(table or None, reports) for one batch of files."""
-    if not has_tables():
-        return None, _reports_one_by_one(paths, strict)
+    """(table, reports) for one batch of files: a failed file raises nothing, its
+    report says why."""
     table = tavrel.textgrids2table(paths, strict=strict)
     columns = _arrow.read_columns(table.reports)
     reports = [dict(zip(columns, row)) for row in zip(*columns.values())]
     for report, path in zip(reports, paths):
         report["path"] = path
     return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
-
-
-def _reports_one_by_one(paths, strict):
-    """Reports built from nested reads, for a module without the table reader
-    (layout and encoding are then unknown)."""
-    pool = ThreadPoolExecutor(worker_count())
-    try:
-        return list(pool.map(lambda path: _report_of(path, strict), paths))
-    finally:
-        # Not waiting: on Ctrl-C a worker may be blocked on a file that never ends.
-        pool.shutdown(wait=False, cancel_futures=True)
-
-
-def _report_of(path, strict):
-    report = dict.fromkeys(REPORT_FIELDS)
-    report.update(path=path, ok=False)
-    try:
-        tmin, tmax, tiers = tavrel.textgrid2data(path, strict, "auto")
-    except OSError as error:
-        text = str(error)
-        kind = "encoding" if "UTF-8" in text else "open" if "os error" in text else "validation"
-        report.update(error_kind=kind, error=text)
-    except tavrel.PanicException as error:
-        report.update(error_kind="structure", error=str(error))
-    else:
-        report.update(ok=True, tmin=tmin, tmax=tmax, tiers=len(tiers),
-                      items=sum(len(items) for _, _, items in tiers))
-    return report
 
 
 def reason(report):

@@ -281,8 +281,6 @@ def run_table(args):
         _export.require_pyarrow(fmt)
     if not os.path.isdir(os.path.dirname(args.out) or "."):
         raise UsageError(f"cannot write {args.out}: no such folder")
-    if not _corpus.has_tables():
-        raise UsageError("this build of tavrel has no table reader (textgrids2table)")
     paths = [path for path, _ in _inputs(args)]
     progress = _progress(args, len(paths))
     try:
