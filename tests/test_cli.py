@@ -269,3 +269,43 @@ def test_arrow_stream_reader(kind, values, window):
     table = pa.concat_tables([pa.table({"c": column})] * 2).slice(*window)
     start, length = window
     assert _arrow.read_columns(table) == {"c": (values * 2)[start:start + length]}
+
+
+def run_on_terminal(args, cwd):
+    """Output of `python -m tavrel ARGS` run on a pseudo-terminal 100 columns wide."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: its standard streams are the terminal
+        try:
+            os.chdir(cwd)
+            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+            os.execve(sys.executable, [sys.executable, "-m", "tavrel", *args], ENV)
+        finally:
+            os._exit(127)
+    output = b""
+    while True:
+        try:
+            data = os.read(fd, 4096)
+        except OSError:  # the child closed the terminal
+            break
+        if not data:
+            break
+        output += data
+    os.waitpid(pid, 0)
+    return output.decode(errors="replace")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs a pseudo-terminal")
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_bar_on_terminals_only(corpus, quiet):
+    pytest.importorskip("tqdm")
+    args = ["check", "--lenient", *(["--quiet"] if quiet else []), "corpus"]
+    shown = run_on_terminal(args, corpus)
+    assert ("/5 [" in shown) != quiet, shown  # count of 5 files, then times and rate
+    assert ("file/s]" in shown) != quiet
+    plain = run(args, corpus)
+    assert "/5 [" not in plain.stderr + plain.stdout
