@@ -9,6 +9,7 @@ import json
 import os
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 from . import _corpus, _export
@@ -45,10 +46,16 @@ def main(argv=None):
 
 
 def _interrupted():
+    """Status 130 once the conversion threads have finished the file they were saving
+    (for a moment at most: a thread blocked on a file that never ends is left)."""
+    deadline = time.monotonic() + 2.0
+    for thread in threading.enumerate():
+        if thread is not threading.current_thread() and not thread.daemon:
+            thread.join(max(0.0, deadline - time.monotonic()))
     sys.stdout.flush()
     sys.stderr.flush()
-    if threading.active_count() > 1:
-        # Worker threads would finish their current file first; do not wait.
+    if any(thread.is_alive() and not thread.daemon for thread in threading.enumerate()
+           if thread is not threading.current_thread()):
         os._exit(130)
     return 130
 
