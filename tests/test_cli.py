@@ -221,20 +221,27 @@ def test_console_script(corpus):
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
 def test_ctrl_c_exits_130_promptly(tmp_path):
     fifo = tmp_path / "stuck.TextGrid"
-    os.mkfifo(fifo)  # no writer: reading it blocks
+    os.mkfifo(fifo)
     process = subprocess.Popen(
         [sys.executable, "-m", "tavrel", "check", fifo.name], cwd=tmp_path, env=ENV,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    time.sleep(1.0)
-    process.send_signal(signal.SIGINT)
-    start = time.monotonic()
+    # Once the command has opened the FIFO, it waits for content that never comes.
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError:  # no reader yet
+            assert time.monotonic() < deadline and process.poll() is None
+            time.sleep(0.05)
     try:
-        # A reader that cannot be interrupted inside the open() call is let go with
-        # an empty file; one that answered the signal is gone already (ENXIO).
-        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
-    except OSError:
-        pass
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        start = time.monotonic()
+    finally:
+        # A reader that cannot be interrupted while it waits is let go with an empty file.
+        os.close(writer)
     try:
         _, stderr = process.communicate(timeout=5)
     finally:
