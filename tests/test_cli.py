@@ -316,3 +316,24 @@ def test_progress_bar_on_terminals_only(corpus, quiet):
     assert ("file/s]" in shown) != quiet
     plain = run(args, corpus)
     assert "/5 [" not in plain.stderr + plain.stdout
+
+
+@pytest.mark.parametrize("command", [["check", "--json"], ["convert", "--to", "short", "--out", "o"],
+                                     ["table", "--out", "t.csv"]])
+def test_file_name_not_utf8(tmp_path, command):
+    """Such a name is read, or reported as unopenable in its place, never a traceback;
+    the output names it by its own bytes."""
+    folder = os.fsencode(tmp_path / "names")
+    os.mkdir(folder)
+    with open(folder + b"/caf\xe9.TextGrid", "w", encoding="utf-8") as file:
+        file.write(long_text(EXAMPLE))
+    (tmp_path / "names" / "plain.TextGrid").write_text(long_text(EXAMPLE), encoding="utf-8")
+    result = subprocess.run([sys.executable, "-m", "tavrel", command[0], "names", *command[1:]],
+                            cwd=tmp_path, env=ENV, capture_output=True, timeout=120)
+    assert b"Traceback" not in result.stderr and result.returncode in (0, 1)
+    if command[0] == "check":
+        records = [json.loads(line) for line in result.stdout.splitlines()]
+        assert [os.fsencode(r["path"]) for r in records] == [b"names/caf\xe9.TextGrid",
+                                                             b"names/plain.TextGrid"]
+        assert records[1]["ok"] and (records[0]["ok"] or records[0]["error_kind"] == "open")
+        assert result.returncode == (0 if records[0]["ok"] else 1)

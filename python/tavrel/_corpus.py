@@ -62,12 +62,31 @@ def read_reports(paths, strict, progress):
 def read_chunk(paths, strict):
     """(table, reports) for one batch of files: a failed file raises nothing, its
     report says why."""
-    table = tavrel.textgrids2table(paths, strict=strict)
+    try:
+        table = tavrel.textgrids2table(paths, strict=strict)
+        unnamed = set()
+    except UnicodeEncodeError:
+        # A module that takes only UTF-8 file names: the others are reported as
+        # unopenable, in their place (a path that cannot exist keeps the file ids).
+        unnamed = {k for k, path in enumerate(paths) if not _is_utf8(path)}
+        table = tavrel.textgrids2table(
+            [f"{os.devnull}/{k}" if k in unnamed else path for k, path in enumerate(paths)],
+            strict=strict)
     columns = _arrow.read_columns(table.reports)
     reports = [dict(zip(columns, row)) for row in zip(*columns.values())]
-    for report, path in zip(reports, paths):
+    for k, (report, path) in enumerate(zip(reports, paths)):
         report["path"] = path
+        if k in unnamed:
+            report.update(error_kind="open", error="the file name is not valid UTF-8")
     return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
+
+
+def _is_utf8(path):
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def reason(report):

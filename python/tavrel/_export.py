@@ -75,7 +75,7 @@ def _tables(paths, strict, progress, reports):
 
 def _write_delimited(paths, strict, target, fmt, progress):
     reports = []
-    with open(target, "w", newline="", encoding="utf-8") as stream:
+    with open(target, "w", newline="", encoding="utf-8", errors="surrogateescape") as stream:
         rows = csv.writer(stream, delimiter="," if fmt == "csv" else "\t",
                           lineterminator="\n")
         rows.writerow(COLUMNS)

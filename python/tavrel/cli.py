@@ -26,6 +26,10 @@ EPILOG = """exit status: 0 all files passed, 1 some file failed, 2 usage error
 
 
 def main(argv=None):
+    # File names that are not valid UTF-8 are printed as the bytes they are.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.jobs:
@@ -165,7 +169,7 @@ def run_info(args):
     for report in reports:
         tiers = _tiers_of(report, not args.lenient)
         if args.json:
-            print(json.dumps(dict(report, tiers=tiers), ensure_ascii=False))
+            print(_json(dict(report, tiers=tiers)))
         else:
             _print_info(report, tiers)
     return 1 if any(not report["ok"] for report in reports) else 0
@@ -197,6 +201,17 @@ def _print_info(report, tiers):
               f"{_count(tier['items'], 'item')}")
 
 
+def _json(record):
+    """One JSON line: UTF-8 text as it is, unless a file name is not valid UTF-8
+    (then escaped, so that the line stays valid JSON)."""
+    line = json.dumps(record, ensure_ascii=False)
+    try:
+        line.encode("utf-8")
+    except UnicodeEncodeError:
+        line = json.dumps(record)
+    return line
+
+
 def _count(number, noun):
     return f"{number} {noun}{'' if number == 1 else 's'}"
 
@@ -210,7 +225,7 @@ def run_check(args):
         progress.close()
     if args.json:
         for report in reports:
-            print(json.dumps(report, ensure_ascii=False))
+            print(_json(report))
         failed = sum(not report["ok"] for report in reports)
     else:
         failed = _print_failures(reports)
@@ -288,10 +303,14 @@ def run_table(args):
         _export.require_pyarrow(fmt)
     if not os.path.isdir(os.path.dirname(args.out) or "."):
         raise UsageError(f"cannot write {args.out}: no such folder")
+    if os.path.isdir(args.out):
+        raise UsageError(f"cannot write {args.out}: it is a folder")
     paths = [path for path, _ in _inputs(args)]
     progress = _progress(args, len(paths))
     try:
         reports = _export.write_table(paths, not args.lenient, args.out, fmt, progress)
+    except OSError as error:  # a full disk, a folder that became read-only, ...
+        raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
     finally:
         progress.close()
     failed = _print_failures(reports)
