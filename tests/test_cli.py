@@ -47,7 +47,8 @@ def corpus(tmp_path):
 
 # The subprocesses run in other folders: the module's location must not depend on it.
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
-    os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry))
+    os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    if entry))
 
 
 def run(args, cwd):
@@ -318,7 +319,8 @@ def test_progress_bar_on_terminals_only(corpus, quiet):
     assert "/5 [" not in plain.stderr + plain.stdout
 
 
-@pytest.mark.parametrize("command", [["check", "--json"], ["convert", "--to", "short", "--out", "o"],
+@pytest.mark.parametrize("command", [["check", "--json"],
+                                     ["convert", "--to", "short", "--out", "o"],
                                      ["table", "--out", "t.csv"]])
 def test_file_name_not_utf8(tmp_path, command):
     """Such a name is read, or reported as unopenable in its place, never a traceback;

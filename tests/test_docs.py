@@ -24,7 +24,8 @@ PAGES = sorted(DOCS.glob("*.md"))
 FENCE = re.compile(r"^```(\w+)[^\n]*\n(.*?)^```", re.S | re.M)
 NEEDS = re.compile(r"<!-- needs: ([\w, .-]+) -->")
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
-    os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry))
+    os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    if entry))
 
 
 def examples(page):
@@ -120,12 +121,14 @@ def test_performance_plot(tmp_path):
                for layout in ("long", "short")
                for case, threads, ratio, baseline in [
                    ("textgrid2data", 1, 4.5, "bare read"), ("textgrid2data", 2, 2.5, "bare read"),
-                   ("praatio read", None, 60.0, "bare read"), ("data2textgrid", 1, 1.5, "bare write")]]
+                   ("praatio read", None, 60.0, "bare read"),
+                   ("data2textgrid", 1, 1.5, "bare write")]]
     results = tmp_path / "results.json"
     results.write_text(json.dumps(records))
     script = Path(__file__).parent.parent / "bench" / "plot.py"
     done = subprocess.run([sys.executable, str(script), str(results), "--out",
-                           str(tmp_path / "plot.png"), "--markdown"], capture_output=True, text=True)
+                           str(tmp_path / "plot.png"), "--markdown"],
+                          capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "plot.png").read_bytes()[:4] == b"\x89PNG"
     assert "| praatio read | long | - | 60.00 | bare read |" in done.stdout

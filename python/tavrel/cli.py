@@ -100,11 +100,13 @@ def build_parser():
     info.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
     info.add_argument("--json", action="store_true", help="one JSON record per file")
 
-    check = command("check", run_check, "Read every file and list those that fail, with the reason.",
+    check = command("check", run_check,
+                    "Read every file and list those that fail, with the reason.",
                     "\n\nPrints one line per failing file and a summary line.")
     check.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
     check.add_argument("--json", action="store_true",
-                       help="one JSON record per file on standard output (summary on standard error)")
+                       help="one JSON record per file on standard output "
+                       "(summary on standard error)")
 
     convert = command(
         "convert", run_convert, "Rewrite files in the long or short layout, as UTF-8.",
