@@ -96,6 +96,7 @@ USAGE_ERRORS = [
     (["convert", "corpus", "--to", "long", "--out", "corpus/notes.txt"], "is not a folder"),
     (["convert", "corpus/a.TextGrid", "corpus/a.TextGrid", "--to", "long", "--out", "x"],
      "would both be written to"),
+    (["convert", "corpus", "--to", "long", "--out", "corpus/notes.txt/x"], "cannot write into"),
     (["table", "corpus", "--out", "corpus.xlsx"], "unknown table format '.xlsx'"),
     (["table", "corpus", "--out", "missing/folder/t.csv"], "cannot write missing/folder/t.csv"),
 ]

@@ -296,6 +296,12 @@ def _convert_targets(found, args):
             raise UsageError(f"{path} and {sources[real]} would both be written to {target}")
         sources[real] = path
         targets[path] = target
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"cannot write into {args.out}: {error.strerror or error}") from None
+    if not os.access(args.out, os.W_OK):
+        raise UsageError(f"cannot write into {args.out}: permission denied")
     return targets
 
 
