@@ -1,6 +1,8 @@
 // Bodies of the batch functions: reading a corpus into a table, and writing
 // many files from vectors or from any Arrow table. Only the caller's own
 // mistakes raise; what happens to single files goes into the reports.
+#include "pyref.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,9 +21,10 @@ namespace {
   return {};
 }
 
-bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
-                     auto... slots) {
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), slots...) != 0;
+bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
+                     const char* const* keywords, auto... slots) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                     slots...) != 0;
 }
 
 bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
@@ -39,7 +42,8 @@ bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
 
 // None: the files' own extent; a number: the same bound for every file; a
 // sequence: one bound (or None) per output file.
-bool to_file_bounds(PyObject* object, std::size_t files, std::vector<std::optional<double>>& bounds) {
+bool to_file_bounds(PyObject* object, std::size_t files,
+                    std::vector<std::optional<double>>& bounds) {
   if (object == Py_None) return true;
   if (!PySequence_Check(object) || PyUnicode_Check(object)) {
     double value = 0.0;
@@ -73,7 +77,8 @@ bool to_layout(PyObject* object, bool& long_format) {
   return true;
 }
 
-PyRef write_and_report(textgrid::CorpusColumns&& columns, const std::vector<std::string>& output_files,
+PyRef write_and_report(textgrid::CorpusColumns&& columns,
+                       const std::vector<std::string>& output_files,
                        const textgrid::FileBounds& bounds, bool long_format) {
   textgrid::Result<textgrid::BatchReports> reports =
       textgrid::write_corpus(std::move(columns), output_files, bounds, long_format);
@@ -84,8 +89,8 @@ PyRef write_and_report(textgrid::CorpusColumns&& columns, const std::vector<std:
 PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"files", "strict", "file_type", nullptr};
   PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr;
-  if (!parse_arguments(args, kwargs, "O|OO:textgrids2table", keywords, &files_object, &strict_object,
-                       &file_type_object))
+  if (!parse_arguments(args, kwargs, "O|OO:textgrids2table", keywords, &files_object,
+                       &strict_object, &file_type_object))
     return {};
   std::vector<std::string> files;
   textgrid::CorpusOptions options;
@@ -98,13 +103,14 @@ PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"tmins",    "tmaxs",        "labels",    "tier_names", "is_intervals",
-                                         "file_ids", "output_files", "file_type", "tmin",       "tmax",
-                                         nullptr};
+  static const char* const keywords[] = {"tmins",        "tmaxs",    "labels",       "tier_names",
+                                         "is_intervals", "file_ids", "output_files", "file_type",
+                                         "tmin",         "tmax",     nullptr};
   PyObject *tmins, *tmaxs, *labels, *tier_names, *is_intervals, *file_ids, *outputs;
   PyObject *file_type = nullptr, *tmin = Py_None, *tmax = Py_None;
-  if (!parse_arguments(args, kwargs, "OOOOOOO|OOO:vectors2textgrids", keywords, &tmins, &tmaxs, &labels,
-                       &tier_names, &is_intervals, &file_ids, &outputs, &file_type, &tmin, &tmax))
+  if (!parse_arguments(args, kwargs, "OOOOOOO|OOO:vectors2textgrids", keywords, &tmins, &tmaxs,
+                       &labels, &tier_names, &is_intervals, &file_ids, &outputs, &file_type, &tmin,
+                       &tmax))
     return {};
   textgrid::CorpusColumns columns;
   std::vector<std::string> output_files;
@@ -131,8 +137,8 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
 PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"table", "output_files", "file_type", "bounds", nullptr};
   PyObject *table = nullptr, *outputs = nullptr, *file_type = nullptr, *bounds_object = Py_None;
-  if (!parse_arguments(args, kwargs, "OO|OO:table2textgrids", keywords, &table, &outputs, &file_type,
-                       &bounds_object))
+  if (!parse_arguments(args, kwargs, "OO|OO:table2textgrids", keywords, &table, &outputs,
+                       &file_type, &bounds_object))
     return {};
   std::vector<std::string> output_files;
   bool long_format = true;

@@ -17,8 +17,7 @@ constexpr const char* schema_capsule_name = "arrow_schema";
 constexpr const char* stream_capsule_name = "arrow_array_stream";
 
 struct TableObject {
-  PyObject_HEAD
-  std::shared_ptr<const textgrid::arrow::Table> table;
+  PyObject_HEAD std::shared_ptr<const textgrid::arrow::Table> table;
   std::size_t files;
   std::size_t failures;
   std::vector<textgrid::FailureNote> first_failures;
@@ -60,7 +59,8 @@ void stream_capsule_destructor(PyObject* capsule) {
 }
 
 template <class Struct>
-PyRef capsule_of(std::unique_ptr<Struct> exported, const char* name, PyCapsule_Destructor destructor) {
+PyRef capsule_of(std::unique_ptr<Struct> exported, const char* name,
+                 PyCapsule_Destructor destructor) {
   PyRef capsule = PyRef::steal(PyCapsule_New(exported.get(), name, destructor));
   if (!capsule) {
     exported->release(exported.get());
@@ -83,8 +83,8 @@ PyObject* table_arrow_schema(PyObject* self, PyObject*) {
 PyObject* table_arrow_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"requested_schema", nullptr};
   PyObject* requested = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__", const_cast<char**>(keywords),
-                                   &requested))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
+                                   const_cast<char**>(keywords), &requested))
     return nullptr;
   return guarded_call([&] {
     auto stream = std::make_unique<ArrowArrayStream>();
@@ -99,7 +99,9 @@ Py_ssize_t table_length(PyObject* self) {
 
 PyObject* table_num_rows(PyObject* self, void*) { return PyLong_FromSsize_t(table_length(self)); }
 
-PyObject* table_failures(PyObject* self, void*) { return PyLong_FromSize_t(as_table(self)->failures); }
+PyObject* table_failures(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_table(self)->failures);
+}
 
 PyObject* table_reports(PyObject* self, void*) {
   PyObject* reports = as_table(self)->reports;
@@ -117,19 +119,23 @@ PyObject* table_repr(PyObject* self) {
     const TableObject& object = *as_table(self);
     std::string text = Py_TYPE(self)->tp_name;
     text += ": ";
-    if (object.reports != nullptr) text += plural(static_cast<std::size_t>(table_length(self)), "row") + " from ";
+    if (object.reports != nullptr)
+      text += plural(static_cast<std::size_t>(table_length(self)), "row") + " from ";
     text += plural(object.files, "file") + ", " + plural(object.failures, "failure");
     for (const textgrid::FailureNote& note : object.first_failures)
       text += "\n  " + note.path + " [" + note.kind + "]: " + note.message;
     if (object.failures > object.first_failures.size())
-      text += "\n  ... " + std::to_string(object.failures - object.first_failures.size()) + " more in the reports";
-    return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+      text += "\n  ... " + std::to_string(object.failures - object.first_failures.size()) +
+              " more in the reports";
+    return PyRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   });
 }
 
 PyMethodDef table_methods[] = {
     {"__arrow_c_schema__", table_arrow_schema, METH_NOARGS, docs::arrow_c_schema},
-    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_stream)),
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_stream)),
      METH_VARARGS | METH_KEYWORDS, docs::arrow_c_stream},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -137,8 +143,8 @@ PyMethodDef table_methods[] = {
 PyGetSetDef table_getset[] = {
     {"num_rows", table_num_rows, nullptr, "Number of rows.", nullptr},
     {"failures", table_failures, nullptr, "Number of files that failed.", nullptr},
-    {"reports", table_reports, nullptr, "One row per input file (a TextGridReports); None on reports.",
-     nullptr},
+    {"reports", table_reports, nullptr,
+     "One row per input file (a TextGridReports); None on reports.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -158,7 +164,8 @@ PyType_Slot table_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec table_spec = {"tavrel.TextGridTable", sizeof(TableObject), 0, Py_TPFLAGS_DEFAULT, table_slots};
+PyType_Spec table_spec = {"tavrel.TextGridTable", sizeof(TableObject), 0, Py_TPFLAGS_DEFAULT,
+                          table_slots};
 
 PyTypeObject* textgrid_table_type = nullptr;
 PyTypeObject* reports_type = nullptr;
@@ -176,7 +183,8 @@ PyRef new_table_object(PyTypeObject* type, std::shared_ptr<const textgrid::arrow
   if (!created) return {};
   TableObject* object = as_table(created.get());
   new (&object->table) std::shared_ptr<const textgrid::arrow::Table>(std::move(table));
-  new (&object->first_failures) std::vector<textgrid::FailureNote>(std::move(reports.first_failures));
+  new (&object->first_failures)
+      std::vector<textgrid::FailureNote>(std::move(reports.first_failures));
   object->files = reports.files;
   object->failures = reports.failures;
   object->reports = nullptr;
@@ -184,11 +192,14 @@ PyRef new_table_object(PyTypeObject* type, std::shared_ptr<const textgrid::arrow
 }
 
 PyMethodDef function_records[] = {
-    {"textgrids2table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(textgrids2table)),
+    {"textgrids2table",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(textgrids2table)),
      METH_VARARGS | METH_KEYWORDS, docs::textgrids2table},
-    {"vectors2textgrids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectors2textgrids)),
+    {"vectors2textgrids",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectors2textgrids)),
      METH_VARARGS | METH_KEYWORDS, docs::vectors2textgrids},
-    {"table2textgrids", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table2textgrids)),
+    {"table2textgrids",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table2textgrids)),
      METH_VARARGS | METH_KEYWORDS, docs::table2textgrids},
 };
 
@@ -221,10 +232,12 @@ bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& st
   }
   PyRef capsule = PyRef::steal(PyObject_CallNoArgs(method.get()));
   if (!capsule) return false;
-  auto* exported = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), stream_capsule_name));
+  auto* exported =
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), stream_capsule_name));
   if (exported == nullptr) return false;
   if (exported->release == nullptr) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': the Arrow stream was already consumed", parameter);
+    PyErr_Format(PyExc_ValueError, "argument '%s': the Arrow stream was already consumed",
+                 parameter);
     return false;
   }
   stream = *exported;
@@ -238,12 +251,15 @@ bool add_table_api(PyObject* module, PyObject* module_name) {
   reports_type = make_type("tavrel.TextGridReports", docs::textgrid_reports);
   if (reports_type == nullptr) return false;
   // The module attribute is one more reference; the static pointer keeps its own.
-  if (PyObject_SetAttrString(module, "TextGridTable", reinterpret_cast<PyObject*>(textgrid_table_type)) < 0 ||
-      PyObject_SetAttrString(module, "TextGridReports", reinterpret_cast<PyObject*>(reports_type)) < 0)
+  if (PyObject_SetAttrString(module, "TextGridTable",
+                             reinterpret_cast<PyObject*>(textgrid_table_type)) < 0 ||
+      PyObject_SetAttrString(module, "TextGridReports", reinterpret_cast<PyObject*>(reports_type)) <
+          0)
     return false;
   for (PyMethodDef& record : function_records) {
     PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name, nullptr));
-    if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0) return false;
+    if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0)
+      return false;
   }
   return true;
 }

@@ -26,8 +26,9 @@ bool bit(const std::uint8_t* bytes, std::size_t i) { return (bytes[i / 8] >> (i 
 std::vector<std::string> example_files() {
   fs::path data = fs::path(TAVREL_TESTS_DIR) / "data";
   std::vector<std::string> files;
-  for (const char* name : {"example_long_lf.TextGrid", "example_short_crlf.TextGrid", "missing.TextGrid",
-                           "long_unknown_class.TextGrid", "example_long_tabs.TextGrid"})
+  for (const char* name :
+       {"example_long_lf.TextGrid", "example_short_crlf.TextGrid", "missing.TextGrid",
+        "long_unknown_class.TextGrid", "example_long_tabs.TextGrid"})
     files.push_back((data / name).string());
   // Enough copies to reach the pool, so batches come from several threads.
   std::vector<std::string> many;
@@ -77,7 +78,8 @@ TEST(bitmap_matches_a_plain_list_of_flags) {
       expected.insert(expected.end(), count, value);
     }
     CHECK_EQ(bitmap.size(), expected.size());
-    CHECK_EQ(bitmap.count_zeros(), static_cast<std::size_t>(std::count(expected.begin(), expected.end(), false)));
+    CHECK_EQ(bitmap.count_zeros(),
+             static_cast<std::size_t>(std::count(expected.begin(), expected.end(), false)));
     Buffer<std::uint8_t> bytes = std::move(bitmap).take();
     CHECK_EQ(bytes.size(), (expected.size() + 7) / 8);
     for (std::size_t i = 0; i < expected.size(); ++i) CHECK_EQ(bit(bytes.data(), i), expected[i]);
@@ -114,7 +116,8 @@ TEST(exported_schema_describes_the_rows_and_releases_its_children_once) {
     names.emplace_back(schema.children[i]->name);
     formats.emplace_back(schema.children[i]->format);
   }
-  CHECK(names == (std::vector<std::string>{"file_id", "file", "tier_name", "is_interval", "tmin", "tmax", "label"}));
+  CHECK(names == (std::vector<std::string>{"file_id", "file", "tier_name", "is_interval", "tmin",
+                                           "tmax", "label"}));
   CHECK(formats == (std::vector<std::string>{"I", "i", "i", "b", "g", "g", "u"}));
   CHECK_EQ(std::string(schema.children[1]->dictionary->format), "u");
   // A consumer may move a child out and release it on its own, before or after the parent.
@@ -131,7 +134,8 @@ TEST(stream_keeps_the_table_alive_and_ends_cleanly) {
   CorpusTable corpus = read_corpus(files, CorpusOptions{});
   std::vector<Vectors> expected = vectors_of_each(files);
   std::vector<std::string> expected_labels;
-  for (const Vectors& vectors : expected) expected_labels.insert(expected_labels.end(), vectors.labels.begin(), vectors.labels.end());
+  for (const Vectors& vectors : expected)
+    expected_labels.insert(expected_labels.end(), vectors.labels.begin(), vectors.labels.end());
   ArrowArrayStream stream{};
   arrow::export_stream(corpus.rows, &stream);
   corpus.rows.reset();  // the stream holds its own share
@@ -143,7 +147,8 @@ TEST(stream_keeps_the_table_alive_and_ends_cleanly) {
     if (batch.release == nullptr) break;
     ++batches;
     CHECK_EQ(batch.n_children, 7);
-    for (std::int64_t row = 0; row < batch.length; ++row) labels.push_back(text_at(*batch.children[6], false, row));
+    for (std::int64_t row = 0; row < batch.length; ++row)
+      labels.push_back(text_at(*batch.children[6], false, row));
     batch.release(&batch);
   }
   CHECK(batches > 1);

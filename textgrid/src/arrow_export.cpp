@@ -13,21 +13,28 @@
 namespace textgrid::arrow {
 namespace {
 
+// Owns an exported schema's strings, children and dictionary. Children a
+// consumer has moved out are marked released and skipped; children exported
+// before a failure midway are released with their parent's private data.
 struct SchemaPrivate {
   std::string format;
   std::string name;
   std::vector<ArrowSchema> children;
   std::vector<ArrowSchema*> child_pointers;
   ArrowSchema dictionary{};
-  std::string dictionary_format;
+
+  SchemaPrivate() = default;
+  SchemaPrivate(const SchemaPrivate&) = delete;
+  SchemaPrivate& operator=(const SchemaPrivate&) = delete;
+  ~SchemaPrivate() {
+    for (ArrowSchema& child : children)
+      if (child.release != nullptr) child.release(&child);
+    if (dictionary.release != nullptr) dictionary.release(&dictionary);
+  }
 };
 
 void release_schema(ArrowSchema* schema) noexcept {
-  auto* owned = static_cast<SchemaPrivate*>(schema->private_data);
-  for (ArrowSchema& child : owned->children)
-    if (child.release != nullptr) child.release(&child);
-  if (owned->dictionary.release != nullptr) owned->dictionary.release(&owned->dictionary);
-  delete owned;
+  delete static_cast<SchemaPrivate*>(schema->private_data);
   schema->release = nullptr;
 }
 
@@ -35,29 +42,38 @@ void release_schema(ArrowSchema* schema) noexcept {
 void export_dictionary_values(const std::string& format, ArrowSchema* out) {
   auto values = std::make_unique<SchemaPrivate>();
   values->format = format;
-  *out = ArrowSchema{values->format.c_str(), nullptr, nullptr, ARROW_FLAG_NULLABLE, 0, nullptr,
-                     nullptr, release_schema, values.get()};
+  *out = ArrowSchema{
+      values->format.c_str(), nullptr,     nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
+      release_schema,         values.get()};
   values.release();
 }
 
+// Owns an exported array's buffer list, children and dictionary, and a share
+// of the table whose buffers it points into; released as SchemaPrivate is.
 struct ArrayPrivate {
   std::shared_ptr<const Table> table;
   std::vector<const void*> buffers;
   std::vector<ArrowArray> children;
   std::vector<ArrowArray*> child_pointers;
   ArrowArray dictionary{};
+
+  ArrayPrivate() = default;
+  ArrayPrivate(const ArrayPrivate&) = delete;
+  ArrayPrivate& operator=(const ArrayPrivate&) = delete;
+  ~ArrayPrivate() {
+    for (ArrowArray& child : children)
+      if (child.release != nullptr) child.release(&child);
+    if (dictionary.release != nullptr) dictionary.release(&dictionary);
+  }
 };
 
 void release_array(ArrowArray* array) noexcept {
-  auto* owned = static_cast<ArrayPrivate*>(array->private_data);
-  for (ArrowArray& child : owned->children)
-    if (child.release != nullptr) child.release(&child);
-  if (owned->dictionary.release != nullptr) owned->dictionary.release(&owned->dictionary);
-  delete owned;
+  delete static_cast<ArrayPrivate*>(array->private_data);
   array->release = nullptr;
 }
 
-void export_array(const std::shared_ptr<const Table>& table, const ArrayData& data, ArrowArray* out) {
+void export_array(const std::shared_ptr<const Table>& table, const ArrayData& data,
+                  ArrowArray* out) {
   auto owned = std::make_unique<ArrayPrivate>();
   owned->table = table;
   for (const Storage& buffer : data.buffers) owned->buffers.push_back(buffer.get());

@@ -1,7 +1,9 @@
 // Reading the columns of imported Arrow streams into the core's column types.
 // Producers differ in how they lay out the same values (offsets of either
 // width, string views, dictionaries, batches sliced with offsets), so every
-// access goes through the array's own offset and layout.
+// access goes through the array's own offset and layout. Columns grow by
+// appending (geometrically): an exact reserve per batch would copy everything
+// read so far once per batch.
 #include "textgrid/arrow_import.hpp"
 
 #include <array>
@@ -16,7 +18,9 @@ namespace {
 template <class T>
 T load(const void* buffer, std::int64_t index) noexcept {
   T value;
-  std::memcpy(&value, static_cast<const char*>(buffer) + index * static_cast<std::int64_t>(sizeof(T)), sizeof value);
+  std::memcpy(&value,
+              static_cast<const char*>(buffer) + index * static_cast<std::int64_t>(sizeof(T)),
+              sizeof value);
   return value;
 }
 
@@ -44,7 +48,8 @@ struct Column {
   std::int64_t offset;
 
   bool is_null(std::int64_t row) const noexcept {
-    return array->null_count != 0 && array->buffers[0] != nullptr && !bit_at(array->buffers[0], offset + row);
+    return array->null_count != 0 && array->buffers[0] != nullptr &&
+           !bit_at(array->buffers[0], offset + row);
   }
 };
 
@@ -52,26 +57,36 @@ Error column_error(std::string_view column, std::string_view what) {
   return invalid_input("column '" + std::string(column) + "' " + std::string(what));
 }
 
-Error type_error(const Column& column, std::string_view expected) {
-  return column_error(column.name, "has Arrow type '" + std::string(column.schema->format) + "'; expected " +
-                                       std::string(expected));
-}
-
 bool is_integer_format(std::string_view format) {
-  return format.size() == 1 && std::string_view("cCsSiIlL").find(format[0]) != std::string_view::npos;
+  return format.size() == 1 &&
+         std::string_view("cCsSiIlL").find(format[0]) != std::string_view::npos;
 }
 
 // The integer at `row` (already offset) of an integer array, widened; false
 // for an unsigned value beyond the signed range.
 bool integer_at(char format, const void* data, std::int64_t row, std::int64_t& value) noexcept {
   switch (format) {
-    case 'c': value = load<std::int8_t>(data, row); return true;
-    case 'C': value = load<std::uint8_t>(data, row); return true;
-    case 's': value = load<std::int16_t>(data, row); return true;
-    case 'S': value = load<std::uint16_t>(data, row); return true;
-    case 'i': value = load<std::int32_t>(data, row); return true;
-    case 'I': value = load<std::uint32_t>(data, row); return true;
-    case 'l': value = load<std::int64_t>(data, row); return true;
+    case 'c':
+      value = load<std::int8_t>(data, row);
+      return true;
+    case 'C':
+      value = load<std::uint8_t>(data, row);
+      return true;
+    case 's':
+      value = load<std::int16_t>(data, row);
+      return true;
+    case 'S':
+      value = load<std::uint16_t>(data, row);
+      return true;
+    case 'i':
+      value = load<std::int32_t>(data, row);
+      return true;
+    case 'I':
+      value = load<std::uint32_t>(data, row);
+      return true;
+    case 'l':
+      value = load<std::int64_t>(data, row);
+      return true;
     default: {
       std::uint64_t wide = load<std::uint64_t>(data, row);
       value = static_cast<std::int64_t>(wide);
@@ -83,10 +98,12 @@ bool integer_at(char format, const void* data, std::int64_t row, std::int64_t& v
 // Texts of a utf8 ("u"), large_utf8 ("U") or utf8_view ("vu") array.
 class TextAccess {
  public:
-  static Result<TextAccess> make(const ArrowSchema& schema, const ArrowArray& array, std::string_view column) {
+  static Result<TextAccess> make(const ArrowSchema& schema, const ArrowArray& array,
+                                 std::string_view column) {
     std::string_view format = schema.format;
     if (format != "u" && format != "U" && format != "vu")
-      return std::unexpected(column_error(column, "has Arrow type '" + std::string(format) + "'; expected text"));
+      return std::unexpected(
+          column_error(column, "has Arrow type '" + std::string(format) + "'; expected text"));
     return TextAccess(format, array);
   }
 
@@ -96,12 +113,14 @@ class TextAccess {
     if (format_ == "u") {
       std::int32_t begin = load<std::int32_t>(array_->buffers[1], at);
       std::int32_t end = load<std::int32_t>(array_->buffers[1], at + 1);
-      return {static_cast<const char*>(array_->buffers[2]) + begin, static_cast<std::size_t>(end - begin)};
+      return {static_cast<const char*>(array_->buffers[2]) + begin,
+              static_cast<std::size_t>(end - begin)};
     }
     if (format_ == "U") {
       std::int64_t begin = load<std::int64_t>(array_->buffers[1], at);
       std::int64_t end = load<std::int64_t>(array_->buffers[1], at + 1);
-      return {static_cast<const char*>(array_->buffers[2]) + begin, static_cast<std::size_t>(end - begin)};
+      return {static_cast<const char*>(array_->buffers[2]) + begin,
+              static_cast<std::size_t>(end - begin)};
     }
     // A view is 16 bytes: the length, then up to 12 bytes inline, or a
     // prefix, the data buffer's number and the offset in it.
@@ -110,7 +129,8 @@ class TextAccess {
     if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
     std::int32_t buffer = load<std::int32_t>(view + 8, 0);
     std::int32_t offset = load<std::int32_t>(view + 12, 0);
-    return {static_cast<const char*>(array_->buffers[2 + buffer]) + offset, static_cast<std::size_t>(length)};
+    return {static_cast<const char*>(array_->buffers[2 + buffer]) + offset,
+            static_cast<std::size_t>(length)};
   }
 
   bool is_null(std::int64_t row) const noexcept {
@@ -127,7 +147,6 @@ class TextAccess {
 // Appends the column's texts; a null gives `null_text`, or an error when there is none.
 Status append_texts(const Column& column, std::int64_t length, std::vector<std::string>& texts,
                     const std::string* null_text) {
-  texts.reserve(texts.size() + static_cast<std::size_t>(length));
   const ArrowSchema* dictionary = column.schema->dictionary;
   auto null_value = [&]() -> Status {
     if (null_text == nullptr) return std::unexpected(column_error(column.name, "holds a null"));
@@ -138,7 +157,8 @@ Status append_texts(const Column& column, std::int64_t length, std::vector<std::
     // A plain text column: its array offset is the column's own.
     auto access = TextAccess::make(*column.schema, *column.array, column.name);
     if (!access) return std::unexpected(access.error());
-    for (std::int64_t row = column.offset - column.array->offset, end = row + length; row < end; ++row) {
+    for (std::int64_t row = column.offset - column.array->offset, end = row + length; row < end;
+         ++row) {
       if (access->is_null(row)) {
         if (Status added = null_value(); !added) return added;
       } else {
@@ -147,8 +167,8 @@ Status append_texts(const Column& column, std::int64_t length, std::vector<std::
     }
     return {};
   }
-  if (!is_integer_format(column.schema->format) || column.array->dictionary == nullptr)
-    return std::unexpected(type_error(column, "dictionary indices of an integer type"));
+  if (column.array->dictionary == nullptr)
+    return std::unexpected(column_error(column.name, "lacks its dictionary"));
   auto values = TextAccess::make(*dictionary, *column.array->dictionary, column.name);
   if (!values) return std::unexpected(values.error());
   const char format = column.schema->format[0];
@@ -170,53 +190,44 @@ Status append_texts(const Column& column, std::int64_t length, std::vector<std::
   return {};
 }
 
-// Numbers (as double) of a float64, float32 or integer column; nulls give NaN
-// and are counted.
-Status append_numbers(const Column& column, std::int64_t length, Buffer<double>& numbers, Buffer<bool>* valid) {
+double number_at(std::string_view format, const void* data, std::int64_t at) noexcept {
+  if (format == "g") return load<double>(data, at);
+  if (format == "f") return load<float>(data, at);
+  std::int64_t integer = 0;
+  integer_at(format[0], data, at, integer);
+  return static_cast<double>(integer);
+}
+
+// Numbers (as double) of a float64, float32 or integer column. A null is an
+// error unless `valid` is given, which then records which rows hold a value.
+Status append_numbers(const Column& column, std::int64_t length, Buffer<double>& numbers,
+                      Buffer<bool>* valid) {
   std::string_view format = column.schema->format;
   const void* data = column.array->buffers[1];
-  numbers.reserve(numbers.size() + static_cast<std::size_t>(length));
   for (std::int64_t row = 0; row < length; ++row) {
-    const std::int64_t at = column.offset + row;
-    if (column.is_null(row)) {
-      if (valid == nullptr) return std::unexpected(column_error(column.name, "holds a null"));
-      valid->push_back(false);
-      numbers.push_back(0.0);
-      continue;
-    }
-    if (valid != nullptr) valid->push_back(true);
-    std::int64_t integer = 0;
-    if (format == "g") {
-      numbers.push_back(load<double>(data, at));
-    } else if (format == "f") {
-      numbers.push_back(load<float>(data, at));
-    } else if (is_integer_format(format)) {
-      integer_at(format[0], data, at, integer);
-      numbers.push_back(static_cast<double>(integer));
-    } else {
-      return std::unexpected(type_error(column, "float64"));
-    }
+    const bool present = !column.is_null(row);
+    if (!present && valid == nullptr)
+      return std::unexpected(column_error(column.name, "holds a null"));
+    if (valid != nullptr) valid->push_back(present);
+    numbers.push_back(present ? number_at(format, data, column.offset + row) : 0.0);
   }
   return {};
 }
 
 Status append_ids(const Column& column, std::int64_t length, Buffer<std::uint64_t>& ids) {
   std::string_view format = column.schema->format;
-  if (!is_integer_format(format)) return std::unexpected(type_error(column, "an integer type"));
-  ids.reserve(ids.size() + static_cast<std::size_t>(length));
   for (std::int64_t row = 0; row < length; ++row) {
     std::int64_t id = 0;
     if (column.is_null(row)) return std::unexpected(column_error(column.name, "holds a null"));
     if (!integer_at(format[0], column.array->buffers[1], column.offset + row, id) || id < 0)
-      return std::unexpected(column_error(column.name, "holds an id that is negative or too large"));
+      return std::unexpected(
+          column_error(column.name, "holds an id that is negative or too large"));
     ids.push_back(static_cast<std::uint64_t>(id));
   }
   return {};
 }
 
 Status append_flags(const Column& column, std::int64_t length, Buffer<bool>& flags) {
-  if (std::string_view(column.schema->format) != "b") return std::unexpected(type_error(column, "bool"));
-  flags.reserve(flags.size() + static_cast<std::size_t>(length));
   for (std::int64_t row = 0; row < length; ++row) {
     if (column.is_null(row)) return std::unexpected(column_error(column.name, "holds a null"));
     flags.push_back(bit_at(column.array->buffers[1], column.offset + row));
@@ -224,28 +235,74 @@ Status append_flags(const Column& column, std::int64_t length, Buffer<bool>& fla
   return {};
 }
 
-// Positions of the named columns in a struct schema.
+// What a column must hold, checked on the schema so that a stream without
+// batches is refused as surely as one with.
+enum class Kind { ids, text, flags, numbers };
+
+struct Wanted {
+  std::string_view name;
+  Kind kind;
+};
+
+bool is_text_format(std::string_view format) {
+  return format == "u" || format == "U" || format == "vu";
+}
+
+Status check_type(const Wanted& wanted, const ArrowSchema& field) {
+  std::string_view format = field.format;
+  const bool plain = field.dictionary == nullptr;
+  bool fits = false;
+  std::string_view expected;
+  switch (wanted.kind) {
+    case Kind::ids:
+      fits = plain && is_integer_format(format);
+      expected = "an integer type";
+      break;
+    case Kind::flags:
+      fits = plain && format == "b";
+      expected = "bool";
+      break;
+    case Kind::numbers:
+      fits = plain && (format == "g" || format == "f" || is_integer_format(format));
+      expected = "float64";
+      break;
+    case Kind::text:
+      fits = plain ? is_text_format(format)
+                   : is_integer_format(format) && is_text_format(field.dictionary->format);
+      expected = "text";
+      break;
+  }
+  if (fits) return {};
+  return std::unexpected(column_error(wanted.name, "has Arrow type '" + std::string(format) +
+                                                       "'; expected " + std::string(expected)));
+}
+
+// Positions of the wanted columns in a struct schema, their types checked.
 template <std::size_t N>
-Result<std::array<std::size_t, N>> find_columns(const ArrowSchema& schema, const std::array<std::string_view, N>& names) {
+Result<std::array<std::size_t, N>> find_columns(const ArrowSchema& schema,
+                                                const std::array<Wanted, N>& wanted) {
   if (std::string_view(schema.format) != "+s")
     return std::unexpected(invalid_input("the Arrow stream does not hold record batches"));
   std::array<std::size_t, N> positions;
   for (std::size_t k = 0; k < N; ++k) {
-    positions[k] = N == 0 ? 0 : static_cast<std::size_t>(-1);
+    positions[k] = static_cast<std::size_t>(-1);
     for (std::int64_t child = 0; child < schema.n_children; ++child) {
       const char* name = schema.children[child]->name;
-      if (name != nullptr && names[k] == name) positions[k] = static_cast<std::size_t>(child);
+      if (name != nullptr && wanted[k].name == name) positions[k] = static_cast<std::size_t>(child);
     }
     if (positions[k] == static_cast<std::size_t>(-1))
-      return std::unexpected(invalid_input("the table has no column '" + std::string(names[k]) + "'"));
+      return std::unexpected(
+          invalid_input("the table has no column '" + std::string(wanted[k].name) + "'"));
+    if (Status fits = check_type(wanted[k], *schema.children[positions[k]]); !fits)
+      return std::unexpected(fits.error());
   }
   return positions;
 }
 
 // Calls `read_batch(columns, length)` for every batch of the stream, with the
-// named columns in the order of `names`.
+// wanted columns in their order.
 template <std::size_t N, class ReadBatch>
-Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<std::string_view, N>& names,
+Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<Wanted, N>& wanted,
                       ReadBatch&& read_batch) {
   Owned<ArrowArrayStream> stream;
   stream.value = raw_stream;
@@ -256,18 +313,21 @@ Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<std::string
                                          std::string(message ? message : std::strerror(code))));
   };
   Owned<ArrowSchema> schema;
-  if (int code = stream.value.get_schema(&stream.value, &schema.value); code != 0) return stream_error(code);
-  auto positions = find_columns(schema.value, names);
+  if (int code = stream.value.get_schema(&stream.value, &schema.value); code != 0)
+    return stream_error(code);
+  auto positions = find_columns(schema.value, wanted);
   if (!positions) return std::unexpected(positions.error());
   for (;;) {
     Owned<ArrowArray> batch;
-    if (int code = stream.value.get_next(&stream.value, &batch.value); code != 0) return stream_error(code);
+    if (int code = stream.value.get_next(&stream.value, &batch.value); code != 0)
+      return stream_error(code);
     if (batch.value.release == nullptr) return {};
     std::array<Column, N> columns;
     for (std::size_t k = 0; k < N; ++k) {
       std::size_t child = (*positions)[k];
       const ArrowArray* array = batch.value.children[child];
-      columns[k] = Column{names[k], schema.value.children[child], array, batch.value.offset + array->offset};
+      columns[k] = Column{wanted[k].name, schema.value.children[child], array,
+                          batch.value.offset + array->offset};
     }
     if (Status read = read_batch(columns, batch.value.length); !read) return read;
   }
@@ -276,42 +336,50 @@ Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<std::string
 }  // namespace
 
 Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream) {
-  static constexpr std::array<std::string_view, 6> names = {"file_id", "tier_name", "is_interval",
-                                                            "tmin",    "tmax",      "label"};
+  static constexpr std::array<Wanted, 6> wanted = {
+      Wanted{"file_id", Kind::ids},       Wanted{"tier_name", Kind::text},
+      Wanted{"is_interval", Kind::flags}, Wanted{"tmin", Kind::numbers},
+      Wanted{"tmax", Kind::numbers},      Wanted{"label", Kind::text}};
   CorpusColumns corpus;
   const std::string empty_label;
-  Status read = for_each_batch(stream, names, [&](const std::array<Column, 6>& columns, std::int64_t length) {
-    Status status = append_ids(columns[0], length, corpus.file_ids);
-    if (status) status = append_texts(columns[1], length, corpus.tier_names, nullptr);
-    if (status) status = append_flags(columns[2], length, corpus.is_intervals);
-    if (status) status = append_numbers(columns[3], length, corpus.tmins, nullptr);
-    if (status) status = append_numbers(columns[4], length, corpus.tmaxs, nullptr);
-    if (status) status = append_texts(columns[5], length, corpus.labels, &empty_label);
-    return status;
-  });
+  Status read = for_each_batch(
+      stream, wanted, [&](const std::array<Column, 6>& columns, std::int64_t length) {
+        Status status = append_ids(columns[0], length, corpus.file_ids);
+        if (status) status = append_texts(columns[1], length, corpus.tier_names, nullptr);
+        if (status) status = append_flags(columns[2], length, corpus.is_intervals);
+        if (status) status = append_numbers(columns[3], length, corpus.tmins, nullptr);
+        if (status) status = append_numbers(columns[4], length, corpus.tmaxs, nullptr);
+        if (status) status = append_texts(columns[5], length, corpus.labels, &empty_label);
+        return status;
+      });
   if (!read) return std::unexpected(read.error());
   return corpus;
 }
 
 Result<FileBounds> read_file_bounds(ArrowArrayStream& stream, std::size_t files) {
-  static constexpr std::array<std::string_view, 3> names = {"file_id", "tmin", "tmax"};
+  static constexpr std::array<Wanted, 3> wanted = {
+      Wanted{"file_id", Kind::ids}, Wanted{"tmin", Kind::numbers}, Wanted{"tmax", Kind::numbers}};
   Buffer<std::uint64_t> ids;
   Buffer<double> tmins, tmaxs;
   Buffer<bool> tmin_valid, tmax_valid;
-  Status read = for_each_batch(stream, names, [&](const std::array<Column, 3>& columns, std::int64_t length) {
-    Status status = append_ids(columns[0], length, ids);
-    if (status) status = append_numbers(columns[1], length, tmins, &tmin_valid);
-    if (status) status = append_numbers(columns[2], length, tmaxs, &tmax_valid);
-    return status;
-  });
+  Status read = for_each_batch(stream, wanted,
+                               [&](const std::array<Column, 3>& columns, std::int64_t length) {
+                                 Status status = append_ids(columns[0], length, ids);
+                                 if (status)
+                                   status = append_numbers(columns[1], length, tmins, &tmin_valid);
+                                 if (status)
+                                   status = append_numbers(columns[2], length, tmaxs, &tmax_valid);
+                                 return status;
+                               });
   if (!read) return std::unexpected(read.error());
   FileBounds bounds;
   bounds.tmins.resize(files);
   bounds.tmaxs.resize(files);
   for (std::size_t row = 0; row < ids.size(); ++row) {
     if (ids[row] >= files)
-      return std::unexpected(invalid_input("bounds name file id " + std::to_string(ids[row]) + " but only " +
-                                           std::to_string(files) + " output files are given"));
+      return std::unexpected(invalid_input("bounds name file id " + std::to_string(ids[row]) +
+                                           " but only " + std::to_string(files) +
+                                           " output files are given"));
     if (tmin_valid[row]) bounds.tmins[ids[row]] = tmins[row];
     if (tmax_valid[row]) bounds.tmaxs[ids[row]] = tmaxs[row];
   }

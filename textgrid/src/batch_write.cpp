@@ -45,7 +45,8 @@ Grouping group_by_file(const Buffer<std::uint64_t>& file_ids, std::size_t files)
   for (std::size_t f = 0; f < files; ++f) grouping.starts[f + 1] += grouping.starts[f];
   Buffer<std::size_t> next = grouping.starts;
   grouping.order.append_fill(0, file_ids.size());
-  for (std::size_t row = 0; row < file_ids.size(); ++row) grouping.order[next[file_ids[row]]++] = row;
+  for (std::size_t row = 0; row < file_ids.size(); ++row)
+    grouping.order[next[file_ids[row]]++] = row;
   return grouping;
 }
 
@@ -71,7 +72,8 @@ Vectors take_rows(CorpusColumns& columns, const Grouping& grouping, std::size_t 
 }
 
 template <class Value>
-std::optional<Value> entry_or_none(const std::vector<std::optional<Value>>& values, std::size_t index) {
+std::optional<Value> entry_or_none(const std::vector<std::optional<Value>>& values,
+                                   std::size_t index) {
   return index < values.size() ? values[index] : std::nullopt;
 }
 
@@ -80,7 +82,8 @@ WriteOutcome write_one(Vectors vectors, const std::string& path, std::optional<d
   WriteOutcome outcome;
   std::optional<TextGrid> grid;
   try {
-    Result<TextGrid> built = TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name);
+    Result<TextGrid> built =
+        TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name);
     if (!built) {
       outcome.error_kind = "validation";
       outcome.error = "Failed to create TextGrid because: " + built.error().message;
@@ -111,12 +114,13 @@ Field write_reports_schema() {
                "+s",
                false,
                {field("file_id", "I", false), field("path", "u", false), field("ok", "b", false),
-                field("tiers", "I", false), field("items", "L", false), field("error_kind", "u", true),
-                field("error", "u", true)},
+                field("tiers", "I", false), field("items", "L", false),
+                field("error_kind", "u", true), field("error", "u", true)},
                {}};
 }
 
-BatchReports build_write_reports(std::span<const std::string> paths, std::vector<WriteOutcome>& outcomes) {
+BatchReports build_write_reports(std::span<const std::string> paths,
+                                 std::vector<WriteOutcome>& outcomes) {
   const std::size_t n = paths.size();
   BatchReports reports;
   reports.files = n;
@@ -158,16 +162,19 @@ BatchReports build_write_reports(std::span<const std::string> paths, std::vector
 
 Result<BatchReports> write_corpus(CorpusColumns columns, std::span<const std::string> output_files,
                                   const FileBounds& bounds, bool long_format) {
-  if (!same_lengths(columns)) return std::unexpected(invalid_input("Input vectors must have the same length"));
+  if (!same_lengths(columns))
+    return std::unexpected(invalid_input("Input vectors must have the same length"));
   const std::size_t files = output_files.size();
   for (std::uint64_t id : columns.file_ids)
     if (id >= files)
-      return std::unexpected(invalid_input("file id " + std::to_string(id) + " has no output file (" +
-                                           std::to_string(files) + " given)"));
+      return std::unexpected(invalid_input("file id " + std::to_string(id) +
+                                           " has no output file (" + std::to_string(files) +
+                                           " given)"));
   const Grouping grouping = group_by_file(columns.file_ids, files);
   std::vector<WriteOutcome> outcomes = ordered_parallel_map(files, [&](std::size_t file) {
-    return write_one(take_rows(columns, grouping, file), output_files[file], entry_or_none(bounds.tmins, file),
-                     entry_or_none(bounds.tmaxs, file), long_format);
+    return write_one(take_rows(columns, grouping, file), output_files[file],
+                     entry_or_none(bounds.tmins, file), entry_or_none(bounds.tmaxs, file),
+                     long_format);
   });
   return build_write_reports(output_files, outcomes);
 }

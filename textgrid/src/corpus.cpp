@@ -2,12 +2,13 @@
 // group is read on the pool straight into the columns of one batch (labels
 // appended to one value buffer, names dictionary-encoded), and every file
 // leaves one report row, whatever happened to it.
+#include "textgrid/corpus.hpp"
+
 #include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
-#include "textgrid/corpus.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
@@ -70,8 +71,6 @@ class BatchBuilder {
     if (count == 0) return;
     tier_indices_.append_fill(tier_index(tier.name), count);
     is_intervals_.append(tier.is_interval, count);
-    tmins_.reserve(tmins_.size() + count);
-    tmaxs_.reserve(tmaxs_.size() + count);
     for (const Item& item : tier.items) {
       tmins_.push_back(item.tmin);
       tmaxs_.push_back(item.tmax);
@@ -80,7 +79,8 @@ class BatchBuilder {
   }
 
   std::int32_t tier_index(const std::string& name) {
-    auto [slot, added] = tier_of_name_.try_emplace(name, static_cast<std::int32_t>(tier_names_.size()));
+    auto [slot, added] =
+        tier_of_name_.try_emplace(name, static_cast<std::int32_t>(tier_names_.size()));
     if (added) tier_names_.append(name);
     return slot->second;
   }
@@ -168,12 +168,16 @@ struct BatchPart {
 
 // At least enough groups for the pool's full four chunks per thread (rounding
 // the group size down), so that the threads' shares of the work even out.
+// Too few groups for two pool chunks are read in order anyway: then one batch.
 std::size_t files_per_batch(std::size_t files) {
+  if (files < 2 * min_chunk_length) return std::max<std::size_t>(1, files);
   const std::size_t wanted_batches = 4 * min_chunk_length * pool_thread_count();
   return std::max<std::size_t>(1, files / wanted_batches);
 }
 
-Field text_field(std::string name, bool nullable = false) { return Field{std::move(name), "u", nullable, {}, {}}; }
+Field text_field(std::string name, bool nullable = false) {
+  return Field{std::move(name), "u", nullable, {}, {}};
+}
 
 Field rows_schema(bool large_labels) {
   return Field{"",
@@ -187,17 +191,20 @@ Field rows_schema(bool large_labels) {
 }
 
 Field reports_schema() {
-  return Field{"",
-               "+s",
-               false,
-               {Field{"file_id", "I", false, {}, {}}, text_field("path"), Field{"ok", "b", false, {}, {}},
-                text_field("layout", true), text_field("encoding", true), Field{"tmin", "g", true, {}, {}},
-                Field{"tmax", "g", true, {}, {}}, Field{"tiers", "I", false, {}, {}},
-                Field{"items", "L", false, {}, {}}, text_field("error_kind", true), text_field("error", true)},
-               {}};
+  return Field{
+      "",
+      "+s",
+      false,
+      {Field{"file_id", "I", false, {}, {}}, text_field("path"), Field{"ok", "b", false, {}, {}},
+       text_field("layout", true), text_field("encoding", true), Field{"tmin", "g", true, {}, {}},
+       Field{"tmax", "g", true, {}, {}}, Field{"tiers", "I", false, {}, {}},
+       Field{"items", "L", false, {}, {}}, text_field("error_kind", true),
+       text_field("error", true)},
+      {}};
 }
 
-void note_failure(BatchReports& reports, const std::string& path, const std::optional<std::string>& kind,
+void note_failure(BatchReports& reports, const std::string& path,
+                  const std::optional<std::string>& kind,
                   const std::optional<std::string>& message) {
   ++reports.failures;
   if (reports.first_failures.size() < failure_notes_kept)
@@ -253,8 +260,9 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
 }
 
 std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
-  const bool large = std::any_of(parts.begin(), parts.end(),
-                                 [](const BatchPart& part) { return part.builder->labels_large(); });
+  const bool large = std::any_of(parts.begin(), parts.end(), [](const BatchPart& part) {
+    return part.builder->labels_large();
+  });
   auto table = std::make_shared<arrow::Table>();
   table->schema = rows_schema(large);
   for (BatchPart& part : parts) {
@@ -279,7 +287,8 @@ CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions&
     const std::size_t end = std::min(files.size(), begin + group);
     part.reports.reserve(end - begin);
     for (std::size_t k = begin; k < end; ++k)
-      part.reports.push_back(read_into(files[k], static_cast<std::uint32_t>(k), options, *part.builder));
+      part.reports.push_back(
+          read_into(files[k], static_cast<std::uint32_t>(k), options, *part.builder));
     return part;
   });
   CorpusTable table;
