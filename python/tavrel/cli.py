@@ -30,12 +30,11 @@ def main(argv=None):
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="surrogateescape")
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    if args.jobs:
-        # The worker pool reads this once, when the first call starts it.
-        os.environ["RAYON_NUM_THREADS"] = str(args.jobs)
     try:
+        args = build_parser().parse_args(argv)
+        if args.jobs:
+            # The worker pool reads this once, when the first call starts it.
+            os.environ["RAYON_NUM_THREADS"] = str(args.jobs)
         return args.run(args)
     except UsageError as error:
         print(f"tavrel: error: {error}", file=sys.stderr)
@@ -52,14 +51,17 @@ def main(argv=None):
 def _interrupted():
     """Status 130 once the conversion threads have finished the file they were saving
     (for a moment at most: a thread blocked on a file that never ends is left)."""
+    others = [thread for thread in threading.enumerate()
+              if thread is not threading.current_thread() and not thread.daemon]
     deadline = time.monotonic() + 2.0
-    for thread in threading.enumerate():
-        if thread is not threading.current_thread() and not thread.daemon:
+    try:
+        for thread in others:
             thread.join(max(0.0, deadline - time.monotonic()))
+    except KeyboardInterrupt:  # a second Ctrl-C: no more waiting
+        pass
     sys.stdout.flush()
     sys.stderr.flush()
-    if any(thread.is_alive() and not thread.daemon for thread in threading.enumerate()
-           if thread is not threading.current_thread()):
+    if any(thread.is_alive() for thread in others):
         os._exit(130)
     return 130
 
