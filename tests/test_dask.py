@@ -1,9 +1,10 @@
 """The Dask recipe of examples/dask_corpus.py on a local cluster of two worker
 processes: the same items and reports as one read in this process."""
 
-import importlib.util
+import importlib
 import os
 import random
+import sys
 from pathlib import Path
 
 import pytest
@@ -18,10 +19,8 @@ EXAMPLES = Path(__file__).parent.parent / "examples"
 
 
 def load_recipe():
-    spec = importlib.util.spec_from_file_location("dask_corpus", EXAMPLES / "dask_corpus.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """examples/dask_corpus.py, imported by the name the workers find it by."""
+    return importlib.import_module("dask_corpus")
 
 
 def make_corpus(folder, count, seed):
@@ -47,7 +46,9 @@ def make_corpus(folder, count, seed):
 def cluster():
     from distributed import Client, LocalCluster
 
-    # Worker processes import tavrel and the recipe by the same paths as this one.
+    # Worker processes import tavrel and the recipe by the same paths as this one
+    # (the started processes copy sys.path; processes of their own read PYTHONPATH).
+    sys.path.insert(0, str(EXAMPLES))
     search = [str(EXAMPLES)] + [os.path.abspath(p) for p in
                                 os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
     old = os.environ.get("PYTHONPATH")
@@ -57,6 +58,7 @@ def cluster():
                           dashboard_address=None) as local, Client(local) as client:
             yield client
     finally:
+        sys.path.remove(str(EXAMPLES))
         if old is None:
             del os.environ["PYTHONPATH"]
         else:
@@ -79,7 +81,11 @@ def test_cluster_read_equals_single_read(cluster, tmp_path, chunk_files):
 
     items, reports = recipe.corpus_frames(paths, chunk_files=chunk_files)
     assert items.npartitions == -(-40 // chunk_files)
-    got_items, got_reports = cluster.compute([items, reports], sync=True)
+    from distributed import wait
+
+    futures = cluster.compute([items, reports])
+    wait(futures, timeout=120)  # a worker that cannot run the tasks fails, not hangs
+    got_items, got_reports = cluster.gather(futures)
 
     want_items, want_reports = recipe.read_chunk(paths, 0)
     assert len(want_items) > 100 and (~want_reports.ok).sum() == 6
