@@ -1,0 +1,127 @@
+"""Corpus helpers of the command line: finding TextGrid files, reading them in
+chunks with per-file reports, and a progress bar on terminals."""
+
+import os
+import sys
+
+import tavrel
+
+from . import _arrow
+
+REPORT_FIELDS = ("path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
+                 "error_kind", "error")
+
+# Files per batch call: large enough to keep every worker busy, small enough for
+# the progress bar to move and for one chunk's table to stay a modest size.
+CHUNK_FILES = 256
+
+
+class UsageError(Exception):
+    """A mistake on the command line (exit status 2, one line, no traceback)."""
+
+
+def find_textgrids(paths):
+    """(path, root) pairs: each file argument as given (root: its folder), and every
+    *.TextGrid file (any letter case) below each folder argument, sorted."""
+    found = []
+    for path in paths:
+        if os.path.isdir(path):
+            found.extend((name, path) for name in _walk(path))
+        elif os.path.exists(path):
+            found.append((path, None))
+        else:
+            raise UsageError(f"no such file or folder: {path}")
+    return found
+
+
+def _walk(folder):
+    names = []
+    for top, dirs, files in os.walk(folder):
+        dirs.sort()
+        for name in sorted(files):
+            full = os.path.join(top, name)
+            if name.lower().endswith(".textgrid") and os.path.isfile(full):
+                names.append(full)
+    return names
+
+
+def chunks(items, size=CHUNK_FILES):
+    for start in range(0, len(items), size):
+        yield start, items[start:start + size]
+
+
+def read_reports(paths, strict, progress):
+    """One report per path (a dict with REPORT_FIELDS), in order."""
+    reports = []
+    for _, chunk in chunks(paths):
+        reports.extend(read_chunk(chunk, strict)[1])
+        progress.update(len(chunk))
+    return reports
+
+
+def read_chunk(paths, strict):
+    """(table, reports) for one batch of files: a failed file raises nothing, its
+    report says why."""
+    try:
+        table = tavrel.textgrids2table(paths, strict=strict)
+        unnamed = set()
+    except UnicodeEncodeError:
+        # A module that takes only UTF-8 file names: the others are reported as
+        # unopenable, in their place (a path that cannot exist keeps the file ids).
+        unnamed = {k for k, path in enumerate(paths) if not _is_utf8(path)}
+        table = tavrel.textgrids2table(
+            [f"{os.devnull}/{k}" if k in unnamed else path for k, path in enumerate(paths)],
+            strict=strict)
+    columns = _arrow.read_columns(table.reports)
+    reports = [dict(zip(columns, row)) for row in zip(*columns.values())]
+    for k, (report, path) in enumerate(zip(reports, paths)):
+        report["path"] = path
+        if k in unnamed:
+            report.update(error_kind="open", error="the file name is not valid UTF-8")
+    return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
+
+
+def _is_utf8(path):
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def reason(report):
+    """The part of a report's message after the path: what went wrong."""
+    message = report["error"] or "unknown error"
+    _, found, after = message.partition(" because: ")
+    return after if found else message
+
+
+def worker_count():
+    """Threads for the command line's own pools: the pool size the user chose."""
+    chosen = os.environ.get("RAYON_NUM_THREADS", "")
+    if chosen.isdigit() and int(chosen) > 0:
+        return int(chosen)
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+class Progress:
+    """A tqdm bar on standard error when it is a terminal (and tqdm is installed);
+    otherwise nothing."""
+
+    def __init__(self, total, unit, enabled):
+        self.bar = None
+        if enabled and total > 1 and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=total, unit=unit, file=sys.stderr, leave=False)
+
+    def update(self, count):
+        if self.bar is not None:
+            self.bar.update(count)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None

@@ -1,0 +1,331 @@
+"""The `tavrel` command: inspect, check, convert and tabulate TextGrid files.
+
+Exit status: 0 when every file was handled, 1 when any file failed, 2 for a
+mistake on the command line (or an output that cannot be written), 130 on Ctrl-C.
+"""
+
+import argparse
+import json
+import os
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+from . import _corpus, _export
+from ._corpus import UsageError
+
+DESCRIPTION = """Inspect, check, convert and tabulate Praat TextGrid files.
+
+Folders are searched recursively for *.TextGrid files (any letter case); files
+named on the command line are read whatever their name. Files are read strictly
+(declared counts, ordered and non-overlapping items) unless --lenient is given."""
+
+EPILOG = """exit status: 0 all files passed, 1 some file failed, 2 usage error
+(including a missing path or an output that cannot be written), 130 interrupted"""
+
+
+def main(argv=None):
+    # File names that are not valid UTF-8 are printed as the bytes they are.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
+    try:
+        args = build_parser().parse_args(argv)
+        if args.jobs:
+            # The worker pool reads this once, when the first call starts it.
+            os.environ["RAYON_NUM_THREADS"] = str(args.jobs)
+        return args.run(args)
+    except UsageError as error:
+        print(f"tavrel: error: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("tavrel: interrupted", file=sys.stderr)
+        return _interrupted()
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. `| head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _interrupted():
+    """Status 130 once the conversion threads have finished the file they were saving
+    (for a moment at most: a thread blocked on a file that never ends is left)."""
+    others = [thread for thread in threading.enumerate()
+              if thread is not threading.current_thread() and not thread.daemon]
+    deadline = time.monotonic() + 2.0
+    try:
+        for thread in others:
+            thread.join(max(0.0, deadline - time.monotonic()))
+    except KeyboardInterrupt:  # a second Ctrl-C: no more waiting
+        pass
+    sys.stdout.flush()
+    sys.stderr.flush()
+    if any(thread.is_alive() for thread in others):
+        os._exit(130)
+    return 130
+
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return value
+
+
+def build_parser():
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-j", "--jobs", type=_positive, metavar="N",
+                        help="worker threads (default: one per available processor)")
+    common.add_argument("--lenient", action="store_true",
+                        help="read without validating counts, bounds and item order")
+    common.add_argument("-q", "--quiet", action="store_true",
+                        help="no progress bar and no summary line; failures are still listed")
+
+    parser = argparse.ArgumentParser(
+        prog="tavrel", description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name, run, summary, details=""):
+        sub = commands.add_parser(name, parents=[common], help=summary,
+                                  description=summary + details, epilog=EPILOG,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.set_defaults(run=run)
+        return sub
+
+    info = command("info", run_info, "Show each file's layout, encoding, bounds and tiers.")
+    info.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
+    info.add_argument("--json", action="store_true", help="one JSON record per file")
+
+    check = command("check", run_check,
+                    "Read every file and list those that fail, with the reason.",
+                    "\n\nPrints one line per failing file and a summary line.")
+    check.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
+    check.add_argument("--json", action="store_true",
+                       help="one JSON record per file on standard output "
+                       "(summary on standard error)")
+
+    convert = command(
+        "convert", run_convert, "Rewrite files in the long or short layout, as UTF-8.",
+        "\n\nFiles found in a folder keep their place below it in --out; inputs are never\n"
+        "overwritten unless --in-place is given. A file that fails leaves its target untouched.")
+    convert.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
+    convert.add_argument("--to", required=True, choices=("long", "short"), help="layout to write")
+    where = convert.add_mutually_exclusive_group(required=True)
+    where.add_argument("--out", metavar="DIR", help="folder for the converted files")
+    where.add_argument("--in-place", action="store_true", help="rewrite each file where it is")
+
+    table = command(
+        "table", run_table, "Write the items of all files as one table.",
+        "\n\nColumns: file_id, file, tier_name, is_interval, tmin, tmax, label. CSV and TSV\n"
+        "are written without extra packages; Parquet and Arrow need pyarrow.")
+    table.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
+    table.add_argument("--out", required=True, metavar="FILE",
+                       help="output file: .csv, .tsv, .parquet or .arrow")
+    table.add_argument("--format", choices=("csv", "tsv", "parquet", "arrow"),
+                       help="table format (default: from the extension of --out)")
+    return parser
+
+
+def _version():
+    try:
+        from importlib.metadata import version
+
+        return version("tavrel")
+    except Exception:  # not installed as a distribution (e.g. a build tree)
+        return "(development build)"
+
+
+def _inputs(args):
+    found = _corpus.find_textgrids(args.paths)
+    if not found:
+        raise UsageError("no TextGrid files found in " + ", ".join(args.paths))
+    return found
+
+
+def _progress(args, total):
+    return _corpus.Progress(total, "file", enabled=not args.quiet)
+
+
+def _failure_line(report):
+    return f"{report['path']}: {report['error_kind'] or 'error'}: {_corpus.reason(report)}"
+
+
+def _print_failures(reports):
+    failed = [report for report in reports if not report["ok"]]
+    for report in failed:
+        print(_failure_line(report))
+    return len(failed)
+
+
+def run_info(args):
+    paths = [path for path, _ in _inputs(args)]
+    progress = _progress(args, len(paths))
+    try:
+        reports = _corpus.read_reports(paths, not args.lenient, progress)
+    finally:
+        progress.close()
+    for report in reports:
+        tiers = _tiers_of(report, not args.lenient)
+        if args.json:
+            print(_json(dict(report, tiers=tiers)))
+        else:
+            _print_info(report, tiers)
+    return 1 if any(not report["ok"] for report in reports) else 0
+
+
+def _tiers_of(report, strict):
+    """Each tier's name, class and item count (tiers without items included)."""
+    if not report["ok"]:
+        return None
+    import tavrel
+
+    _, _, tiers = tavrel.textgrid2data(report["path"], strict, "auto")
+    return [{"name": name, "class": "IntervalTier" if is_interval else "TextTier",
+             "items": len(items)} for name, is_interval, items in tiers]
+
+
+def _print_info(report, tiers):
+    if not report["ok"]:
+        print(_failure_line(report))
+        return
+    found = ", ".join(filter(None, (report["layout"] and report["layout"] + " layout",
+                                    report["encoding"])))
+    print(f"{report['path']}: {found + ', ' if found else ''}"
+          f"{report['tmin']!r} to {report['tmax']!r} s, {_count(len(tiers), 'tier')}, "
+          f"{_count(report['items'], 'item')}")
+    width = max((len(tier["name"]) for tier in tiers), default=0)
+    for number, tier in enumerate(tiers, 1):
+        print(f"  {number:>2}  {tier['class']:<12}  {tier['name']:<{width}}  "
+              f"{_count(tier['items'], 'item')}")
+
+
+def _json(record):
+    """One JSON line: UTF-8 text as it is, unless a file name is not valid UTF-8
+    (then escaped, so that the line stays valid JSON)."""
+    line = json.dumps(record, ensure_ascii=False)
+    try:
+        line.encode("utf-8")
+    except UnicodeEncodeError:
+        line = json.dumps(record)
+    return line
+
+
+def _count(number, noun):
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
+def run_check(args):
+    paths = [path for path, _ in _inputs(args)]
+    progress = _progress(args, len(paths))
+    try:
+        reports = _corpus.read_reports(paths, not args.lenient, progress)
+    finally:
+        progress.close()
+    if args.json:
+        for report in reports:
+            print(_json(report))
+        failed = sum(not report["ok"] for report in reports)
+    else:
+        failed = _print_failures(reports)
+    if not args.quiet:
+        print(f"checked {_count(len(reports), 'file')}: {len(reports) - failed} passed, "
+              f"{failed} failed", file=sys.stderr if args.json else sys.stdout)
+    return 1 if failed else 0
+
+
+def run_convert(args):
+    found = _inputs(args)
+    targets = _convert_targets(found, args)
+    import tavrel
+
+    strict = not args.lenient
+
+    def convert(report):
+        target = targets[report["path"]]
+        try:
+            tmin, tmax, tiers = tavrel.textgrid2data(report["path"], strict, "auto")
+            os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
+            tavrel.data2textgrid(tiers, tmin, tmax, target, args.to)
+        except (OSError, tavrel.PanicException) as error:
+            return dict(report, ok=False, error_kind="write", error=str(error))
+        return report
+
+    paths = [path for path, _ in found]
+    progress = _progress(args, len(paths))
+    reports = []
+    pool = ThreadPoolExecutor(_corpus.worker_count())
+    try:
+        for _, chunk in _corpus.chunks(paths):
+            chunk_reports = _corpus.read_chunk(chunk, strict)[1]
+            good = [report for report in chunk_reports if report["ok"]]
+            done = iter(pool.map(convert, good))
+            reports.extend(next(done) if report["ok"] else report for report in chunk_reports)
+            progress.update(len(chunk))
+    finally:
+        pool.shutdown(wait=False, cancel_futures=True)
+        progress.close()
+    failed = _print_failures(reports)
+    if not args.quiet:
+        where = "in place" if args.in_place else f"into {args.out}"
+        print(f"converted {len(reports) - failed} of {_count(len(reports), 'file')} to the "
+              f"{args.to} layout {where}; {failed} failed")
+    return 1 if failed else 0
+
+
+def _convert_targets(found, args):
+    """Output path of each input; refuses overwriting an input and two inputs sharing
+    one output before anything is written."""
+    if args.in_place:
+        return {path: path for path, _ in found}
+    if os.path.exists(args.out) and not os.path.isdir(args.out):
+        raise UsageError(f"--out {args.out} exists and is not a folder")
+    inputs = {os.path.realpath(path): path for path, _ in found}
+    targets, sources = {}, {}
+    for path, root in found:
+        relative = os.path.relpath(path, root) if root else os.path.basename(path)
+        target = os.path.join(args.out, relative)
+        real = os.path.realpath(target)
+        if real in inputs:
+            raise UsageError(f"converting {path} would overwrite the input {inputs[real]}; "
+                             "choose another --out folder, or --in-place")
+        if real in sources:
+            raise UsageError(f"{path} and {sources[real]} would both be written to {target}")
+        sources[real] = path
+        targets[path] = target
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"cannot write into {args.out}: {error.strerror or error}") from None
+    if not os.access(args.out, os.W_OK):
+        raise UsageError(f"cannot write into {args.out}: permission denied")
+    return targets
+
+
+def run_table(args):
+    fmt = _export.format_of(args.out, args.format)
+    if fmt in ("parquet", "arrow"):
+        _export.require_pyarrow(fmt)
+    if not os.path.isdir(os.path.dirname(args.out) or "."):
+        raise UsageError(f"cannot write {args.out}: no such folder")
+    if os.path.isdir(args.out):
+        raise UsageError(f"cannot write {args.out}: it is a folder")
+    paths = [path for path, _ in _inputs(args)]
+    progress = _progress(args, len(paths))
+    try:
+        reports = _export.write_table(paths, not args.lenient, args.out, fmt, progress)
+    except OSError as error:  # a full disk, a folder that became read-only, ...
+        raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
+    finally:
+        progress.close()
+    failed = _print_failures(reports)
+    if not args.quiet:
+        rows = sum(report["items"] or 0 for report in reports if report["ok"])
+        print(f"wrote {_count(rows, 'row')} from {len(reports) - failed} of "
+              f"{_count(len(reports), 'file')} to {args.out}; {failed} failed")
+    return 1 if failed else 0
