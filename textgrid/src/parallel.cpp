@@ -20,6 +20,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace textgrid {
@@ -483,6 +484,10 @@ void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* c
 }
 
 }  // namespace detail
+
+PoolParticipation::PoolParticipation() noexcept : was_participating_(std::exchange(on_pool_thread, true)) {}
+
+PoolParticipation::~PoolParticipation() { on_pool_thread = was_participating_; }
 
 std::size_t start_on_pool(std::size_t copies, std::shared_ptr<std::function<void()>> task,
                           SharedCancelToken token) {

@@ -78,6 +78,20 @@ void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* c
 
 }  // namespace detail
 
+// For its lifetime, the thread that makes it takes part in the maps it starts,
+// as a pool thread does, instead of leaving them to the pool: for a thread
+// that is itself one of the threads doing a batch's work.
+class PoolParticipation {
+ public:
+  PoolParticipation() noexcept;
+  ~PoolParticipation();
+  PoolParticipation(const PoolParticipation&) = delete;
+  PoolParticipation& operator=(const PoolParticipation&) = delete;
+
+ private:
+  bool was_participating_;
+};
+
 // Hands `copies` runs of `task` to the worker pool and returns at once, without
 // waiting for them; the task (which owns everything it uses) lives until the
 // last copy has run. Copies run on pool threads only, under `token`: once it is

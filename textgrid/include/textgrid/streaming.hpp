@@ -20,6 +20,7 @@
 
 #include "textgrid/cancel.hpp"
 #include "textgrid/lib.hpp"
+#include "textgrid/parallel.hpp"
 #include "textgrid/textgrid.hpp"
 
 namespace textgrid {
@@ -90,6 +91,7 @@ struct StreamState {
 
   // Parses file `k` into its slot; an exception becomes the slot's value.
   void parse_into_slot(std::size_t k) {
+    PoolParticipation participating;  // whichever thread parses, it is one of the stream's threads
     try {
       slots[k] = parse_one(k);
     } catch (...) {
