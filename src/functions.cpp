@@ -1,6 +1,8 @@
 // Bodies of the six module functions: bind and convert every argument (with
 // the interpreter lock), run the core work through run_interruptibly (without
-// it, answering Ctrl-C), then build the Python result (with it again).
+// it, answering Ctrl-C), then build the Python result (with it again). The
+// batch readers stream instead: they build each file's objects while the pool
+// parses the files after it.
 #include "functions.hpp"
 
 #include <array>

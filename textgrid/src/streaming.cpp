@@ -84,11 +84,6 @@ void StreamSchedule::stop() {
   stopped_ = true;
 }
 
-bool StreamSchedule::stopped() const {
-  std::lock_guard lock(mutex_);
-  return stopped_;
-}
-
 bool quick_to_read(std::string_view path) {
   // A name with a NUL byte is refused before any file is touched.
   if (path.find('\0') != std::string_view::npos) return true;

@@ -52,12 +52,11 @@ class StreamSchedule {
   void mark_consumed(std::size_t k);
   // No further file is taken; helpers leave.
   void stop();
-  bool stopped() const;
 
  private:
   std::size_t helpers_to_start_locked();
 
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable file_done_;
   std::size_t files_;
   std::size_t window_;
@@ -141,12 +140,16 @@ class DocumentStream {
     return state_->schedule.wait_done(k, timeout);
   }
 
-  // The document of file `k`, which must be done; rethrows its failure.
+  // The document of file `k`, which must be done. Its failure stops the
+  // stream (no later file matters any more) and is rethrown.
   Document take(std::size_t k) {
     typename State::Slot slot = std::exchange(state_->slots[k], std::monostate{});
+    if (auto* failure = std::get_if<std::exception_ptr>(&slot)) {
+      stop();
+      std::rethrow_exception(*failure);
+    }
     state_->schedule.mark_consumed(k);
     start_helpers();
-    if (auto* failure = std::get_if<std::exception_ptr>(&slot)) std::rethrow_exception(*failure);
     return std::get<Document>(std::move(slot));
   }
 
