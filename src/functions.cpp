@@ -169,16 +169,31 @@ textgrid::DocumentStream<Document> batch_stream(
       textgrid::pool_thread_count());
 }
 
+// While file `k` is being parsed elsewhere, parses the files after it that no
+// thread has taken yet (those quick to read), rather than wait idle. Called
+// without the interpreter lock.
+template <class Document>
+void parse_ahead_until_done(textgrid::DocumentStream<Document>& stream, std::size_t k,
+                            const std::vector<std::string>& files) {
+  while (!stream.wait_done(k, std::chrono::milliseconds(0))) {
+    std::size_t ahead = stream.first_untaken();
+    if (ahead >= files.size() || !textgrid::quick_to_read(files[ahead])) return;
+    if (stream.claim_exactly(ahead)) stream.state()->parse_into_slot(ahead);
+  }
+}
+
 // Makes file `k` of the stream ready to take: parsed here when no pool thread
 // has taken it (off this thread when it might take long), else waited for.
 // False, with the Python exception set, when a signal handler raised.
 template <class Document>
-bool make_ready(textgrid::DocumentStream<Document>& stream, std::size_t k, const std::string& path) {
+bool make_ready(textgrid::DocumentStream<Document>& stream, std::size_t k,
+                const std::vector<std::string>& files) {
   const auto& state = stream.state();
   PyThreadState* released = PyEval_SaveThread();
   const bool mine = stream.claim_if_untaken(k);
-  const bool here = mine && textgrid::quick_to_read(path);
+  const bool here = mine && textgrid::quick_to_read(files[k]);
   if (here) state->parse_into_slot(k);
+  if (!mine) parse_ahead_until_done(stream, k, files);
   const bool done = here || (!mine && stream.wait_done(k, std::chrono::milliseconds(0)));
   PyEval_RestoreThread(released);
   // Between files, so that a call whose files are all parsed here still answers.
@@ -198,7 +213,7 @@ bool read_streamed(const SharedBatch& batch,
                    Consume consume) {
   textgrid::DocumentStream<Document> stream = batch_stream(batch, read_entry);
   for (std::size_t k = 0; k < stream.size(); ++k) {
-    if (!make_ready(stream, k, batch->files[k])) return false;
+    if (!make_ready(stream, k, batch->files)) return false;
     if (!consume(stream.take(k), k)) return false;
   }
   return true;

@@ -61,6 +61,18 @@ bool StreamSchedule::claim_if_untaken(std::size_t k) {
   return true;
 }
 
+std::size_t StreamSchedule::first_untaken() {
+  std::lock_guard lock(mutex_);
+  return stopped_ || next_ >= files_ || next_ >= consumed_ + window_ ? files_ : next_;
+}
+
+bool StreamSchedule::claim_exactly(std::size_t k) {
+  std::lock_guard lock(mutex_);
+  if (stopped_ || k != next_ || k >= files_ || k >= consumed_ + window_) return false;
+  ++next_;
+  return true;
+}
+
 void StreamSchedule::mark_done(std::size_t k) {
   {
     std::lock_guard lock(mutex_);

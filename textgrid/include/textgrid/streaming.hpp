@@ -45,6 +45,11 @@ class StreamSchedule {
   // For the consumer: claims file `k` when no thread has taken it yet (every
   // file before it has been taken by then); true when the caller must parse it.
   bool claim_if_untaken(std::size_t k);
+  // For the consumer, rather than wait for a file a helper is parsing: the
+  // first untaken file if it is within the window, else `files`; then claims
+  // it when it is still the first untaken one (true when claimed).
+  std::size_t first_untaken();
+  bool claim_exactly(std::size_t k);
   void mark_done(std::size_t k);
   // Waits at most `timeout` for file `k` to be done; true when it is.
   bool wait_done(std::size_t k, std::chrono::milliseconds timeout);
@@ -136,6 +141,8 @@ class DocumentStream {
   const std::shared_ptr<State>& state() const { return state_; }
 
   bool claim_if_untaken(std::size_t k) { return state_->schedule.claim_if_untaken(k); }
+  std::size_t first_untaken() { return state_->schedule.first_untaken(); }
+  bool claim_exactly(std::size_t k) { return state_->schedule.claim_exactly(k); }
   bool wait_done(std::size_t k, std::chrono::milliseconds timeout) {
     return state_->schedule.wait_done(k, timeout);
   }
