@@ -1,9 +1,13 @@
 // Bodies of the six module functions: bind and convert every argument (with
 // the interpreter lock), run the core work through run_interruptibly (without
-// it, answering Ctrl-C), then build the Python result (with it again).
+// it, answering Ctrl-C), then build the Python result (with it again). The
+// batch readers stream instead: they build each file's objects while the pool
+// parses the files after it.
 #include "functions.hpp"
 
 #include <array>
+#include <chrono>
+#include <memory>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -19,6 +23,8 @@
 #include "interrupt.hpp"
 #include "results.hpp"
 #include "textgrid/lib.hpp"
+#include "textgrid/parallel.hpp"
+#include "textgrid/streaming.hpp"
 #include "textgrid/textgrid.hpp"
 
 namespace tavrel {
@@ -148,54 +154,69 @@ PyRef vectors_to_python(textgrid::Vectors& vectors) {
   return tuple_of(tmins, tmaxs, labels, tier_names, is_intervals);
 }
 
-struct JoinedVectors {
-  textgrid::Vectors columns;
-  textgrid::Buffer<std::uint32_t> file_ids;
-};
+using SharedBatch = std::shared_ptr<const BatchArguments>;
 
-// Concatenates the per-file groups: one bulk copy per column and file, texts
-// moved, and each entry numbered by its file's position in the input.
-JoinedVectors join_vectors(std::vector<textgrid::Vectors>&& groups) {
-  std::vector<textgrid::Vectors> consumed = std::move(groups);
-  std::size_t total = 0;
-  for (const textgrid::Vectors& group : consumed) total += group.tier_names.size();
-  JoinedVectors joined;
-  textgrid::Vectors& columns = joined.columns;
-  columns.tmins.reserve(total);
-  columns.tmaxs.reserve(total);
-  columns.labels.reserve(total);
-  columns.tier_names.reserve(total);
-  columns.is_intervals.reserve(total);
-  joined.file_ids.reserve(total);
-  for (std::size_t i = 0; i < consumed.size(); ++i) {
-    textgrid::Vectors group = std::move(consumed[i]);
-    joined.file_ids.append_fill(static_cast<std::uint32_t>(i), group.tier_names.size());
-    columns.tmins.append(group.tmins.data(), group.tmins.size());
-    columns.tmaxs.append(group.tmaxs.data(), group.tmaxs.size());
-    columns.labels.insert(columns.labels.end(), std::make_move_iterator(group.labels.begin()),
-                          std::make_move_iterator(group.labels.end()));
-    columns.tier_names.insert(columns.tier_names.end(),
-                              std::make_move_iterator(group.tier_names.begin()),
-                              std::make_move_iterator(group.tier_names.end()));
-    columns.is_intervals.append(group.is_intervals.data(), group.is_intervals.size());
-  }
-  return joined;
+// The batch's files as a stream of entries made by `read_entry`. The parsing
+// shares the arguments: abandoned parsing may outlive the call.
+template <class Document>
+textgrid::DocumentStream<Document> batch_stream(
+    const SharedBatch& batch, Document (*read_entry)(const std::string&, bool, std::string_view)) {
+  return textgrid::DocumentStream<Document>(
+      batch->files.size(),
+      [batch, read_entry](std::size_t k) {
+        return read_entry(batch->files[k], batch->strict, batch->file_type);
+      },
+      textgrid::pool_thread_count());
 }
 
-PyRef joined_vectors_to_python(JoinedVectors& joined) {
-  textgrid::Vectors& columns = joined.columns;
-  PyRef tmins = to_array(std::move(columns.tmins));
-  if (!tmins) return {};
-  PyRef tmaxs = to_array(std::move(columns.tmaxs));
-  if (!tmaxs) return {};
-  PyRef is_intervals = to_array(std::move(columns.is_intervals));
-  if (!is_intervals) return {};
-  PyRef file_ids = to_array(std::move(joined.file_ids));
-  if (!file_ids) return {};
-  PyRef labels = str_list_to_python(columns.labels);
-  if (!labels) return {};
-  PyRef tier_names = str_list_to_python(columns.tier_names);
-  return tuple_of(tmins, tmaxs, labels, tier_names, is_intervals, file_ids);
+// While file `k` is being parsed elsewhere, parses the files after it that no
+// thread has taken yet (those quick to read), rather than wait idle. Called
+// without the interpreter lock.
+template <class Document>
+void parse_ahead_until_done(textgrid::DocumentStream<Document>& stream, std::size_t k,
+                            const std::vector<std::string>& files) {
+  while (!stream.wait_done(k, std::chrono::milliseconds(0))) {
+    std::size_t ahead = stream.first_untaken();
+    if (ahead >= files.size() || !textgrid::quick_to_read(files[ahead])) return;
+    if (stream.claim_exactly(ahead)) stream.state()->parse_into_slot(ahead);
+  }
+}
+
+// Makes file `k` of the stream ready to take: parsed here when no pool thread
+// has taken it (off this thread when it might take long), else waited for.
+// False, with the Python exception set, when a signal handler raised.
+template <class Document>
+bool make_ready(textgrid::DocumentStream<Document>& stream, std::size_t k,
+                const std::vector<std::string>& files) {
+  const auto& state = stream.state();
+  PyThreadState* released = PyEval_SaveThread();
+  const bool mine = stream.claim_if_untaken(k);
+  const bool here = mine && textgrid::quick_to_read(files[k]);
+  if (here) state->parse_into_slot(k);
+  if (!mine) parse_ahead_until_done(stream, k, files);
+  const bool done = here || (!mine && stream.wait_done(k, std::chrono::milliseconds(0)));
+  PyEval_RestoreThread(released);
+  // Between files, so that a call whose files are all parsed here still answers.
+  if (done) return PyErr_CheckSignals() == 0;
+  if (mine) return run_interruptibly([state, k] { state->parse_into_slot(k); });
+  return wait_answering_signals(
+      [&](std::chrono::milliseconds timeout) { return stream.wait_done(k, timeout); });
+}
+
+// Hands the stream's documents to `consume(document, k)` in input order while
+// the pool parses the files after them. False, with the Python exception set,
+// when `consume` failed or a signal handler raised; the stream then stops, as
+// it does when a file's internal failure is rethrown here.
+template <class Document, class Consume>
+bool read_streamed(const SharedBatch& batch,
+                   Document (*read_entry)(const std::string&, bool, std::string_view),
+                   Consume consume) {
+  textgrid::DocumentStream<Document> stream = batch_stream(batch, read_entry);
+  for (std::size_t k = 0; k < stream.size(); ++k) {
+    if (!make_ready(stream, k, batch->files)) return false;
+    if (!consume(stream.take(k), k)) return false;
+  }
+  return true;
 }
 
 PyRef textgrid2data_body(const CallArguments& call) {
@@ -208,11 +229,12 @@ PyRef textgrid2data_body(const CallArguments& call) {
 PyRef textgrids2data_body(const CallArguments& call) {
   std::optional<BatchArguments> batch = batch_arguments("textgrids2data", call);
   if (!batch) return {};
-  auto documents = run_interruptibly_for([batch = std::move(*batch)] {
-    return textgrid::files_to_data(batch.files, batch.strict, batch.file_type);
-  });
-  if (!documents) return {};
-  return documents_to_python(std::move(*documents));
+  auto shared = std::make_shared<const BatchArguments>(std::move(*batch));
+  DocumentListBuilder built(shared->files.size());
+  bool complete = read_streamed(
+      shared, textgrid::read_data_entry,
+      [&](textgrid::TextGridData&& document, std::size_t) { return built.add(std::move(document)); });
+  return complete ? built.finish() : PyRef();
 }
 
 PyRef textgrid2vectors_body(const CallArguments& call) {
@@ -225,11 +247,13 @@ PyRef textgrid2vectors_body(const CallArguments& call) {
 PyRef textgrids2vectors_body(const CallArguments& call) {
   std::optional<BatchArguments> batch = batch_arguments("textgrids2vectors", call);
   if (!batch) return {};
-  auto joined = run_interruptibly_for([batch = std::move(*batch)] {
-    return join_vectors(textgrid::files_to_vectors(batch.files, batch.strict, batch.file_type));
-  });
-  if (!joined) return {};
-  return joined_vectors_to_python(*joined);
+  auto shared = std::make_shared<const BatchArguments>(std::move(*batch));
+  VectorColumnsBuilder built;
+  bool complete = read_streamed(shared, textgrid::read_vectors_entry,
+                                [&](textgrid::Vectors&& group, std::size_t k) {
+                                  return built.add(std::move(group), static_cast<std::uint32_t>(k));
+                                });
+  return complete ? built.finish() : PyRef();
 }
 
 // Builds (validating) and saves off the calling thread, then raises the

@@ -123,21 +123,28 @@ void dispatch(const std::shared_ptr<Errand>& errand) {
   start_helper(helpers, errand);
 }
 
-// Waits with the interpreter lock released; true when the work finished,
-// false with the handler's exception set when a signal handler raised.
-bool wait_answering_signals(Errand& errand) {
+}  // namespace
+
+bool wait_answering_signals(const std::function<bool(std::chrono::milliseconds)>& done) {
   PyThreadState* released = PyEval_SaveThread();
   for (;;) {
-    if (errand.wait_for(signal_poll_interval)) {
-      PyEval_RestoreThread(released);
-      return true;
-    }
+    bool finished = done(signal_poll_interval);
     PyEval_RestoreThread(released);
-    if (PyErr_CheckSignals() != 0) break;
+    if (finished) return true;
+    if (PyErr_CheckSignals() != 0) return false;
     released = PyEval_SaveThread();
   }
+}
+
+namespace {
+
+// True when the errand finished; false with the handler's exception set when a
+// signal handler raised, after giving the cancelled work a moment to wind up.
+bool wait_for_errand(Errand& errand) {
+  if (wait_answering_signals([&](std::chrono::milliseconds timeout) { return errand.wait_for(timeout); }))
+    return true;
   errand.token->cancel();
-  released = PyEval_SaveThread();
+  PyThreadState* released = PyEval_SaveThread();
   (void)errand.wait_for(cancelled_grace_period);
   PyEval_RestoreThread(released);
   return false;
@@ -155,7 +162,7 @@ bool run_interruptibly(std::function<void()> work) {
     errand->run();
     PyEval_RestoreThread(released);
   }
-  if (!wait_answering_signals(*errand)) return false;
+  if (!wait_for_errand(*errand)) return false;
   if (errand->error) std::rethrow_exception(errand->error);
   return true;
 }

@@ -5,6 +5,7 @@
 // handler raises (Ctrl-C), the work is cancelled (see textgrid/cancel.hpp) and
 // the call returns at once with the handler's exception. This is the one place
 // where the module functions let go of the interpreter lock.
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -21,6 +22,12 @@ namespace tavrel {
 // work must own everything it reads (it may outlive the call) and must not
 // touch any Python object. Called with the interpreter lock held.
 bool run_interruptibly(std::function<void()> work);
+
+// Waits with the interpreter lock released until `done(timeout)` (which waits
+// at most `timeout`) reports true, looking for signals between its waits. True
+// when done; false, with the handler's exception set, when a signal handler
+// raised. `done` must not touch any Python object. Called with the lock held.
+bool wait_answering_signals(const std::function<bool(std::chrono::milliseconds)>& done);
 
 // The result of `work`, or nothing (with the Python exception set) when it was
 // interrupted. The result lives in shared storage, so that abandoned work

@@ -1,5 +1,7 @@
 #include "results.hpp"
 
+#include "arrays.hpp"
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -34,6 +36,8 @@ std::uint64_t hash_bytes(std::string_view text) noexcept {
   hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53ULL;
   return hash ^ (hash >> 29);
 }
+
+}  // namespace
 
 // One str per distinct text within one call: labels repeat constantly (phones,
 // words, silences), and one object per distinct text saves both the allocation
@@ -112,6 +116,8 @@ class SharedTexts {
   std::size_t hits_ = 0;
   bool given_up_ = false;
 };
+
+namespace {
 
 // A 3-tuple taking over the three members; null if any is null.
 PyRef new_triple(PyRef first, PyRef second, PyRef third) {
@@ -215,13 +221,75 @@ PyRef document_to_python(textgrid::TextGridData&& document) {
   return document_to_python(std::move(document), texts);
 }
 
-PyRef documents_to_python(std::vector<textgrid::TextGridData>&& documents) {
+DocumentListBuilder::DocumentListBuilder(std::size_t count)
+    : list_(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)))),
+      texts_(std::make_unique<SharedTexts>()) {}
+
+DocumentListBuilder::~DocumentListBuilder() = default;
+
+bool DocumentListBuilder::add(textgrid::TextGridData&& document) {
+  if (!list_) return false;
   CollectorPause pause;
-  SharedTexts texts;
-  std::vector<textgrid::TextGridData> consumed = std::move(documents);
-  return new_list(consumed.size(), [&](std::size_t i) {
-    return document_to_python(std::move(consumed[i]), texts);
-  });
+  PyRef built = document_to_python(std::move(document), *texts_);
+  if (!built) return false;
+  PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(added_++), built.release());
+  return true;
+}
+
+PyRef DocumentListBuilder::finish() {
+  if (!list_ || added_ != static_cast<std::size_t>(PyList_GET_SIZE(list_.get()))) return {};
+  return std::move(list_);
+}
+
+VectorColumnsBuilder::VectorColumnsBuilder()
+    : labels_(PyRef::steal(PyList_New(0))),
+      tier_names_(PyRef::steal(PyList_New(0))),
+      label_texts_(std::make_unique<SharedTexts>()),
+      name_texts_(std::make_unique<SharedTexts>()) {}
+
+VectorColumnsBuilder::~VectorColumnsBuilder() = default;
+
+namespace {
+
+bool append_texts(PyObject* list, const std::vector<std::string>& texts, SharedTexts& shared) {
+  for (const std::string& text : texts) {
+    PyRef made = shared.get(text);
+    if (!made || PyList_Append(list, made.get()) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool VectorColumnsBuilder::add(textgrid::Vectors&& group, std::uint32_t file_id) {
+  if (!labels_ || !tier_names_) return false;
+  textgrid::Vectors consumed = std::move(group);
+  file_ids_.append_fill(file_id, consumed.tier_names.size());
+  numbers_.tmins.append(consumed.tmins.data(), consumed.tmins.size());
+  numbers_.tmaxs.append(consumed.tmaxs.data(), consumed.tmaxs.size());
+  numbers_.is_intervals.append(consumed.is_intervals.data(), consumed.is_intervals.size());
+  return append_texts(labels_.get(), consumed.labels, *label_texts_) &&
+         append_texts(tier_names_.get(), consumed.tier_names, *name_texts_);
+}
+
+// The arrays are made in the order tmins, tmaxs, is_intervals, file_ids, so a
+// failure to make one releases those made before it.
+PyRef VectorColumnsBuilder::finish() {
+  if (!labels_ || !tier_names_) return {};
+  PyRef tmins = to_array(std::move(numbers_.tmins));
+  if (!tmins) return {};
+  PyRef tmaxs = to_array(std::move(numbers_.tmaxs));
+  if (!tmaxs) return {};
+  PyRef is_intervals = to_array(std::move(numbers_.is_intervals));
+  if (!is_intervals) return {};
+  PyRef file_ids = to_array(std::move(file_ids_));
+  if (!file_ids) return {};
+  PyRef tuple = PyRef::steal(PyTuple_New(6));
+  if (!tuple) return {};
+  PyObject* members[] = {tmins.release(), tmaxs.release(), labels_.release(),
+                         tier_names_.release(), is_intervals.release(), file_ids.release()};
+  for (Py_ssize_t i = 0; i < 6; ++i) PyTuple_SET_ITEM(tuple.get(), i, members[i]);
+  return tuple;
 }
 
 PyRef str_list_to_python(const std::vector<std::string>& texts) {

@@ -3,6 +3,9 @@
 // allocated at their final length, floats, bools and str from UTF-8.
 #include "pyref.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,8 +16,51 @@ namespace tavrel {
 // (tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])]); the document is
 // consumed tier by tier so that its memory goes as the Python objects grow.
 PyRef document_to_python(textgrid::TextGridData&& document);
-// A list of documents, each as above.
-PyRef documents_to_python(std::vector<textgrid::TextGridData>&& documents);
+class SharedTexts;
+
+// A list of `count` documents built one document at a time, as they arrive;
+// equal texts share one str across the whole list.
+class DocumentListBuilder {
+ public:
+  explicit DocumentListBuilder(std::size_t count);
+  ~DocumentListBuilder();
+  DocumentListBuilder(const DocumentListBuilder&) = delete;
+  DocumentListBuilder& operator=(const DocumentListBuilder&) = delete;
+
+  // False with a Python exception set when building failed (the list, too).
+  bool add(textgrid::TextGridData&& document);
+  // The finished list; null unless every document was added.
+  PyRef finish();
+
+ private:
+  PyRef list_;
+  std::size_t added_ = 0;
+  std::unique_ptr<SharedTexts> texts_;
+};
+
+// The joined columns of many files' vectors, appended file by file:
+// (tmins, tmaxs, labels, tier_names, is_intervals, file_ids). Equal labels (and
+// equal tier names) share one str across the whole result.
+class VectorColumnsBuilder {
+ public:
+  VectorColumnsBuilder();
+  ~VectorColumnsBuilder();
+  VectorColumnsBuilder(const VectorColumnsBuilder&) = delete;
+  VectorColumnsBuilder& operator=(const VectorColumnsBuilder&) = delete;
+
+  // False with a Python exception set when building failed.
+  bool add(textgrid::Vectors&& group, std::uint32_t file_id);
+  PyRef finish();
+
+ private:
+  textgrid::Vectors numbers_;  // the number columns; texts go straight to the lists
+  textgrid::Buffer<std::uint32_t> file_ids_;
+  PyRef labels_;
+  PyRef tier_names_;
+  std::unique_ptr<SharedTexts> label_texts_;
+  std::unique_ptr<SharedTexts> name_texts_;
+};
+
 // A list with one new str per text.
 PyRef str_list_to_python(const std::vector<std::string>& texts);
 

@@ -2,8 +2,12 @@
 that fail to read, the earliest internal failure raised, and the same result
 whether the list is read sequentially or on the worker pool."""
 
+import hashlib
+import json
 import os
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -134,3 +138,70 @@ def test_paths_are_used_exactly_as_given(tmp_path, monkeypatch):
         EXAMPLE,
         EMPTY_ENTRY,
     ]
+
+
+STREAMED_BATCH = """
+import hashlib, json, sys, tavrel
+files, bad = json.load(sys.stdin)
+def outcome(call):
+    try:
+        return repr(call())
+    except BaseException as error:
+        return type(error).__name__ + ": " + str(error)
+results = [outcome(lambda: tavrel.textgrids2data(files, False, "auto")),
+           outcome(lambda: [c if isinstance(c, list) else c.tolist()
+                            for c in tavrel.textgrids2vectors(files, False, "auto")]),
+           outcome(lambda: tavrel.textgrids2data(bad, False, "long")),
+           outcome(lambda: tavrel.textgrids2vectors(bad, False, "long"))]
+print(hashlib.sha256(repr(results).encode()).hexdigest())
+"""
+
+
+@pytest.fixture(scope="module")
+def streamed_batch(tmp_path_factory):
+    """A long list mixing small files, files that give empty entries, a file
+    large enough to be parsed off the calling thread, and (for the second list)
+    two internal failures, the later one in a file that is quick to parse."""
+    folder = tmp_path_factory.mktemp("streamed")
+    big = folder / "big.TextGrid"
+    items = [(k * 0.5, k * 0.5 + 0.5, f"w{k % 50}") for k in range(30_000)]
+    tavrel.data2textgrid([("words", True, items)], None, None, str(big), "long")
+    assert big.stat().st_size > 2 << 20
+    text = (DATA / "example_long_lf.TextGrid").read_text(encoding="utf-8")
+    slow_bad = folder / "slow_bad.TextGrid"
+    slow_bad.write_text(big.read_text(encoding="utf-8").replace('"IntervalTier"', '"FirstBad"'), encoding="utf-8")
+    quick_bad = folder / "quick_bad.TextGrid"
+    quick_bad.write_text(text.replace('"TextTier"', '"SecondBad"'), encoding="utf-8")
+    pattern = [VALID, str(DATA / "example_short_lf.TextGrid"), str(folder / "missing.TextGrid"),
+               str(folder), str(DATA / "latin1_long.TextGrid")]
+    files = [pattern[k % len(pattern)] for k in range(400)]
+    files[7] = files[390] = str(big)
+    bad = [VALID] * 300
+    bad[150], bad[151] = str(slow_bad), str(quick_bad)
+    return files, bad
+
+
+def run_with_threads(threads, payload):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = str(threads)
+    env["PYTHONPATH"] = str(Path(tavrel.__file__).parent.parent)
+    run = subprocess.run([sys.executable, "-c", STREAMED_BATCH], input=json.dumps(payload), env=env,
+                         capture_output=True, text=True, timeout=120, check=True)
+    return run.stdout.strip()
+
+
+@pytest.mark.parametrize("threads", [1, 2, 5])
+def test_streamed_batches_give_the_same_results_with_any_thread_count(streamed_batch, threads):
+    """Files parsed by the calling thread, by pool threads, or off the calling
+    thread because they are large, come back in input order; the earliest
+    internal failure wins even when a later file fails sooner."""
+    files, bad = streamed_batch
+    expected_vectors = tavrel.textgrids2vectors(files, False, "auto")
+    expected = [repr(tavrel.textgrids2data(files, False, "auto")),
+                repr([c if isinstance(c, list) else c.tolist() for c in expected_vectors]),
+                'PanicException: Unknown tier class: "FirstBad"',
+                'PanicException: Unknown tier class: "FirstBad"']
+    assert panic_message(lambda: tavrel.textgrids2data(bad, False, "long")) == 'Unknown tier class: "FirstBad"'
+    readable = {k for k in range(400) if k % 5 < 2} | {7}
+    assert set(expected_vectors[5].tolist()) == readable
+    assert run_with_threads(threads, [files, bad]) == hashlib.sha256(repr(expected).encode()).hexdigest()

@@ -313,6 +313,11 @@ def blocked_calls(fifo, corpus):
         "textgrids2vectors short": lambda: tavrel.textgrids2vectors([fifo], False, "short"),
         "textgrids2vectors long": lambda: tavrel.textgrids2vectors([fifo] + [corpus] * 60, False,
                                                                    "long"),
+        # Streamed: the blocked file is met in the middle, with files parsed ahead after it.
+        "textgrids2data streamed": lambda: tavrel.textgrids2data(
+            [corpus] * 30 + [fifo] + [corpus] * 300, False, "long"),
+        "textgrids2vectors streamed": lambda: tavrel.textgrids2vectors(
+            [corpus] * 30 + [fifo] + [corpus] * 300, False, "auto"),
         "data2textgrid": lambda: tavrel.data2textgrid(data, None, None, fifo, "long"),
         "vectors2textgrid": lambda: tavrel.vectors2textgrid(*columns, None, None, fifo, "short"),
         "textgrids2table": lambda: tavrel.textgrids2table([corpus] * 60 + [fifo]),
@@ -322,7 +327,8 @@ def blocked_calls(fifo, corpus):
 
 
 CALLS = ["textgrid2data", "textgrid2vectors", "textgrids2data short", "textgrids2data long",
-         "textgrids2vectors short", "textgrids2vectors long", "data2textgrid", "vectors2textgrid",
+         "textgrids2vectors short", "textgrids2vectors long", "textgrids2data streamed",
+         "textgrids2vectors streamed", "data2textgrid", "vectors2textgrid",
          "textgrids2table", "vectors2textgrids"]
 
 
@@ -638,3 +644,32 @@ def test_refused_path_objects(bad, error):
         tavrel.textgrid2data(bad, True, "long")
     with pytest.raises(error):
         tavrel.textgrids2data(["ok.TextGrid", bad], True, "long")
+
+
+INTERRUPTED_BATCH = """
+import os, signal, sys, threading, time, tavrel
+function = getattr(tavrel, sys.argv[2])
+sent = []
+def fire():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Timer(0.3, fire).start()
+try:
+    function([sys.argv[1]] * 200_000, False, "long")
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - sent[0])
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("function", ["textgrids2data", "textgrids2vectors"])
+def test_ctrl_c_ends_a_long_streamed_batch(corpus, function, threads):
+    """With one thread the calling thread parses every file itself and never
+    waits, so only its look between files can answer."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(RAYON_NUM_THREADS=threads, PYTHONPATH=str(pathlib.Path(tavrel.__file__).parent.parent))
+    run = subprocess.run([sys.executable, "-c", INTERRUPTED_BATCH, corpus, function], env=env,
+                         capture_output=True, text=True, timeout=120, check=True)
+    word, *answered = run.stdout.split()
+    assert word == "interrupted" and float(answered[0]) < ANSWER_WITHIN

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace textgrid {
@@ -265,6 +266,7 @@ struct Job {
   std::mutex mutex;
   std::condition_variable finished;
   std::exception_ptr error;  // a chunk function broke its no-throw promise
+  std::shared_ptr<void> owned;  // what a job nobody waits for runs on
 
   Job(detail::ChunkFunction f, void* c, detail::ChunkPlan p, SharedCancelToken t)
       : fn(f), context(c), plan(p), token(std::move(t)) {}
@@ -482,4 +484,28 @@ void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* c
 }
 
 }  // namespace detail
+
+PoolParticipation::PoolParticipation() noexcept : was_participating_(std::exchange(on_pool_thread, true)) {}
+
+PoolParticipation::~PoolParticipation() { on_pool_thread = was_participating_; }
+
+std::size_t start_on_pool(std::size_t copies, std::shared_ptr<std::function<void()>> task,
+                          SharedCancelToken token) {
+  Pool& pool = the_pool();
+  if (copies == 0 || pool.thread_count == 0) return 0;
+  detail::ChunkFunction run_task = [](void* raw, std::size_t, std::size_t) {
+    (*static_cast<std::function<void()>*>(raw))();
+  };
+  auto job = std::make_shared<Job>(run_task, task.get(), detail::ChunkPlan{copies, 1, 0},
+                                   std::move(token));
+  job->owned = std::move(task);
+  {
+    std::lock_guard lock(pool.mutex);
+    top_up_workers(pool, pool.thread_count);
+    pool.jobs.push_back(job);
+  }
+  pool.work_available.notify_all();
+  return copies;
+}
+
 }  // namespace textgrid

@@ -10,7 +10,9 @@
 // started (the pool threads take no further chunk) and the map throws Cancelled.
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -73,6 +75,32 @@ std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup, s
 // chunks run under the caller's cancellation token; once it is cancelled, the
 // chunks not yet started are skipped.
 void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* context);
+
+}  // namespace detail
+
+// For its lifetime, the thread that makes it takes part in the maps it starts,
+// as a pool thread does, instead of leaving them to the pool: for a thread
+// that is itself one of the threads doing a batch's work.
+class PoolParticipation {
+ public:
+  PoolParticipation() noexcept;
+  ~PoolParticipation();
+  PoolParticipation(const PoolParticipation&) = delete;
+  PoolParticipation& operator=(const PoolParticipation&) = delete;
+
+ private:
+  bool was_participating_;
+};
+
+// Hands `copies` runs of `task` to the worker pool and returns at once, without
+// waiting for them; the task (which owns everything it uses) lives until the
+// last copy has run. Copies run on pool threads only, under `token`: once it is
+// cancelled, copies not yet started never run. Returns how many copies were
+// handed over (none when the pool has no thread).
+std::size_t start_on_pool(std::size_t copies, std::shared_ptr<std::function<void()>> task,
+                          SharedCancelToken token);
+
+namespace detail {
 
 // Keeps the failure of the lowest-numbered failing element.
 class FirstFailure {
