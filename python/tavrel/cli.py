@@ -163,13 +163,18 @@ def _print_failures(reports):
     return len(failed)
 
 
-def run_info(args):
+def _read_reports(args):
+    """One report per input file, read with a progress bar where there is a terminal."""
     paths = [path for path, _ in _inputs(args)]
     progress = _progress(args, len(paths))
     try:
-        reports = _corpus.read_reports(paths, not args.lenient, progress)
+        return _corpus.read_reports(paths, not args.lenient, progress)
     finally:
         progress.close()
+
+
+def run_info(args):
+    reports = _read_reports(args)
     for report in reports:
         tiers = _tiers_of(report, not args.lenient)
         if args.json:
@@ -221,12 +226,7 @@ def _count(number, noun):
 
 
 def run_check(args):
-    paths = [path for path, _ in _inputs(args)]
-    progress = _progress(args, len(paths))
-    try:
-        reports = _corpus.read_reports(paths, not args.lenient, progress)
-    finally:
-        progress.close()
+    reports = _read_reports(args)
     if args.json:
         for report in reports:
             print(_json(report))
