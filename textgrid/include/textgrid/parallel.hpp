@@ -39,6 +39,10 @@ std::size_t pool_thread_count();
 
 namespace detail {
 
+// The pool size asked for: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, when it
+// holds a positive integer; else processor_count().
+std::size_t configured_thread_count();
+
 // Type-erased call of `fn(context, begin, end)` for each chunk of [0, n).
 using ChunkFunction = void (*)(void* context, std::size_t begin, std::size_t end);
 
@@ -65,15 +69,16 @@ ChunkPlan plan_chunks(std::size_t n, std::size_t min_chunk, std::size_t threads)
 // /proc/self/cgroup) as mounted per `mountinfo` (/proc/self/mountinfo), with
 // the quota files looked up below `filesystem_root` ("" for the real system):
 // quota over period rounded up, the smallest along the way up the hierarchy.
-std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup, std::string_view mountinfo,
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup,
+                                            std::string_view mountinfo,
                                             const std::string& filesystem_root);
 
 // Runs the chunks on the worker pool and returns when all are done. A pool
 // thread that calls this takes part in the work while it waits, so nested maps
-// cannot deadlock; other callers just wait. Chunk functions should not throw; if one does anyway, the other
-// chunks still finish and the first exception caught is rethrown here. The
-// chunks run under the caller's cancellation token; once it is cancelled, the
-// chunks not yet started are skipped.
+// cannot deadlock; other callers just wait. Chunk functions should not throw; if one does anyway,
+// the other chunks still finish and the first exception caught is rethrown here. The chunks run
+// under the caller's cancellation token; once it is cancelled, the chunks not yet started are
+// skipped.
 void run_on_pool(std::size_t n, std::size_t min_chunk, ChunkFunction fn, void* context);
 
 }  // namespace detail
