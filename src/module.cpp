@@ -59,7 +59,12 @@ PyObject* cached_module = nullptr;
 // regular install gets.
 PyObject* package_path(PyObject* module) {
   PyRef file = PyRef::steal(PyModule_GetFilenameObject(module));
-  if (!file) return nullptr;
+  if (!file) {
+    // Without a file there is no folder to search: the plain "no attribute"
+    // answer, which getattr(module, "__path__", None) and hasattr expect.
+    PyErr_SetString(PyExc_AttributeError, "module 'tavrel' has no attribute '__path__'");
+    return nullptr;
+  }
   PyRef os_path = PyRef::steal(PyImport_ImportModule("os.path"));
   if (!os_path) return nullptr;
   PyRef folder = PyRef::steal(PyObject_CallMethod(os_path.get(), "dirname", "O", file.get()));

@@ -186,3 +186,6 @@ def test_module_is_a_package_also_where_the_import_system_gave_it_no_path(monkey
     assert tavrel.__path__ == [folder]
     monkeypatch.delattr(tavrel, "__path__")
     assert tavrel.__path__ == [folder]
+    monkeypatch.delattr(tavrel, "__path__")
+    monkeypatch.delattr(tavrel, "__file__")
+    assert not hasattr(tavrel, "__path__")
