@@ -139,32 +139,17 @@ PyRef tuple_of(Members&&... members) {
   return tuple;
 }
 
-// The arrays are made first, in the order tmins, tmaxs, is_intervals (then
-// file_ids), so a failure to make one releases those made before it.
-PyRef vectors_to_python(textgrid::Vectors& vectors) {
-  PyRef tmins = to_array(std::move(vectors.tmins));
-  if (!tmins) return {};
-  PyRef tmaxs = to_array(std::move(vectors.tmaxs));
-  if (!tmaxs) return {};
-  PyRef is_intervals = to_array(std::move(vectors.is_intervals));
-  if (!is_intervals) return {};
-  PyRef labels = str_list_to_python(vectors.labels);
-  if (!labels) return {};
-  PyRef tier_names = str_list_to_python(vectors.tier_names);
-  return tuple_of(tmins, tmaxs, labels, tier_names, is_intervals);
-}
-
 using SharedBatch = std::shared_ptr<const BatchArguments>;
 
-// The batch's files as a stream of entries made by `read_entry`. The parsing
+// The batch's files as a stream of flat documents. The parsing
 // shares the arguments: abandoned parsing may outlive the call.
-template <class Document>
-textgrid::DocumentStream<Document> batch_stream(
-    const SharedBatch& batch, Document (*read_entry)(const std::string&, bool, std::string_view)) {
-  return textgrid::DocumentStream<Document>(
+using FlatStream = textgrid::DocumentStream<textgrid::FlatDocument>;
+
+FlatStream batch_stream(const SharedBatch& batch) {
+  return FlatStream(
       batch->files.size(),
-      [batch, read_entry](std::size_t k) {
-        return read_entry(batch->files[k], batch->strict, batch->file_type);
+      [batch](std::size_t k) {
+        return textgrid::read_flat_entry(batch->files[k], batch->strict, batch->file_type);
       },
       textgrid::pool_thread_count());
 }
@@ -172,8 +157,7 @@ textgrid::DocumentStream<Document> batch_stream(
 // While file `k` is being parsed elsewhere, parses the files after it that no
 // thread has taken yet (those quick to read), rather than wait idle. Called
 // without the interpreter lock.
-template <class Document>
-void parse_ahead_until_done(textgrid::DocumentStream<Document>& stream, std::size_t k,
+void parse_ahead_until_done(FlatStream& stream, std::size_t k,
                             const std::vector<std::string>& files) {
   while (!stream.wait_done(k, std::chrono::milliseconds(0))) {
     std::size_t ahead = stream.first_untaken();
@@ -185,8 +169,7 @@ void parse_ahead_until_done(textgrid::DocumentStream<Document>& stream, std::siz
 // Makes file `k` of the stream ready to take: parsed here when no pool thread
 // has taken it (off this thread when it might take long), else waited for.
 // False, with the Python exception set, when a signal handler raised.
-template <class Document>
-bool make_ready(textgrid::DocumentStream<Document>& stream, std::size_t k,
+bool make_ready(FlatStream& stream, std::size_t k,
                 const std::vector<std::string>& files) {
   const auto& state = stream.state();
   PyThreadState* released = PyEval_SaveThread();
@@ -207,11 +190,9 @@ bool make_ready(textgrid::DocumentStream<Document>& stream, std::size_t k,
 // the pool parses the files after them. False, with the Python exception set,
 // when `consume` failed or a signal handler raised; the stream then stops, as
 // it does when a file's internal failure is rethrown here.
-template <class Document, class Consume>
-bool read_streamed(const SharedBatch& batch,
-                   Document (*read_entry)(const std::string&, bool, std::string_view),
-                   Consume consume) {
-  textgrid::DocumentStream<Document> stream = batch_stream(batch, read_entry);
+template <class Consume>
+bool read_streamed(const SharedBatch& batch, Consume consume) {
+  FlatStream stream = batch_stream(batch);
   for (std::size_t k = 0; k < stream.size(); ++k) {
     if (!make_ready(stream, k, batch->files)) return false;
     if (!consume(stream.take(k), k)) return false;
@@ -220,10 +201,10 @@ bool read_streamed(const SharedBatch& batch,
 }
 
 PyRef textgrid2data_body(const CallArguments& call) {
-  std::optional<textgrid::TextGridData> data =
-      read_document("textgrid2data", call, [](textgrid::TextGrid& grid) { return grid.to_data(); });
-  if (!data) return {};
-  return document_to_python(std::move(*data));
+  std::optional<textgrid::FlatDocument> document = read_document(
+      "textgrid2data", call, [](textgrid::TextGrid& grid) { return textgrid::to_flat(grid); });
+  if (!document) return {};
+  return document_to_python(std::move(*document));
 }
 
 PyRef textgrids2data_body(const CallArguments& call) {
@@ -232,16 +213,17 @@ PyRef textgrids2data_body(const CallArguments& call) {
   auto shared = std::make_shared<const BatchArguments>(std::move(*batch));
   DocumentListBuilder built(shared->files.size());
   bool complete = read_streamed(
-      shared, textgrid::read_data_entry,
-      [&](textgrid::TextGridData&& document, std::size_t) { return built.add(std::move(document)); });
+      shared, [&](textgrid::FlatDocument&& document, std::size_t) {
+        return built.add(std::move(document));
+      });
   return complete ? built.finish() : PyRef();
 }
 
 PyRef textgrid2vectors_body(const CallArguments& call) {
-  std::optional<textgrid::Vectors> vectors = read_document(
-      "textgrid2vectors", call, [](textgrid::TextGrid& grid) { return grid.to_vectors(); });
-  if (!vectors) return {};
-  return vectors_to_python(*vectors);
+  std::optional<textgrid::FlatDocument> document = read_document(
+      "textgrid2vectors", call, [](textgrid::TextGrid& grid) { return textgrid::to_flat(grid); });
+  if (!document) return {};
+  return vectors_to_python(std::move(*document));
 }
 
 PyRef textgrids2vectors_body(const CallArguments& call) {
@@ -249,10 +231,9 @@ PyRef textgrids2vectors_body(const CallArguments& call) {
   if (!batch) return {};
   auto shared = std::make_shared<const BatchArguments>(std::move(*batch));
   VectorColumnsBuilder built;
-  bool complete = read_streamed(shared, textgrid::read_vectors_entry,
-                                [&](textgrid::Vectors&& group, std::size_t k) {
-                                  return built.add(std::move(group), static_cast<std::uint32_t>(k));
-                                });
+  bool complete = read_streamed(shared, [&](textgrid::FlatDocument&& document, std::size_t k) {
+    return built.add(std::move(document), static_cast<std::uint32_t>(k));
+  });
   return complete ? built.finish() : PyRef();
 }
 

@@ -177,14 +177,34 @@ class SharedTimes {
   double last_value_ = 0.0;
 };
 
-PyRef items_to_python(const std::vector<textgrid::ItemData>& items, SharedTexts& texts) {
+// The str of each of one document's distinct texts, taken from the call's
+// shared texts.
+class DocumentTexts {
+ public:
+  bool make(const textgrid::DistinctTexts& texts, SharedTexts& shared) {
+    objects_.reserve(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      PyRef made = shared.get(texts[i]);
+      if (!made) return false;
+      objects_.push_back(std::move(made));
+    }
+    return true;
+  }
+  PyObject* borrowed(std::uint32_t text) const noexcept { return objects_[text].get(); }
+  PyRef get(std::uint32_t text) const noexcept { return PyRef::borrow(objects_[text].get()); }
+
+ private:
+  std::vector<PyRef> objects_;
+};
+
+PyRef items_to_python(const textgrid::FlatDocument& document, std::size_t first,
+                      std::size_t count, const DocumentTexts& texts) {
   SharedTimes times;
-  return new_list(items.size(), [&](std::size_t i) {
-    const textgrid::ItemData& item = items[i];
-    PyRef tmin = times.get(item.tmin);
-    PyRef tmax = tmin ? times.get(item.tmax) : PyRef();
-    PyRef label = tmax ? texts.get(item.label) : PyRef();
-    PyRef triple = new_triple(std::move(tmin), std::move(tmax), std::move(label));
+  return new_list(count, [&](std::size_t i) {
+    const std::size_t item = first + i;
+    PyRef tmin = times.get(document.tmins[item]);
+    PyRef tmax = tmin ? times.get(document.tmaxs[item]) : PyRef();
+    PyRef triple = new_triple(std::move(tmin), std::move(tmax), texts.get(document.labels[item]));
     // Two floats and a str can never form a cycle; untracking at once (as the
     // collector would on its next pass) keeps a million items from making
     // every collection during the build walk them all.
@@ -193,32 +213,93 @@ PyRef items_to_python(const std::vector<textgrid::ItemData>& items, SharedTexts&
   });
 }
 
-PyRef tier_to_python(textgrid::TierData&& tier, SharedTexts& texts) {
-  textgrid::TierData consumed = std::move(tier);
-  PyRef name = texts.get(consumed.name);
-  if (!name) return {};
-  PyRef items = items_to_python(consumed.items, texts);
-  return new_triple(std::move(name), PyRef::borrow(consumed.is_interval ? Py_True : Py_False),
-                    std::move(items));
-}
-
-PyRef document_to_python(textgrid::TextGridData&& document, SharedTexts& texts) {
-  std::vector<textgrid::TierData> tiers = std::move(document.tiers);
+PyRef document_to_python(const textgrid::FlatDocument& document, SharedTexts& shared) {
+  DocumentTexts texts;
+  if (!texts.make(document.texts, shared)) return {};
   PyRef tmin = new_float(document.tmin);
   PyRef tmax = tmin ? new_float(document.tmax) : PyRef();
   if (!tmax) return {};
-  PyRef tier_list = new_list(tiers.size(), [&](std::size_t i) {
-    return tier_to_python(std::move(tiers[i]), texts);
+  std::size_t first = 0;
+  PyRef tier_list = new_list(document.tiers.size(), [&](std::size_t t) {
+    const textgrid::FlatTier& tier = document.tiers[t];
+    PyRef items = items_to_python(document, first, tier.items, texts);
+    first += tier.items;
+    return new_triple(texts.get(tier.name),
+                      PyRef::borrow(tier.is_interval ? Py_True : Py_False), std::move(items));
   });
   return new_triple(std::move(tmin), std::move(tmax), std::move(tier_list));
 }
 
+// A list of one document's labels, or of its items' tier names, as str.
+PyRef item_texts_to_python(const textgrid::FlatDocument& document, const DocumentTexts& texts,
+                           bool tier_names) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(document.item_count())));
+  if (!list) return {};
+  Py_ssize_t at = 0;
+  for (std::size_t t = 0, item = 0; t < document.tiers.size(); ++t) {
+    const textgrid::FlatTier& tier = document.tiers[t];
+    for (std::size_t i = 0; i < tier.items; ++i, ++item) {
+      PyObject* text = texts.borrowed(tier_names ? tier.name : document.labels[item]);
+      Py_INCREF(text);
+      PyList_SET_ITEM(list.get(), at++, text);
+    }
+  }
+  return list;
+}
+
+// Appends one text per item to `list`, as item_texts_to_python lists them.
+bool append_item_texts(PyObject* list, const textgrid::FlatDocument& document,
+                       const DocumentTexts& texts, bool tier_names) {
+  for (std::size_t t = 0, item = 0; t < document.tiers.size(); ++t) {
+    const textgrid::FlatTier& tier = document.tiers[t];
+    for (std::size_t i = 0; i < tier.items; ++i, ++item) {
+      PyObject* text = texts.borrowed(tier_names ? tier.name : document.labels[item]);
+      if (PyList_Append(list, text) != 0) return false;
+    }
+  }
+  return true;
+}
+
+textgrid::Buffer<bool> item_kinds(const textgrid::FlatDocument& document) {
+  textgrid::Buffer<bool> kinds;
+  kinds.reserve(document.item_count());
+  for (const textgrid::FlatTier& tier : document.tiers) kinds.append_fill(tier.is_interval, tier.items);
+  return kinds;
+}
+
 }  // namespace
 
-PyRef document_to_python(textgrid::TextGridData&& document) {
+PyRef document_to_python(textgrid::FlatDocument&& document) {
+  textgrid::FlatDocument consumed = std::move(document);
   CollectorPause pause;
   SharedTexts texts;
-  return document_to_python(std::move(document), texts);
+  return document_to_python(consumed, texts);
+}
+
+// The arrays are made first, in the order tmins, tmaxs, is_intervals, so a
+// failure to make one releases those made before it.
+PyRef vectors_to_python(textgrid::FlatDocument&& document) {
+  textgrid::FlatDocument consumed = std::move(document);
+  textgrid::Buffer<bool> kinds = item_kinds(consumed);
+  PyRef tmins = to_array(std::move(consumed.tmins));
+  if (!tmins) return {};
+  PyRef tmaxs = to_array(std::move(consumed.tmaxs));
+  if (!tmaxs) return {};
+  PyRef is_intervals = to_array(std::move(kinds));
+  if (!is_intervals) return {};
+  SharedTexts shared;
+  DocumentTexts texts;
+  if (!texts.make(consumed.texts, shared)) return {};
+  PyRef labels = item_texts_to_python(consumed, texts, false);
+  if (!labels) return {};
+  PyRef tier_names = item_texts_to_python(consumed, texts, true);
+  if (!tier_names) return {};
+  PyRef tuple = PyRef::steal(PyTuple_New(5));
+  if (!tuple) return {};
+  PyObject* members[] = {tmins.release(), tmaxs.release(), labels.release(), tier_names.release(),
+                         is_intervals.release()};
+  for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, members[i]);
+  return tuple;
 }
 
 DocumentListBuilder::DocumentListBuilder(std::size_t count)
@@ -227,10 +308,11 @@ DocumentListBuilder::DocumentListBuilder(std::size_t count)
 
 DocumentListBuilder::~DocumentListBuilder() = default;
 
-bool DocumentListBuilder::add(textgrid::TextGridData&& document) {
+bool DocumentListBuilder::add(textgrid::FlatDocument&& document) {
   if (!list_) return false;
+  textgrid::FlatDocument consumed = std::move(document);
   CollectorPause pause;
-  PyRef built = document_to_python(std::move(document), *texts_);
+  PyRef built = document_to_python(consumed, *texts_);
   if (!built) return false;
   PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(added_++), built.release());
   return true;
@@ -244,43 +326,33 @@ PyRef DocumentListBuilder::finish() {
 VectorColumnsBuilder::VectorColumnsBuilder()
     : labels_(PyRef::steal(PyList_New(0))),
       tier_names_(PyRef::steal(PyList_New(0))),
-      label_texts_(std::make_unique<SharedTexts>()),
-      name_texts_(std::make_unique<SharedTexts>()) {}
+      texts_(std::make_unique<SharedTexts>()) {}
 
 VectorColumnsBuilder::~VectorColumnsBuilder() = default;
 
-namespace {
-
-bool append_texts(PyObject* list, const std::vector<std::string>& texts, SharedTexts& shared) {
-  for (const std::string& text : texts) {
-    PyRef made = shared.get(text);
-    if (!made || PyList_Append(list, made.get()) != 0) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool VectorColumnsBuilder::add(textgrid::Vectors&& group, std::uint32_t file_id) {
+bool VectorColumnsBuilder::add(textgrid::FlatDocument&& document, std::uint32_t file_id) {
   if (!labels_ || !tier_names_) return false;
-  textgrid::Vectors consumed = std::move(group);
-  file_ids_.append_fill(file_id, consumed.tier_names.size());
-  numbers_.tmins.append(consumed.tmins.data(), consumed.tmins.size());
-  numbers_.tmaxs.append(consumed.tmaxs.data(), consumed.tmaxs.size());
-  numbers_.is_intervals.append(consumed.is_intervals.data(), consumed.is_intervals.size());
-  return append_texts(labels_.get(), consumed.labels, *label_texts_) &&
-         append_texts(tier_names_.get(), consumed.tier_names, *name_texts_);
+  textgrid::FlatDocument consumed = std::move(document);
+  DocumentTexts texts;
+  if (!texts.make(consumed.texts, *texts_)) return false;
+  file_ids_.append_fill(file_id, consumed.item_count());
+  tmins_.append(consumed.tmins.data(), consumed.tmins.size());
+  tmaxs_.append(consumed.tmaxs.data(), consumed.tmaxs.size());
+  for (const textgrid::FlatTier& tier : consumed.tiers)
+    is_intervals_.append_fill(tier.is_interval, tier.items);
+  return append_item_texts(labels_.get(), consumed, texts, false) &&
+         append_item_texts(tier_names_.get(), consumed, texts, true);
 }
 
 // The arrays are made in the order tmins, tmaxs, is_intervals, file_ids, so a
 // failure to make one releases those made before it.
 PyRef VectorColumnsBuilder::finish() {
   if (!labels_ || !tier_names_) return {};
-  PyRef tmins = to_array(std::move(numbers_.tmins));
+  PyRef tmins = to_array(std::move(tmins_));
   if (!tmins) return {};
-  PyRef tmaxs = to_array(std::move(numbers_.tmaxs));
+  PyRef tmaxs = to_array(std::move(tmaxs_));
   if (!tmaxs) return {};
-  PyRef is_intervals = to_array(std::move(numbers_.is_intervals));
+  PyRef is_intervals = to_array(std::move(is_intervals_));
   if (!is_intervals) return {};
   PyRef file_ids = to_array(std::move(file_ids_));
   if (!file_ids) return {};
@@ -290,11 +362,6 @@ PyRef VectorColumnsBuilder::finish() {
                          tier_names_.release(), is_intervals.release(), file_ids.release()};
   for (Py_ssize_t i = 0; i < 6; ++i) PyTuple_SET_ITEM(tuple.get(), i, members[i]);
   return tuple;
-}
-
-PyRef str_list_to_python(const std::vector<std::string>& texts) {
-  SharedTexts shared;
-  return new_list(texts.size(), [&](std::size_t i) { return shared.get(texts[i]); });
 }
 
 }  // namespace tavrel

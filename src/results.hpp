@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "textgrid/textgrid.hpp"
+#include "textgrid/flat.hpp"
 
 namespace tavrel {
 
-// (tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])]); the document is
-// consumed tier by tier so that its memory goes as the Python objects grow.
-PyRef document_to_python(textgrid::TextGridData&& document);
+// (tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])]).
+PyRef document_to_python(textgrid::FlatDocument&& document);
+// (tmins, tmaxs, labels, tier_names, is_intervals): three arrays, two lists.
+PyRef vectors_to_python(textgrid::FlatDocument&& document);
 class SharedTexts;
 
 // A list of `count` documents built one document at a time, as they arrive;
@@ -28,7 +29,7 @@ class DocumentListBuilder {
   DocumentListBuilder& operator=(const DocumentListBuilder&) = delete;
 
   // False with a Python exception set when building failed (the list, too).
-  bool add(textgrid::TextGridData&& document);
+  bool add(textgrid::FlatDocument&& document);
   // The finished list; null unless every document was added.
   PyRef finish();
 
@@ -39,8 +40,8 @@ class DocumentListBuilder {
 };
 
 // The joined columns of many files' vectors, appended file by file:
-// (tmins, tmaxs, labels, tier_names, is_intervals, file_ids). Equal labels (and
-// equal tier names) share one str across the whole result.
+// (tmins, tmaxs, labels, tier_names, is_intervals, file_ids). Equal texts,
+// labels or tier names, share one str across the whole result.
 class VectorColumnsBuilder {
  public:
   VectorColumnsBuilder();
@@ -49,19 +50,17 @@ class VectorColumnsBuilder {
   VectorColumnsBuilder& operator=(const VectorColumnsBuilder&) = delete;
 
   // False with a Python exception set when building failed.
-  bool add(textgrid::Vectors&& group, std::uint32_t file_id);
+  bool add(textgrid::FlatDocument&& document, std::uint32_t file_id);
   PyRef finish();
 
  private:
-  textgrid::Vectors numbers_;  // the number columns; texts go straight to the lists
+  textgrid::Buffer<double> tmins_;
+  textgrid::Buffer<double> tmaxs_;
+  textgrid::Buffer<bool> is_intervals_;
   textgrid::Buffer<std::uint32_t> file_ids_;
-  PyRef labels_;
+  PyRef labels_;  // texts go straight to the lists
   PyRef tier_names_;
-  std::unique_ptr<SharedTexts> label_texts_;
-  std::unique_ptr<SharedTexts> name_texts_;
+  std::unique_ptr<SharedTexts> texts_;
 };
-
-// A list with one new str per text.
-PyRef str_list_to_python(const std::vector<std::string>& texts);
 
 }  // namespace tavrel

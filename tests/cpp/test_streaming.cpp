@@ -182,3 +182,31 @@ TEST(only_small_regular_files_are_quick_to_read) {
   }
   fs::remove_all(directory);
 }
+
+TEST(large_documents_are_parsed_ahead_only_up_to_the_byte_bound) {
+  // Documents that say they hold a third of the bound: a consumer slower than
+  // the helpers must find at most the bound's worth (plus the files in flight).
+  struct Heavy {
+    std::size_t k;
+    std::size_t footprint() const { return stream_bytes_ahead / 3; }
+  };
+  const std::size_t threads = 3;
+  AheadCounter counter;
+  DocumentStream<Heavy> stream(
+      40,
+      [&](std::size_t k) {
+        counter.on_parsed();
+        return Heavy{k};
+      },
+      threads);
+  std::vector<std::size_t> seen;
+  consume_all(stream, [&](Heavy document, std::size_t) {
+    std::this_thread::sleep_for(2ms);
+    ++counter.taken;
+    seen.push_back(document.k);
+  });
+  CHECK_EQ(seen.size(), std::size_t{40});
+  CHECK(std::is_sorted(seen.begin(), seen.end()));
+  CHECK(counter.most_ahead.load() <= static_cast<long>(3 + threads + 1));
+  CHECK(counter.most_ahead.load() < static_cast<long>(stream_window(threads)));
+}

@@ -5,6 +5,7 @@
 // run ahead of the consumer, so that only a few documents are held at a time.
 // The consumer is one of the threads doing the work: when the file it needs
 // next has not been taken by any pool thread, it parses that file itself.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "textgrid/cancel.hpp"
+#include "textgrid/flat.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
 #include "textgrid/textgrid.hpp"
@@ -50,8 +52,10 @@ class StreamSchedule {
   // it when it is still the first untaken one (true when claimed).
   std::size_t first_untaken();
   bool claim_exactly(std::size_t k);
-  void mark_done(std::size_t k);
-  // Waits at most `timeout` for file `k` to be done; true when it is.
+  // File `k` is parsed; its document holds about `bytes` of memory.
+  void mark_done(std::size_t k, std::size_t bytes = 0);
+  // Waits at most `timeout` for file `k` to be done; true when it is. A zero
+  // timeout only looks, without taking the lock.
   bool wait_done(std::size_t k, std::chrono::milliseconds timeout);
   // The consumer has taken file `k`: parsing may move one file further.
   void mark_consumed(std::size_t k);
@@ -60,6 +64,7 @@ class StreamSchedule {
 
  private:
   std::size_t helpers_to_start_locked();
+  bool window_full_locked() const;
 
   std::mutex mutex_;
   std::condition_variable file_done_;
@@ -69,8 +74,10 @@ class StreamSchedule {
   std::size_t helpers_active_ = 0;
   std::size_t next_ = 0;
   std::size_t consumed_ = 0;
+  std::size_t bytes_ahead_ = 0;  // held by documents done but not yet consumed
   bool stopped_ = false;
-  std::vector<bool> done_;
+  std::unique_ptr<std::atomic<bool>[]> done_;
+  std::vector<std::size_t> bytes_;
 };
 
 // Files the consumer parses on its own thread without ever being held up for
@@ -81,6 +88,10 @@ bool quick_to_read(std::string_view path);
 
 // How many files may be parsed ahead of the consumer with `threads` threads.
 std::size_t stream_window(std::size_t threads);
+// Pool threads take no further file while the documents parsed ahead hold
+// this much memory (as their `footprint()` tells), so that large files do not
+// pile up.
+inline constexpr std::size_t stream_bytes_ahead = std::size_t{64} << 20;
 
 // The state of one stream, owned jointly by the consumer and the pool threads
 // (abandoned pool work keeps it alive until it finishes).
@@ -96,12 +107,15 @@ struct StreamState {
   // Parses file `k` into its slot; an exception becomes the slot's value.
   void parse_into_slot(std::size_t k) {
     PoolParticipation participating;  // whichever thread parses, it is one of the stream's threads
+    std::size_t bytes = 0;
     try {
-      slots[k] = parse_one(k);
+      Document parsed = parse_one(k);
+      if constexpr (requires { parsed.footprint(); }) bytes = parsed.footprint();
+      slots[k] = std::move(parsed);
     } catch (...) {
       slots[k] = std::current_exception();
     }
-    schedule.mark_done(k);
+    schedule.mark_done(k, bytes);
   }
 
   std::function<Document(std::size_t)> parse_one;
@@ -179,7 +193,6 @@ class DocumentStream {
 
 // Parses one file of a batch the way the batch functions do: the document, or
 // an empty one when reading returns an error value.
-TextGridData read_data_entry(const std::string& path, bool strict, std::string_view file_type);
-Vectors read_vectors_entry(const std::string& path, bool strict, std::string_view file_type);
+FlatDocument read_flat_entry(const std::string& path, bool strict, std::string_view file_type);
 
 }  // namespace textgrid
