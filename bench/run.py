@@ -54,13 +54,15 @@ def median_times(rounds, cases):
 
 # --- inputs ------------------------------------------------------------------------------------
 
-def corpus(n_files, layout):
-    """Aligner-style files (a few hundred to a few thousand intervals each), cached."""
-    directory = os.path.join(OUT, f"corpus_{n_files}_{layout}")
+def corpus(n_files, layout, small=False):
+    """Aligner-style files, cached: a few hundred to a few thousand intervals
+    each, or (`small`) a few dozen, as in a corpus of single utterances."""
+    directory = os.path.join(OUT, f"corpus_{n_files}_{layout}" + ("_small" if small else ""))
     if not os.path.isdir(directory):
         os.makedirs(directory + ".part", exist_ok=True)
         for k in range(n_files):
-            doc = generate.make_document(200 + (k * 7919) % 1000, seed=k)
+            size = 12 + (k * 7919) % 40 if small else 200 + (k * 7919) % 1000
+            doc = generate.make_document(size, seed=k)
             generate.write(os.path.join(directory + ".part", f"f{k:05d}.TextGrid"), doc, layout)
         os.rename(directory + ".part", directory)
     return sorted(os.path.join(directory, name) for name in os.listdir(directory))
@@ -81,6 +83,9 @@ def inputs(args):
     for layout in LAYOUTS:
         if args.files:
             sets.append((f"{args.files} files", layout, corpus(args.files, layout)))
+        if args.small:
+            sets.append((f"{args.small} small files", layout,
+                         corpus(args.small, layout, small=True)))
         if args.big:
             sets.append((f"one {args.big:,}-item file", layout, big_file(args.big, layout)))
     return sets
@@ -141,7 +146,8 @@ def peer_write_cases(found, files, layout, targets):
 
 
 def records(times, baseline, layout, threads, label, n_files):
-    return [{"case": case if label.endswith("files") else f"{case} ({label})", "layout": layout,
+    main_corpus = label.endswith(" files") and not label.endswith("small files")
+    return [{"case": case if main_corpus else f"{case} ({label})", "layout": layout,
              "threads": threads, "ratio": seconds / times[baseline], "baseline": baseline,
              "seconds": seconds, "baseline_seconds": times[baseline], "files": n_files,
              "clock": "cpu" if clock is time.process_time else "wall"}
@@ -183,7 +189,8 @@ def worker(args):
 
 def run_worker(args, extra, env):
     command = [sys.executable, os.path.abspath(__file__), "--worker", *extra,
-               "--files", str(args.files), "--big", str(args.big), "--rounds", str(args.rounds),
+               "--files", str(args.files), "--small", str(args.small), "--big", str(args.big),
+               "--rounds", str(args.rounds),
                "--what", *args.what, "--clock", args.clock]
     result = subprocess.run(command, env=env, check=True, capture_output=True, text=True)
     return json.loads(result.stdout.strip().splitlines()[-1])
@@ -201,6 +208,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--files", type=int, default=2000, help="files per corpus (0: none)")
+    parser.add_argument("--small", type=int, default=0,
+                        help="also this many small files (a few dozen intervals each)")
     parser.add_argument("--big", type=int, default=0,
                         help="also one file of this many intervals (e.g. 1000000)")
     parser.add_argument("--rounds", type=int, default=5)

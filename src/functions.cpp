@@ -104,6 +104,7 @@ auto read_document(const char* function, const CallArguments& call, Export to_re
   using Exported = decltype(to_result(std::declval<textgrid::TextGrid&>()));
   std::optional<ReadArguments> read = read_arguments(function, call);
   if (!read) return std::nullopt;
+  const Span span = textgrid::quick_to_read(read->file.encoded) ? Span::quick : Span::open_ended;
   auto outcome = run_interruptibly_for(
       [file = std::move(read->file.encoded), strict = read->strict,
        file_type = std::move(read->file_type),
@@ -111,7 +112,8 @@ auto read_document(const char* function, const CallArguments& call, Export to_re
         textgrid::Result<textgrid::TextGrid> grid = textgrid::read_from_file(file, strict, file_type);
         if (!grid) return std::unexpected(std::move(grid.error()));
         return to_result(*grid);
-      });
+      },
+      span);
   if (!outcome) return std::nullopt;
   if (!*outcome) {
     raise_read_error(read->file.shown.get(), outcome->error());

@@ -152,7 +152,25 @@ bool wait_for_errand(Errand& errand) {
 
 }  // namespace
 
-bool run_interruptibly(std::function<void()> work) {
+namespace {
+
+bool run_here(const std::function<void()>& work) {
+  std::exception_ptr error;
+  PyThreadState* released = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  PyEval_RestoreThread(released);
+  if (error) std::rethrow_exception(error);
+  return PyErr_CheckSignals() == 0;
+}
+
+}  // namespace
+
+bool run_interruptibly(std::function<void()> work, Span span) {
+  if (span == Span::quick) return run_here(work);
   auto errand = std::make_shared<Errand>(std::move(work));
   try {
     dispatch(errand);
