@@ -37,6 +37,19 @@ def write_bytes(path, payload):
         f.write(payload)
 
 
+def safe_write_bytes(path, payload):
+    """What any save that never loses the previous file pays on top of the bare
+    write: a new file beside the target, flushed to disk, renamed over it."""
+    temporary = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.tmp")
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        os.write(descriptor, payload)
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+    os.replace(temporary, path)
+
+
 CLOCKS = {"wall": time.perf_counter, "cpu": time.process_time}
 clock = CLOCKS["wall"]
 
@@ -120,6 +133,8 @@ def tavrel_write_cases(tavrel, files, layout, targets):
 
     return {
         "bare write": lambda: [write_bytes(t, b) for t, b in zip(targets, payloads)],
+        "bare safe write (temporary, fsync, rename)":
+            lambda: [safe_write_bytes(t, b) for t, b in zip(targets, payloads)],
         "data2textgrid": data_write,
         "vectors2textgrid": vectors_write,
     }

@@ -207,11 +207,12 @@ TEST(to_data_exports_as_stored) {
   CHECK_EQ(textgrid.to_data(), expected);
 }
 
-// Around the parallel threshold and far above it, the pool must give exactly
-// what a plain loop gives.
+// Around the thresholds and far above them, the pool must give exactly what a
+// plain loop gives.
 TEST(nested_conversions_match_sequential_reference) {
   const std::size_t threshold = parallel_threshold();
-  for (std::size_t count : {threshold - 1, threshold, threshold + 1, std::size_t{100000}}) {
+  for (std::size_t count : {threshold - 1, threshold, threshold + 1, items_worth_the_pool - 1,
+                            items_worth_the_pool, std::size_t{100000}}) {
     std::vector<Item> items = numbered_items(count);
     TextGrid textgrid;
     textgrid.tiers = {tier_of("small", false, {{"p", 0.5, 0.5}, {"q", 1, 1}}, 0, 1),

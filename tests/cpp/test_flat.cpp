@@ -95,11 +95,13 @@ TEST(flat_documents_of_random_grids_match_their_nested_form) {
     for (std::size_t t = 0, count = engine() % 4; t < count; ++t) {
       std::vector<Item> items;
       for (std::size_t i = 0, n = engine() % 3000; i < n; ++i) {
-        std::string label = "w" + std::to_string(engine() % vocabulary);
+        std::string label = std::to_string(engine() % vocabulary);
+        label.insert(0, 1, 'w');
         texts.insert(label);
         items.push_back(Item{std::move(label), double(i), double(i + 1)});
       }
-      std::string name = "tier" + std::to_string(engine() % 3);
+      std::string name = std::to_string(engine() % 3);
+      name.insert(0, "tier");
       texts.insert(name);
       tiers.push_back(tier_of(std::move(name), engine() % 2 == 0, std::move(items)));
     }

@@ -232,8 +232,8 @@ TEST(float_formatting_round_trips_random_doubles) {
 }
 
 TEST(writer_large_tier_on_pool_matches_plain_rendering) {
-  constexpr std::size_t count = 10000;
-  CHECK(count >= textgrid::parallel_threshold());
+  constexpr std::size_t count = 40000;
+  CHECK(count >= textgrid::parallel_threshold() && count >= textgrid::items_worth_the_pool);
   for (bool interval : {true, false}) {
     Tier tier{.name = "big", .items = {}, .size = 0, .tmin = 0.0, .tmax = count / 10.0,
               .is_interval = interval};
@@ -264,10 +264,10 @@ TEST(writer_large_tier_on_pool_matches_plain_rendering) {
     const std::string keyword = interval ? "intervals" : "points";
     CHECK_EQ(tier.to_long_textgrid_string(0),
              "    item [1]:\r\n        class = \"" + tier_class +
-                 "\" \r\n        name = \"big\" \r\n        xmin = 0 \r\n        xmax = 1000 \r\n" +
-                 "        " + keyword + ": size = 10000 \r\n" + expected_long);
+                 "\" \r\n        name = \"big\" \r\n        xmin = 0 \r\n        xmax = 4000 \r\n" +
+                 "        " + keyword + ": size = 40000 \r\n" + expected_long);
     CHECK_EQ(tier.to_short_textgrid_string(),
-             "\"" + tier_class + "\"\r\n\"big\"\r\n0\r\n1000\r\n10000\r\n" + expected_short);
+             "\"" + tier_class + "\"\r\n\"big\"\r\n0\r\n4000\r\n40000\r\n" + expected_short);
   }
 }
 

@@ -80,14 +80,14 @@ void span_empty_tiers(std::vector<Tier>& tiers, std::optional<double> tmin,
 }
 
 std::vector<ItemData> export_items(const std::vector<Item>& items) {
-  return ordered_parallel_map(items.size(), [&items](std::size_t i) {
+  return ordered_item_map(items.size(), [&items](std::size_t i) {
     const Item& item = items[i];
     return ItemData{item.tmin, item.tmax, item.label};
   });
 }
 
 std::vector<Item> import_items(std::vector<ItemData>& items) {
-  return ordered_parallel_map(items.size(), [&items](std::size_t i) {
+  return ordered_item_map(items.size(), [&items](std::size_t i) {
     ItemData& item = items[i];
     return Item{std::move(item.label), item.tmin, item.tmax};
   });

@@ -146,7 +146,7 @@ constexpr std::size_t items_per_piece = 32;
 void append_items(std::string& out, const std::vector<Item>& items, ItemRenderer render,
                   std::size_t bytes_per_item) {
   const std::size_t count = items.size();
-  if (count < parallel_threshold()) {
+  if (count < items_worth_the_pool || count < parallel_threshold()) {
     for (std::size_t i = 0; i < count; ++i) render(out, items[i], i + 1);
     return;
   }
