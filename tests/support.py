@@ -37,3 +37,14 @@ def panic_message(call):
         assert is_panic(error), repr(error)
         return str(error)
     pytest.fail("no PanicException raised")
+
+
+def outcome(call):
+    """("value", result), ("oserror", message) or ("panic", message); nothing else may happen."""
+    try:
+        return "value", call()
+    except OSError as error:
+        return "oserror", str(error)
+    except BaseException as error:  # PanicException is not an Exception
+        assert is_panic(error), repr(error)
+        return "panic", str(error)

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tavrel
-from support import DATA, EMPTY_DOCUMENT, EXAMPLE, is_panic, panic_message
+from support import DATA, EMPTY_DOCUMENT, EXAMPLE, outcome, panic_message
 
 SAMPLES = DATA / "praat"
 SAMPLE_NAMES = sorted(path.stem for path in SAMPLES.glob("*.TextGrid"))
@@ -53,16 +53,6 @@ def close(a, b):
 
 def run_praat(*args):
     subprocess.run(["praat", "--run", *map(str, args)], check=True, capture_output=True, timeout=120)
-
-
-def outcome(call):
-    try:
-        return "value", call()
-    except OSError as error:
-        return "oserror", str(error)
-    except BaseException as error:
-        assert is_panic(error), repr(error)
-        return "panic", str(error)
 
 
 @pytest.mark.parametrize("name", SAMPLE_NAMES)

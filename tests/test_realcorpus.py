@@ -12,6 +12,7 @@ import pytest
 
 import tavrel
 from praat_reading import PRAAT, read_with_praat, same_as_praat
+from support import outcome
 
 CORPUS = Path(__file__).parent / "data" / "realcorpus"
 
@@ -195,17 +196,6 @@ def chosen_layout(text):
         if looked_at == 4:
             break
     return "short"
-
-
-def outcome(call):
-    """("value", result), ("oserror", message) or ("panic", message); nothing else may happen."""
-    try:
-        return "value", call()
-    except OSError as error:
-        return "oserror", str(error)
-    except BaseException as error:
-        assert type(error).__name__ == "PanicException", repr(error)
-        return "panic", str(error)
 
 
 def same(a, b):

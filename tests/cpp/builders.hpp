@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "textgrid/failure.hpp"
 #include "textgrid/textgrid.hpp"
 
 // A tier whose declared size matches its items.
@@ -17,4 +18,15 @@ inline textgrid::Tier tier_of(std::string name, bool is_interval, std::vector<te
   tier.tmax = tmax;
   tier.is_interval = is_interval;
   return tier;
+}
+
+// The message of the internal failure that `body` raises, or "" if none.
+template <class F>
+std::string failure_message(F&& body) {
+  try {
+    body();
+  } catch (const textgrid::InternalFailure& failure) {
+    return failure.message();
+  }
+  return "";
 }

@@ -18,16 +18,6 @@ using namespace std::string_literals;
 
 namespace {
 
-template <class F>
-std::string failure_message(F&& body) {
-  try {
-    body();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  return "";
-}
-
 bool contains(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
 }

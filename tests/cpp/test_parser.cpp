@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "check.hpp"
 #include "examples.hpp"
 #include "textgrid/failure.hpp"
@@ -19,17 +20,6 @@ const double inf = std::numeric_limits<double>::infinity();
 bool same_double(double a, double b) {
   if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
   return a == b && std::signbit(a) == std::signbit(b);
-}
-
-// The message of the internal failure that `body` raises, or "" if none.
-template <class F>
-std::string failure_message(F&& body) {
-  try {
-    body();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  return "";
 }
 
 TextGrid parse_long(std::string_view text, bool strict = false) {
