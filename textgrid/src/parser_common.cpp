@@ -76,10 +76,23 @@ std::string_view trim(std::string_view text) noexcept {
   return text;
 }
 
+namespace {
+
+// A printable ASCII byte: no white space of any kind starts or ends with it.
+bool is_plain(char c) noexcept { return c > ' ' && static_cast<unsigned char>(c) < 0x7F; }
+
+}  // namespace
+
 std::optional<std::pair<std::string_view, std::string_view>> parse_kv(
     std::string_view line) noexcept {
   std::size_t equals = line.find('=');
   if (equals == std::string_view::npos) return std::nullopt;
+  // Nearly every line reads "key = value" with one space on either side of
+  // the "=": the two parts are then already what trimming would give.
+  if (equals >= 2 && equals + 2 < line.size() && line[equals - 1] == ' ' &&
+      line[equals + 1] == ' ' && is_plain(line[equals - 2]) && is_plain(line[equals + 2]) &&
+      is_plain(line.front()) && is_plain(line.back()))
+    return std::pair{line.substr(0, equals - 1), line.substr(equals + 2)};
   return std::pair{trim(line.substr(0, equals)), trim(line.substr(equals + 1))};
 }
 
@@ -215,6 +228,12 @@ bool LineCursor::read_multiline(std::size_t open, std::string& out) {
   pos_ = close + 1;
   detail::next_line(text_, pos_);  // the rest of the closing quote's line is not read
   return true;
+}
+
+void reserve_items(Tier& tier, std::size_t& backed_items) {
+  if (tier.size > backed_items) return;
+  tier.items.reserve(static_cast<std::size_t>(tier.size));
+  backed_items -= static_cast<std::size_t>(tier.size);
 }
 
 bool is_interval_class(std::string_view raw_value) {

@@ -26,18 +26,27 @@ void apply_header_key(TextGrid& grid, std::string_view key, std::string_view val
   }
 }
 
-void apply_tier_key(Tier& tier, std::string_view key, std::string_view value,
-                    detail::LineCursor& cursor) {
+// The fewest bytes an item takes: its section line and two key lines.
+constexpr std::size_t min_item_bytes = 24;
+
+// What the key lines of one parse change besides the document.
+struct ParseState {
+  detail::LineCursor cursor;
+  std::size_t backed_items;  // see detail::reserve_items
+};
+
+void apply_tier_key(Tier& tier, std::string_view key, std::string_view value, ParseState& state) {
   if (key == "class") {
     tier.is_interval = detail::is_interval_class(value);
   } else if (key == "name") {
-    tier.name = cursor.read_text(value);
+    tier.name = state.cursor.read_text(value);
   } else if (key == "xmin") {
     tier.tmin = parse_number(value);
   } else if (key == "xmax") {
     tier.tmax = parse_number(value);
   } else if (key == "intervals: size" || key == "points: size") {
     tier.size = parse_count(value);
+    detail::reserve_items(tier, state.backed_items);
   }
 }
 
@@ -89,16 +98,16 @@ std::optional<Section> open_section(std::string_view line, std::size_t line_numb
 }
 
 void apply_key(Section section, TextGrid& grid, std::string_view key, std::string_view value,
-               detail::LineCursor& cursor) {
+               ParseState& state) {
   switch (section) {
     case Section::header:
       apply_header_key(grid, key, value);
       break;
     case Section::tier:
-      apply_tier_key(grid.tiers.back(), key, value, cursor);
+      apply_tier_key(grid.tiers.back(), key, value, state);
       break;
     case Section::item:
-      apply_item_key(grid.tiers.back().items.back(), key, value, cursor);
+      apply_item_key(grid.tiers.back().items.back(), key, value, state.cursor);
       break;
     case Section::skip:
       break;
@@ -118,13 +127,13 @@ Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool s
   TextGrid grid;
   grid.name = std::move(name);
   Section section = Section::header;
-  detail::LineCursor cursor(text);
-  while (!cursor.at_end()) {
-    std::string_view line = trim(cursor.next_line());
-    if (std::optional<Section> opened = open_section(line, cursor.line_number(), grid)) {
+  ParseState state{detail::LineCursor(text), text.size() / min_item_bytes};
+  while (!state.cursor.at_end()) {
+    std::string_view line = trim(state.cursor.next_line());
+    if (std::optional<Section> opened = open_section(line, state.cursor.line_number(), grid)) {
       section = *opened;
     } else if (auto key_value = parse_kv(line)) {
-      apply_key(section, grid, key_value->first, key_value->second, cursor);
+      apply_key(section, grid, key_value->first, key_value->second, state);
     }
   }
   return finish(std::move(grid), strict);

@@ -55,9 +55,14 @@ class Lines {
   std::string_view current_;  // the last line cut, number cut_ - 1
 };
 
+// The fewest bytes an item takes: a point's two lines, a digit and an empty
+// label, each with its line break.
+constexpr std::size_t min_item_bytes = 3;
+
 // Reads the items of `tier` starting at line `position`; returns the line after them.
-std::size_t read_items(Lines& lines, std::size_t position, Tier& tier) {
-  // Appended one by one: a declared count costs nothing until its lines exist.
+std::size_t read_items(Lines& lines, std::size_t position, Tier& tier,
+                       std::size_t& backed_items) {
+  detail::reserve_items(tier, backed_items);
   for (std::uint64_t i = 0; i < tier.size; ++i) {
     Item& item = tier.items.emplace_back();
     item.tmin = lines.number(position++);
@@ -68,14 +73,15 @@ std::size_t read_items(Lines& lines, std::size_t position, Tier& tier) {
 }
 
 // Reads one tier starting at line `position`; returns the line after it.
-std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid) {
+std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid,
+                      std::size_t& backed_items) {
   Tier& tier = grid.tiers.emplace_back();
   tier.is_interval = detail::is_interval_class(lines.at(position));
   tier.name = lines.text(position + 1);
   tier.tmin = lines.number(position + 2);
   tier.tmax = lines.number(position + 3);
   tier.size = lines.count(position + 4);
-  return read_items(lines, position + 5, tier);
+  return read_items(lines, position + 5, tier, backed_items);
 }
 
 }  // namespace
@@ -88,7 +94,9 @@ Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool 
   grid.tmax = lines.number(global_tmax_line);
   grid.size = lines.count(tier_count_line);
   std::size_t position = first_tier_line;
-  for (std::uint64_t t = 0; t < grid.size; ++t) position = read_tier(lines, position, grid);
+  std::size_t backed_items = text.size() / min_item_bytes;
+  for (std::uint64_t t = 0; t < grid.size; ++t)
+    position = read_tier(lines, position, grid, backed_items);
   if (strict) {
     if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
   }

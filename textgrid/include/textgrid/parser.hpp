@@ -77,6 +77,12 @@ class LineCursor {
   std::size_t line_number_ = 0;
 };
 
+// Makes room for a tier's declared item count when the text can back it:
+// `backed_items` starts as the most items the whole text could hold and is
+// spent by each reservation, so that hostile counts, however many tiers
+// declare them, reserve no more than the text could fill.
+void reserve_items(Tier& tier, std::size_t& backed_items);
+
 // True for "IntervalTier", false for "TextTier" (quotes removed); any other
 // class word is an internal failure naming the value as given.
 bool is_interval_class(std::string_view raw_value);
