@@ -231,7 +231,48 @@ bool to_text_list(PyObject* sequence, std::vector<std::string>& texts) {
       });
 }
 
+namespace {
+
+// A plain NumPy array (not a subclass, which may change how its elements come
+// out), one-dimensional, in native order and of the buffer format `format`:
+// its memory holds exactly what converting its elements one by one would
+// give, so `copy(view)` reads it from there. False when the object is anything
+// else (it then goes the element-by-element way).
+template <class Copy>
+bool copied_from_array(PyObject* object, const char* format, Copy&& copy) {
+  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool plain =
+      view.ndim == 1 && view.format != nullptr && std::strcmp(view.format, format) == 0;
+  if (plain) copy(view);
+  PyBuffer_Release(&view);
+  return plain;
+}
+
+// The elements of a one-dimensional buffer, in order, whatever its stride.
+template <class T, class Each>
+void for_each_in_view(const Py_buffer& view, Each&& each) {
+  const auto* at = static_cast<const char*>(view.buf);
+  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+  for (Py_ssize_t i = 0; i < view.shape[0]; ++i, at += stride) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    each(value);
+  }
+}
+
+}  // namespace
+
 bool to_double_buffer(PyObject* sequence, textgrid::Buffer<double>& values) {
+  if (copied_from_array(sequence, "d", [&](const Py_buffer& view) {
+        values.reserve(values.size() + static_cast<std::size_t>(view.shape[0]));
+        for_each_in_view<double>(view, [&](double value) { values.push_back(value); });
+      }))
+    return true;
   return for_each_element(
       sequence, [&](std::size_t count) { values.reserve(count); },
       [&](PyObject* element) {
@@ -243,6 +284,13 @@ bool to_double_buffer(PyObject* sequence, textgrid::Buffer<double>& values) {
 }
 
 bool to_bool_buffer(PyObject* sequence, textgrid::Buffer<bool>& values) {
+  // Any byte but 0 is true, as the element's own truth value says.
+  if (copied_from_array(sequence, "?", [&](const Py_buffer& view) {
+        values.reserve(values.size() + static_cast<std::size_t>(view.shape[0]));
+        for_each_in_view<unsigned char>(view,
+                                        [&](unsigned char byte) { values.push_back(byte != 0); });
+      }))
+    return true;
   return for_each_element(
       sequence, [&](std::size_t count) { values.reserve(count); },
       [&](PyObject* element) {

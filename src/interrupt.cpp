@@ -141,7 +141,8 @@ namespace {
 // True when the errand finished; false with the handler's exception set when a
 // signal handler raised, after giving the cancelled work a moment to wind up.
 bool wait_for_errand(Errand& errand) {
-  if (wait_answering_signals([&](std::chrono::milliseconds timeout) { return errand.wait_for(timeout); }))
+  if (wait_answering_signals(
+          [&](std::chrono::milliseconds timeout) { return errand.wait_for(timeout); }))
     return true;
   errand.token->cancel();
   PyThreadState* released = PyEval_SaveThread();

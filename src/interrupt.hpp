@@ -44,8 +44,7 @@ auto run_interruptibly_for(Work work, Span span = Span::open_ended)
     -> std::optional<decltype(work())> {
   using Result = decltype(work());
   auto slot = std::make_shared<std::optional<Result>>();
-  if (!run_interruptibly([slot, work = std::move(work)]() mutable { slot->emplace(work()); },
-                         span))
+  if (!run_interruptibly([slot, work = std::move(work)]() mutable { slot->emplace(work()); }, span))
     return std::nullopt;
   return std::move(*slot);
 }

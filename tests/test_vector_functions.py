@@ -127,6 +127,59 @@ def test_vectors2textgrid_round_trip(tmp_path, as_numpy):
     assert round_trip(tmp_path, tmins, tmaxs, labels, names, flags, tmin=0.0, tmax=2.5) == EXAMPLE
 
 
+class TimesArray(np.ndarray):
+    """A subclass whose elements come out differently from its memory."""
+
+    def __iter__(self):
+        return iter([float(x) + 1.0 for x in np.asarray(self)])
+
+
+# Arrays read straight from memory and arrays converted element by element must
+# give the same file as the equivalent lists (or the same refusal).
+ARRAY_VARIANTS = {
+    "contiguous": lambda a, dtype: np.array(a, dtype=dtype),
+    "strided": lambda a, dtype: np.repeat(np.array(a, dtype=dtype), 2)[::2],
+    "reversed twice": lambda a, dtype: np.array(a[::-1], dtype=dtype)[::-1],
+    "big-endian": lambda a, dtype: np.array(a, dtype=np.dtype(dtype).newbyteorder(">")),
+    "float32 or bytes": lambda a, dtype: np.array(a, dtype=np.float32 if dtype == float else np.uint8),
+    "read-only": lambda a, dtype: np.frombuffer(np.array(a, dtype=dtype).tobytes(), dtype=dtype),
+}
+
+
+@pytest.mark.parametrize("variant", ARRAY_VARIANTS)
+def test_vectors2textgrid_arrays_give_what_their_elements_give(tmp_path, variant):
+    tmins, tmaxs, labels, names, flags = flat_entries(EXAMPLE)
+    make = ARRAY_VARIANTS[variant]
+    arrays = [make(tmins, float), make(tmaxs, float), labels, names, make(flags, bool)]
+    elements = [list(a) for a in arrays]  # the very scalars that iterating gives
+
+    def written(columns, name):
+        out = tmp_path / name
+        try:
+            tavrel.vectors2textgrid(*columns, 0.0, 2.5, str(out), "long")
+        except TypeError as error:
+            return "TypeError", str(error)
+        return "file", out.read_bytes()
+
+    assert written(arrays, "arrays.TextGrid") == written(elements, "elements.TextGrid")
+
+
+def test_vectors2textgrid_bool_array_bytes_other_than_one_are_true(tmp_path):
+    tmins, tmaxs, labels, names, flags = flat_entries(EXAMPLE)
+    raw = np.array([2 if f else 0 for f in flags], dtype=np.uint8).view(np.bool_)
+    assert round_trip(tmp_path, tmins, tmaxs, labels, names, raw, tmin=0.0, tmax=2.5) == EXAMPLE
+
+
+def test_vectors2textgrid_array_subclasses_go_element_by_element(tmp_path):
+    tmins, tmaxs, labels, names, flags = flat_entries(EXAMPLE)
+    shifted = np.array(tmins).view(TimesArray)
+    result = round_trip(tmp_path, shifted, [t + 1.0 for t in tmaxs], labels, names, flags,
+                        tmin=0.0, tmax=3.5)
+    expected_tiers = [(name, kind, [(a + 1.0, b + 1.0, text) for a, b, text in items])
+                      for name, kind, items in EXAMPLE[2]]
+    assert result == (0.0, 3.5, expected_tiers)
+
+
 def test_vectors2textgrid_accepts_what_textgrid2vectors_returns(tmp_path):
     vectors = tavrel.textgrid2vectors(write_long(tmp_path / "a.TextGrid", A), True, "long")
     assert round_trip(tmp_path, *vectors, tmin=0.0, tmax=3.0, file_type="long") == A

@@ -57,15 +57,18 @@ TEST(flat_documents_hold_the_nested_content_with_each_text_once) {
   std::vector<Case> cases;
   cases.push_back({"no tiers", grid_of({}), 0});
   cases.push_back({"a tier without items", grid_of({tier_of("words", true, {})}), 1});
-  cases.push_back({"repeated labels, a label equal to a tier name, empty labels",
-                   grid_of({tier_of("phones", true,
-                                    {{"a", 0, 1}, {"", 1, 2}, {"a", 2, 3}, {"phones", 3, 4}}),
-                            tier_of("marks", false, {{"", 1, 1}, {"a", 2, 2}})}),
-                   4});
+  cases.push_back(
+      {"repeated labels, a label equal to a tier name, empty labels",
+       grid_of({tier_of("phones", true, {{"a", 0, 1}, {"", 1, 2}, {"a", 2, 3}, {"phones", 3, 4}}),
+                tier_of("marks", false, {{"", 1, 1}, {"a", 2, 2}})}),
+       4});
   cases.push_back({"texts that are prefixes of each other or differ past eight bytes",
                    grid_of({tier_of("t", true,
-                                    {{"ab", 0, 1}, {"a", 1, 2}, {"abcdefgh1", 2, 3},
-                                     {"abcdefgh2", 3, 4}, {"abcdefgh", 4, 5}})}),
+                                    {{"ab", 0, 1},
+                                     {"a", 1, 2},
+                                     {"abcdefgh1", 2, 3},
+                                     {"abcdefgh2", 3, 4},
+                                     {"abcdefgh", 4, 5}})}),
                    6});
   cases.push_back({"long and non-ASCII texts, two tiers of one name",
                    grid_of({tier_of("é", true, {{long_text, 0, 1}, {"日本", 1, 2}}),

@@ -98,7 +98,8 @@ FlatDocument to_flat(const TextGrid& grid) {
   flat.labels.reserve(total);
   TextNumbering numbering(flat.texts, total / 4 + grid.tiers.size());
   for (const Tier& tier : grid.tiers) {
-    flat.tiers.push_back(FlatTier{numbering.number(tier.name), tier.is_interval, tier.items.size()});
+    flat.tiers.push_back(
+        FlatTier{numbering.number(tier.name), tier.is_interval, tier.items.size()});
     for (const Item& item : tier.items) {
       flat.tmins.push_back(item.tmin);
       flat.tmaxs.push_back(item.tmax);

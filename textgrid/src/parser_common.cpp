@@ -23,14 +23,14 @@ std::size_t leading_wide_space(std::string_view text) noexcept {
   if (text.size() >= 2 && byte(0) == 0xC2 && (byte(1) == 0x85 || byte(1) == 0xA0)) return 2;
   if (text.size() < 3) return 0;
   unsigned lead = byte(0), mid = byte(1), last = byte(2);
-  if (lead == 0xE1) return mid == 0x9A && last == 0x80 ? 3 : 0;                 // U+1680
-  if (lead == 0xE3) return mid == 0x80 && last == 0x80 ? 3 : 0;                 // U+3000
+  if (lead == 0xE1) return mid == 0x9A && last == 0x80 ? 3 : 0;  // U+1680
+  if (lead == 0xE3) return mid == 0x80 && last == 0x80 ? 3 : 0;  // U+3000
   if (lead != 0xE2) return 0;
   if (mid == 0x80) {  // U+2000..U+200A, U+2028, U+2029, U+202F
     bool space = (last >= 0x80 && last <= 0x8A) || last == 0xA8 || last == 0xA9 || last == 0xAF;
     return space ? 3 : 0;
   }
-  return mid == 0x81 && last == 0x9F ? 3 : 0;                                   // U+205F
+  return mid == 0x81 && last == 0x9F ? 3 : 0;  // U+205F
 }
 
 // Length of the multi-byte white-space character that `text` ends with, or 0.
@@ -49,7 +49,7 @@ std::string_view skip_space_runs(std::string_view text) noexcept {
     std::uint64_t differing = word ^ spaces;
     if (differing != 0) {
       int bit = std::endian::native == std::endian::little ? std::countr_zero(differing)
-                                                             : std::countl_zero(differing);
+                                                           : std::countl_zero(differing);
       return text.substr(static_cast<std::size_t>(bit / 8));
     }
     text.remove_prefix(8);

@@ -46,8 +46,7 @@ class Lines {
   // Every line has been cut by now, so `cut_` is the number of lines.
   [[noreturn]] void fail_missing(std::size_t position) const {
     fail("Short TextGrid ended early: line " + std::to_string(position + 1) +
-         " is missing (the text has " + std::to_string(cut_) +
-         (cut_ == 1 ? " line)" : " lines)"));
+         " is missing (the text has " + std::to_string(cut_) + (cut_ == 1 ? " line)" : " lines)"));
   }
 
   detail::LineCursor cursor_;
@@ -60,8 +59,7 @@ class Lines {
 constexpr std::size_t min_item_bytes = 3;
 
 // Reads the items of `tier` starting at line `position`; returns the line after them.
-std::size_t read_items(Lines& lines, std::size_t position, Tier& tier,
-                       std::size_t& backed_items) {
+std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size_t& backed_items) {
   detail::reserve_items(tier, backed_items);
   for (std::uint64_t i = 0; i < tier.size; ++i) {
     Item& item = tier.items.emplace_back();
@@ -98,7 +96,8 @@ Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool 
   for (std::uint64_t t = 0; t < grid.size; ++t)
     position = read_tier(lines, position, grid, backed_items);
   if (strict) {
-    if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
+    if (Status valid = grid.assert_valid(); !valid)
+      return std::unexpected(std::move(valid.error()));
   }
   return grid;
 }

@@ -119,7 +119,9 @@ bool quick_to_read(std::string_view path) {
   return S_ISREG(status.st_mode) && status.st_size <= quick_file_size;
 }
 
-std::size_t stream_window(std::size_t threads) { return files_ahead_per_thread * std::max<std::size_t>(threads, 1); }
+std::size_t stream_window(std::size_t threads) {
+  return files_ahead_per_thread * std::max<std::size_t>(threads, 1);
+}
 
 std::size_t start_stream_helpers(std::size_t count,
                                  const std::shared_ptr<std::function<void()>>& parse_in_order,

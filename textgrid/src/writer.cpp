@@ -136,13 +136,12 @@ void append_short_point(std::string& out, const Item& item, std::uint64_t /*posi
 
 using ItemRenderer = void (*)(std::string&, const Item&, std::uint64_t);
 
-// Items per piece of text on the pool: one allocation per group, not per item.
-constexpr std::size_t items_per_piece = 32;
+// Items per piece of text on the pool: one allocation per piece, not per item.
+constexpr std::size_t items_per_piece = 512;
 
-// Small tiers render straight into `out`. Large ones render on the pool: the
-// map runs over every item, but only the first item of each group renders the
-// whole group into one piece (the others give an empty piece), and the pieces
-// are joined in item order, so the bytes never depend on scheduling.
+// Small tiers render straight into `out`. Large ones render on the pool, one
+// piece of consecutive items per element of the map, and the pieces are
+// joined in item order, so the bytes never depend on scheduling.
 void append_items(std::string& out, const std::vector<Item>& items, ItemRenderer render,
                   std::size_t bytes_per_item) {
   const std::size_t count = items.size();
@@ -150,9 +149,10 @@ void append_items(std::string& out, const std::vector<Item>& items, ItemRenderer
     for (std::size_t i = 0; i < count; ++i) render(out, items[i], i + 1);
     return;
   }
-  auto pieces = ordered_parallel_map(count, [&](std::size_t first) {
+  const std::size_t piece_count = (count + items_per_piece - 1) / items_per_piece;
+  auto pieces = ordered_parallel_map(piece_count, [&](std::size_t piece_index) {
     std::string piece;
-    if (first % items_per_piece != 0) return piece;
+    const std::size_t first = piece_index * items_per_piece;
     const std::size_t last = std::min(first + items_per_piece, count);
     std::size_t bytes = bytes_per_item * (last - first);
     for (std::size_t i = first; i < last; ++i) bytes += items[i].label.size();

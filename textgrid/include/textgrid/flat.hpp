@@ -38,7 +38,7 @@ class DistinctTexts {
 struct FlatTier {
   std::uint32_t name = 0;  // index into the document's texts
   bool is_interval = true;
-  std::size_t items = 0;   // its items are the next `items` entries of the columns
+  std::size_t items = 0;  // its items are the next `items` entries of the columns
 };
 
 struct FlatDocument {
