@@ -104,7 +104,7 @@ auto read_document(const char* function, const CallArguments& call, Export to_re
   using Exported = decltype(to_result(std::declval<textgrid::TextGrid&>()));
   std::optional<ReadArguments> read = read_arguments(function, call);
   if (!read) return std::nullopt;
-  const Span span = textgrid::quick_to_read(read->file.encoded) ? Span::quick : Span::open_ended;
+  auto quick = [path = read->file.encoded] { return textgrid::quick_to_read(path); };
   auto outcome = run_interruptibly_for(
       [file = std::move(read->file.encoded), strict = read->strict,
        file_type = std::move(read->file_type),
@@ -113,7 +113,7 @@ auto read_document(const char* function, const CallArguments& call, Export to_re
         if (!grid) return std::unexpected(std::move(grid.error()));
         return to_result(*grid);
       },
-      span);
+      quick);
   if (!outcome) return std::nullopt;
   if (!*outcome) {
     raise_read_error(read->file.shown.get(), outcome->error());
@@ -128,17 +128,6 @@ std::optional<BatchArguments> batch_arguments(const char* function, const CallAr
   if (!bind(function, batch_parameters, call, bound) || !convert_batch_arguments(bound, batch))
     return std::nullopt;
   return batch;
-}
-
-// Builds a tuple from the members in order; null if any member is null.
-template <class... Members>
-PyRef tuple_of(Members&&... members) {
-  if ((!members || ...)) return {};
-  PyRef tuple = PyRef::steal(PyTuple_New(sizeof...(Members)));
-  if (!tuple) return {};
-  Py_ssize_t position = 0;
-  ((PyTuple_SET_ITEM(tuple.get(), position++, members.release())), ...);
-  return tuple;
 }
 
 using SharedBatch = std::shared_ptr<const BatchArguments>;

@@ -1,5 +1,7 @@
 #include "interrupt.hpp"
 
+#include <optional>
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -155,23 +157,32 @@ bool wait_for_errand(Errand& errand) {
 
 namespace {
 
-bool run_here(const std::function<void()>& work) {
+// Runs the work here when it is quick: whether it finished (false with the
+// handler's exception set when a signal handler raised meanwhile); nothing,
+// without having run it, when it is not quick.
+std::optional<bool> run_here_if_quick(const std::function<void()>& work,
+                                      const QuickCheck& is_quick) {
   std::exception_ptr error;
+  bool quick = false;
   PyThreadState* released = PyEval_SaveThread();
   try {
-    work();
+    quick = is_quick();
+    if (quick) work();
   } catch (...) {
     error = std::current_exception();
   }
   PyEval_RestoreThread(released);
+  if (!quick) return std::nullopt;  // a check that failed counts as "not quick"
   if (error) std::rethrow_exception(error);
   return PyErr_CheckSignals() == 0;
 }
 
 }  // namespace
 
-bool run_interruptibly(std::function<void()> work, Span span) {
-  if (span == Span::quick) return run_here(work);
+bool run_interruptibly(std::function<void()> work, const QuickCheck& is_quick) {
+  if (is_quick) {
+    if (std::optional<bool> finished = run_here_if_quick(work, is_quick)) return *finished;
+  }
   auto errand = std::make_shared<Errand>(std::move(work));
   try {
     dispatch(errand);

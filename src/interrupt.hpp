@@ -16,19 +16,19 @@
 
 namespace tavrel {
 
-// How long core work may keep the caller from answering a signal. Quick work
-// (reading or parsing a small regular file: a few milliseconds at most) runs
-// on the calling thread, because handing it to a helper would cost more than
-// the work itself; signals are looked at as soon as it is done.
-enum class Span { quick, open_ended };
+// Tells, called without the interpreter lock, whether the work is quick: a few
+// milliseconds at most, such as reading and parsing a small regular file.
+// Quick work runs on the calling thread, because handing it to a helper would
+// cost more than the work itself; signals are looked at as soon as it is done.
+using QuickCheck = std::function<bool()>;
 
 // Runs `work` without the interpreter lock: off the calling thread, waiting
-// for it, unless it is quick. Returns true when it finished (an exception it
-// threw is rethrown here); false, with the Python exception set, when a
-// signal handler raised (open-ended work is then abandoned). The work must own
-// everything it reads (it may outlive the call) and must not touch any Python
-// object. Called with the interpreter lock held.
-bool run_interruptibly(std::function<void()> work, Span span = Span::open_ended);
+// for it, unless `is_quick` (when given) says otherwise. Returns true when it
+// finished (an exception it threw is rethrown here); false, with the Python
+// exception set, when a signal handler raised (work on a helper is then
+// abandoned). The work must own everything it reads (it may outlive the call)
+// and must not touch any Python object. Called with the interpreter lock held.
+bool run_interruptibly(std::function<void()> work, const QuickCheck& is_quick = {});
 
 // Waits with the interpreter lock released until `done(timeout)` (which waits
 // at most `timeout`) reports true, looking for signals between its waits. True
@@ -40,11 +40,12 @@ bool wait_answering_signals(const std::function<bool(std::chrono::milliseconds)>
 // interrupted. The result lives in shared storage, so that abandoned work
 // writes into memory of its own when it finishes.
 template <class Work>
-auto run_interruptibly_for(Work work, Span span = Span::open_ended)
+auto run_interruptibly_for(Work work, const QuickCheck& is_quick = {})
     -> std::optional<decltype(work())> {
   using Result = decltype(work());
   auto slot = std::make_shared<std::optional<Result>>();
-  if (!run_interruptibly([slot, work = std::move(work)]() mutable { slot->emplace(work()); }, span))
+  if (!run_interruptibly([slot, work = std::move(work)]() mutable { slot->emplace(work()); },
+                         is_quick))
     return std::nullopt;
   return std::move(*slot);
 }
