@@ -67,15 +67,21 @@ def median_times(rounds, cases):
 
 # --- inputs ------------------------------------------------------------------------------------
 
-def corpus(n_files, layout, small=False):
-    """Aligner-style files, cached: a few hundred to a few thousand intervals
-    each, or (`small`) a few dozen, as in a corpus of single utterances."""
-    directory = os.path.join(OUT, f"corpus_{n_files}_{layout}" + ("_small" if small else ""))
+# Intervals per file of each corpus kind, for file number k.
+SIZES = {
+    "": lambda k: 200 + (k * 7919) % 1000,          # aligner output of a recording
+    "small": lambda k: 12 + (k * 7919) % 40,         # single utterances
+    "large": lambda k: 100_000 + (k * 7919) % 1000,  # whole sessions
+}
+
+
+def corpus(n_files, layout, kind=""):
+    """Aligner-style files of the given kind (see SIZES), cached."""
+    directory = os.path.join(OUT, f"corpus_{n_files}_{layout}" + (f"_{kind}" if kind else ""))
     if not os.path.isdir(directory):
         os.makedirs(directory + ".part", exist_ok=True)
         for k in range(n_files):
-            size = 12 + (k * 7919) % 40 if small else 200 + (k * 7919) % 1000
-            doc = generate.make_document(size, seed=k)
+            doc = generate.make_document(SIZES[kind](k), seed=k)
             generate.write(os.path.join(directory + ".part", f"f{k:05d}.TextGrid"), doc, layout)
         os.rename(directory + ".part", directory)
     return sorted(os.path.join(directory, name) for name in os.listdir(directory))
@@ -96,9 +102,10 @@ def inputs(args):
     for layout in LAYOUTS:
         if args.files:
             sets.append((f"{args.files} files", layout, corpus(args.files, layout)))
-        if args.small:
-            sets.append((f"{args.small} small files", layout,
-                         corpus(args.small, layout, small=True)))
+        for kind in ("small", "large"):
+            if getattr(args, kind):
+                count = getattr(args, kind)
+                sets.append((f"{count} {kind} files", layout, corpus(count, layout, kind)))
         if args.big:
             sets.append((f"one {args.big:,}-item file", layout, big_file(args.big, layout)))
     return sets
@@ -161,7 +168,7 @@ def peer_write_cases(found, files, layout, targets):
 
 
 def records(times, baseline, layout, threads, label, n_files):
-    main_corpus = label.endswith(" files") and not label.endswith("small files")
+    main_corpus = label == f"{n_files} files"
     return [{"case": case if main_corpus else f"{case} ({label})", "layout": layout,
              "threads": threads, "ratio": seconds / times[baseline], "baseline": baseline,
              "seconds": seconds, "baseline_seconds": times[baseline], "files": n_files,
@@ -204,7 +211,8 @@ def worker(args):
 
 def run_worker(args, extra, env):
     command = [sys.executable, os.path.abspath(__file__), "--worker", *extra,
-               "--files", str(args.files), "--small", str(args.small), "--big", str(args.big),
+               "--files", str(args.files), "--small", str(args.small), "--large", str(args.large),
+               "--big", str(args.big),
                "--rounds", str(args.rounds),
                "--what", *args.what, "--clock", args.clock]
     result = subprocess.run(command, env=env, check=True, capture_output=True, text=True)
@@ -225,6 +233,8 @@ def main():
     parser.add_argument("--files", type=int, default=2000, help="files per corpus (0: none)")
     parser.add_argument("--small", type=int, default=0,
                         help="also this many small files (a few dozen intervals each)")
+    parser.add_argument("--large", type=int, default=0,
+                        help="also this many large files (about 100,000 intervals each)")
     parser.add_argument("--big", type=int, default=0,
                         help="also one file of this many intervals (e.g. 1000000)")
     parser.add_argument("--rounds", type=int, default=5)

@@ -157,6 +157,22 @@ void parse_ahead_until_done(FlatStream& stream, std::size_t k,
   }
 }
 
+// The same for the untaken files that are not quick to read (large ones): each
+// is parsed on a helper while this thread waits answering signals, so that the
+// stream keeps its number of threads at work. Called with the interpreter
+// lock; false, with the Python exception set, when a signal handler raised.
+bool parse_large_ahead_until_done(FlatStream& stream, std::size_t k, std::size_t files) {
+  const auto& state = stream.state();
+  while (!stream.wait_done(k, std::chrono::milliseconds(0))) {
+    std::size_t ahead = stream.first_untaken();
+    if (ahead >= files) return true;
+    if (stream.claim_exactly(ahead) &&
+        !run_interruptibly([state, ahead] { state->parse_into_slot(ahead); }))
+      return false;
+  }
+  return true;
+}
+
 // Makes file `k` of the stream ready to take: parsed here when no pool thread
 // has taken it (off this thread when it might take long), else waited for.
 // False, with the Python exception set, when a signal handler raised.
@@ -173,6 +189,7 @@ bool make_ready(FlatStream& stream, std::size_t k,
   // Between files, so that a call whose files are all parsed here still answers.
   if (done) return PyErr_CheckSignals() == 0;
   if (mine) return run_interruptibly([state, k] { state->parse_into_slot(k); });
+  if (!parse_large_ahead_until_done(stream, k, files.size())) return false;
   return wait_answering_signals(
       [&](std::chrono::milliseconds timeout) { return stream.wait_done(k, timeout); });
 }

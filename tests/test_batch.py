@@ -175,7 +175,8 @@ def streamed_batch(tmp_path_factory):
     pattern = [VALID, str(DATA / "example_short_lf.TextGrid"), str(folder / "missing.TextGrid"),
                str(folder), str(DATA / "latin1_long.TextGrid")]
     files = [pattern[k % len(pattern)] for k in range(400)]
-    files[7] = files[390] = str(big)
+    # A run of large files, which the calling thread hands to helpers while it waits.
+    files[7] = files[200] = files[201] = files[202] = files[390] = str(big)
     bad = [VALID] * 300
     bad[150], bad[151] = str(slow_bad), str(quick_bad)
     return files, bad
@@ -202,6 +203,6 @@ def test_streamed_batches_give_the_same_results_with_any_thread_count(streamed_b
                 'PanicException: Unknown tier class: "FirstBad"',
                 'PanicException: Unknown tier class: "FirstBad"']
     assert panic_message(lambda: tavrel.textgrids2data(bad, False, "long")) == 'Unknown tier class: "FirstBad"'
-    readable = {k for k in range(400) if k % 5 < 2} | {7}
+    readable = {k for k in range(400) if k % 5 < 2} | {7, 200, 201, 202}
     assert set(expected_vectors[5].tolist()) == readable
     assert run_with_threads(threads, [files, bad]) == hashlib.sha256(repr(expected).encode()).hexdigest()
