@@ -140,7 +140,7 @@ def tavrel_write_cases(tavrel, files, layout, targets):
 
     return {
         "bare write": lambda: [write_bytes(t, b) for t, b in zip(targets, payloads)],
-        "bare safe write (temporary, fsync, rename)":
+        "bare safe write":
             lambda: [safe_write_bytes(t, b) for t, b in zip(targets, payloads)],
         "data2textgrid": data_write,
         "vectors2textgrid": vectors_write,
@@ -168,7 +168,7 @@ def peer_write_cases(found, files, layout, targets):
 
 
 def records(times, baseline, layout, threads, label, n_files):
-    main_corpus = label == f"{n_files} files"
+    main_corpus = len(label.split()) == 2  # "<N> files", not "<N> small files" or "one ..."
     return [{"case": case if main_corpus else f"{case} ({label})", "layout": layout,
              "threads": threads, "ratio": seconds / times[baseline], "baseline": baseline,
              "seconds": seconds, "baseline_seconds": times[baseline], "files": n_files,
