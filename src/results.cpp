@@ -4,9 +4,10 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "textgrid/text_hash.hpp"
 
 namespace tavrel {
 namespace {
@@ -20,21 +21,6 @@ PyRef new_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); 
 
 bool same_bits(double a, double b) noexcept {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-
-std::uint64_t hash_bytes(std::string_view text) noexcept {
-  std::uint64_t hash = 0x9E3779B97F4A7C15ULL ^ text.size();
-  std::size_t at = 0;
-  for (; at + 8 <= text.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    hash = (hash ^ word) * 0xFF51AFD7ED558CCDULL;
-    hash ^= hash >> 32;
-  }
-  std::uint64_t tail = 0;
-  if (at < text.size()) std::memcpy(&tail, text.data() + at, text.size() - at);
-  hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53ULL;
-  return hash ^ (hash >> 29);
 }
 
 }  // namespace
@@ -57,7 +43,7 @@ class SharedTexts {
   // A new reference to a str of `text`; null with a Python error set.
   PyRef get(std::string_view text) {
     if (given_up_ || text.size() > max_shared_length) return new_str(text);
-    const std::uint64_t hash = hash_bytes(text);
+    const std::uint64_t hash = textgrid::hash_text(text);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
       Slot& slot = slots_[at];
@@ -100,14 +86,7 @@ class SharedTexts {
   }
 
   void grow() {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(2 * slots_.size()));
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.object == nullptr) continue;
-      std::size_t at = slot.hash & mask;
-      while (slots_[at].object != nullptr) at = (at + 1) & mask;
-      slots_[at] = slot;
-    }
+    textgrid::grow_open_table(slots_, [](const Slot& slot) { return slot.object != nullptr; });
   }
 
   std::vector<Slot> slots_;

@@ -2,28 +2,14 @@
 // addressing table keyed by the text's bytes.
 #include "textgrid/flat.hpp"
 
-#include <cstring>
 #include <limits>
+#include <utility>
 
 #include "textgrid/failure.hpp"
+#include "textgrid/text_hash.hpp"
 
 namespace textgrid {
 namespace {
-
-std::uint64_t hash_text(std::string_view text) noexcept {
-  std::uint64_t hash = 0x9E3779B97F4A7C15ULL ^ text.size();
-  std::size_t at = 0;
-  for (; at + 8 <= text.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    hash = (hash ^ word) * 0xFF51AFD7ED558CCDULL;
-    hash ^= hash >> 32;
-  }
-  std::uint64_t tail = 0;
-  if (at < text.size()) std::memcpy(&tail, text.data() + at, text.size() - at);
-  hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53ULL;
-  return hash ^ (hash >> 29);
-}
 
 // Numbers each distinct text once, appending it to `texts` when first seen.
 // Keys are views into the document being flattened, which outlives the table.
@@ -64,14 +50,7 @@ class TextNumbering {
   }
 
   void grow() {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(2 * slots_.size()));
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.index == empty) continue;
-      std::size_t at = slot.hash & mask;
-      while (slots_[at].index != empty) at = (at + 1) & mask;
-      slots_[at] = slot;
-    }
+    grow_open_table(slots_, [](const Slot& slot) { return slot.index != empty; });
   }
 
   DistinctTexts& texts_;
