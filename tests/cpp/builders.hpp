@@ -30,3 +30,10 @@ std::string failure_message(F&& body) {
   }
   return "";
 }
+
+// The document a parser read; an error value ends the test case as an
+// internal failure naming it.
+inline textgrid::TextGrid parsed_or_fail(textgrid::Result<textgrid::TextGrid> grid) {
+  if (!grid) textgrid::fail("unexpected error: " + grid.error().message);
+  return std::move(*grid);
+}

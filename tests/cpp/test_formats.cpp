@@ -67,15 +67,11 @@ BinaryFile one_tier(unsigned count, auto&& items) {
 }
 
 TextGrid parse_binary_ok(const std::string& bytes, bool strict = false) {
-  Result<TextGrid> grid = parse_binary(bytes, "doc", strict);
-  if (!grid) fail("unexpected error: " + grid.error().message);
-  return *grid;
+  return parsed_or_fail(parse_binary(bytes, "doc", strict));
 }
 
 TextGrid parse_chronological_ok(std::string_view text, bool strict = false) {
-  Result<TextGrid> grid = parse_chronological_text(text, "doc", strict);
-  if (!grid) fail("unexpected error: " + grid.error().message);
-  return *grid;
+  return parsed_or_fail(parse_chronological_text(text, "doc", strict));
 }
 
 const std::string chronological_head =

@@ -23,15 +23,11 @@ bool same_double(double a, double b) {
 }
 
 TextGrid parse_long(std::string_view text, bool strict = false) {
-  Result<TextGrid> grid = parse_long_text(text, "doc", strict);
-  if (!grid) fail("unexpected error: " + grid.error().message);
-  return *grid;
+  return parsed_or_fail(parse_long_text(text, "doc", strict));
 }
 
 TextGrid parse_short(std::string_view text, bool strict = false) {
-  Result<TextGrid> grid = parse_short_text(text, "doc", strict);
-  if (!grid) fail("unexpected error: " + grid.error().message);
-  return *grid;
+  return parsed_or_fail(parse_short_text(text, "doc", strict));
 }
 
 // Doubled quotes inside a quoted text stand for one quote each.

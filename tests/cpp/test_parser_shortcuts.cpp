@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "check.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/parser.hpp"
@@ -13,9 +14,7 @@ using namespace textgrid;
 namespace {
 
 TextGrid parse_long(std::string_view text) {
-  Result<TextGrid> grid = parse_long_text(text, "doc", false);
-  if (!grid) fail("unexpected error: " + grid.error().message);
-  return *grid;
+  return parsed_or_fail(parse_long_text(text, "doc", false));
 }
 
 }  // namespace
