@@ -122,7 +122,7 @@ def build_parser():
 
     table = command(
         "table", run_table, "Write the items of all files as one table.",
-        "\n\nColumns: file_id, file, tier_name, is_interval, tmin, tmax, label. CSV and TSV\n"
+        "\n\nColumns: file_id, file, tier_name, tier_index, is_interval, tmin, tmax, label. CSV and TSV\n"
         "are written without extra packages; Parquet and Arrow need pyarrow.")
     table.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
     table.add_argument("--out", required=True, metavar="FILE",
