@@ -121,8 +121,10 @@ PyObject* table_repr(PyObject* self) {
     const TableObject& object = *as_table(self);
     std::string text = Py_TYPE(self)->tp_name;
     text += ": ";
+    if (object.computed) text += plural(static_cast<std::size_t>(table_length(self)), "row");
     if (object.computed)
-      return PyRef::steal(PyUnicode_FromFormat("%s%zd rows", text.c_str(), table_length(self)));
+      return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                               "replace"));
     if (object.reports != nullptr)
       text += plural(static_cast<std::size_t>(table_length(self)), "row") + " from ";
     text += plural(object.files, "file") + ", " + plural(object.failures, "failure");
