@@ -12,7 +12,8 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from . import _corpus, _export, sources
+from . import _corpus, _export
+from . import sources as _sources
 from ._corpus import UsageError
 
 DESCRIPTION = """Inspect, check, convert and tabulate Praat TextGrid files.
@@ -192,7 +193,7 @@ def _tiers_of(report, strict):
     """Each tier's name, class and item count (tiers without items included)."""
     if not report["ok"]:
         return None
-    _, _, tiers = sources.read_data(report["path"], strict)
+    _, _, tiers = _sources.read_data(report["path"], strict)
     return [{"name": name, "class": "IntervalTier" if is_interval else "TextTier",
              "items": len(items)} for name, is_interval, items in tiers]
 
@@ -251,10 +252,10 @@ def run_convert(args):
     def convert(report):
         target = targets[report["path"]]
         try:
-            tmin, tmax, tiers = sources.read_data(report["path"], strict)
+            tmin, tmax, tiers = _sources.read_data(report["path"], strict)
             os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
             tavrel.data2textgrid(tiers, tmin, tmax, target, args.to)
-        except (OSError, sources.SourceError, tavrel.PanicException) as error:
+        except (OSError, _sources.SourceError, tavrel.PanicException) as error:
             return dict(report, ok=False, error_kind="write", error=str(error))
         return report
 
@@ -284,7 +285,7 @@ def _convert_targets(found, args):
     """Output path of each input; refuses overwriting an input and two inputs sharing
     one output before anything is written."""
     if args.in_place:
-        if any(sources.is_virtual(path) for path, _ in found):
+        if any(_sources.is_virtual(path) for path, _ in found):
             raise UsageError("--in-place cannot rewrite files inside an archive or at a URL; "
                              "use --out")
         return {path: path for path, _ in found}
