@@ -181,9 +181,30 @@ def find(location):
     raise SourceError(f"no such file or folder: {location}")
 
 
+def _member_of(name):
+    """(archive, inner name) of an archive member's name, also one that this process
+    has not listed (a Dask worker gets names that another process found)."""
+    if name in _members:
+        return _members[name]
+    lowered = name.lower()
+    for suffix in ARCHIVE_SUFFIXES:
+        at = lowered.find(suffix + "/")
+        while at >= 0:
+            archive = name[:at + len(suffix)]
+            if archive not in _archives and (is_url(archive) or os.path.isfile(archive)):
+                try:
+                    _list_archive(archive)
+                except (OSError, zipfile.BadZipFile, tarfile.TarError, SourceError):
+                    _archives[archive] = {}
+            if archive in _archives:
+                return _members.get(name)
+            at = lowered.find(suffix + "/", at + 1)
+    return None
+
+
 def is_virtual(name):
     """True for a name whose bytes are not a local file: an archive member or a URL."""
-    return name in _members or is_url(name)
+    return _member_of(name) is not None or is_url(name)
 
 
 def read_bytes(names):
@@ -193,8 +214,9 @@ def read_bytes(names):
     contents = [None] * len(names)
     by_archive, urls = {}, []
     for k, name in enumerate(names):
-        if name in _members:
-            archive, inner = _members[name]
+        member = _member_of(name)
+        if member is not None:
+            archive, inner = member
             by_archive.setdefault(archive, []).append((k, inner))
         elif is_url(name):
             urls.append(k)
