@@ -31,7 +31,7 @@ import pyarrow as pa
 import tavrel
 from tavrel import sources
 
-ITEM_COLUMNS = {"file_id": "uint32", "file": "category", "tier_name": "category",
+ITEM_COLUMNS = {"file_id": "uint32", "file": "category", "tier_name": "category", "tier_index": "uint32",
                 "is_interval": "bool", "tmin": "float64", "tmax": "float64", "label": "object"}
 REPORT_COLUMNS = {"file_id": "uint32", "path": "object", "ok": "bool", "layout": "object",
                   "encoding": "object", "tmin": "float64", "tmax": "float64", "tiers": "uint32",
