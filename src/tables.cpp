@@ -270,7 +270,8 @@ bool add_table_api(PyObject* module, PyObject* module_name) {
   if (PyObject_SetAttrString(module, "TextGridTable",
                              reinterpret_cast<PyObject*>(textgrid_table_type)) < 0 ||
       PyObject_SetAttrString(module, "TextGridReports", reinterpret_cast<PyObject*>(reports_type)) <
-          0)
+          0 ||
+      PyObject_SetAttrString(module, "ArrowTable", reinterpret_cast<PyObject*>(computed_type)) < 0)
     return false;
   for (PyMethodDef& record : function_records) {
     PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name, nullptr));

@@ -138,9 +138,9 @@ class TextGridTable:
         """An "arrow_array_stream" PyCapsule; the buffers are shared, not copied."""
 
 # Bytes in memory: bytes, bytearray, memoryview or any buffer; a str is read as its UTF-8.
-_Content = Union[bytes, bytearray, memoryview, str, "Buffer"]
+_Content = Union[bytes, bytearray, memoryview, str, "_Buffer"]
 
-class Buffer(Protocol):
+class _Buffer(Protocol):
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def textgrids2table(

@@ -15,127 +15,11 @@
 #include <vector>
 
 #include "textgrid/arrow_access.hpp"
+#include "textgrid/arrow_take.hpp"
 #include "textgrid/nest_match.hpp"
 
 namespace textgrid::arrow {
 namespace {
-
-Error column_error(std::string_view column, std::string_view what) {
-  return invalid_input("column '" + std::string(column) + "' " + std::string(what));
-}
-
-// One column of one batch, read through its offsets.
-struct ColumnView {
-  const ArrowSchema* schema;
-  const ArrowArray* array;
-  std::int64_t base;  // the batch's and the column's offsets
-
-  bool null(std::int64_t row) const noexcept { return is_null_at(*array, base + row); }
-
-  // The text at `row`, nothing for a null; false when a dictionary index is
-  // out of range.
-  bool text(std::int64_t row, std::optional<std::string_view>& value) const noexcept {
-    value.reset();
-    if (null(row)) return true;
-    if (schema->dictionary == nullptr) {
-      value = text_value(schema->format, *array, base + row);
-      return true;
-    }
-    const ArrowArray* values = array->dictionary;
-    std::int64_t index = integer_value(schema->format[0], array->buffers[1], base + row);
-    if (values == nullptr || index < 0 || index >= values->length) return false;
-    if (!is_null_at(*values, values->offset + index))
-      value = text_value(schema->dictionary->format, *values, values->offset + index);
-    return true;
-  }
-
-  double number(std::int64_t row) const noexcept {
-    if (null(row)) return std::numeric_limits<double>::quiet_NaN();
-    return number_value(schema->format, array->buffers[1], base + row);
-  }
-};
-
-enum class Carried { number, flag, text };
-
-Result<Carried> carried_kind(const ArrowSchema& field) {
-  std::string_view format = field.format;
-  std::string_view name = field.name ? field.name : "";
-  if (field.dictionary != nullptr) {
-    if (is_integer(format) && is_text(field.dictionary->format)) return Carried::text;
-  } else if (number_width(format) != 0) {
-    return Carried::number;
-  } else if (format == "b") {
-    return Carried::flag;
-  } else if (is_text(format)) {
-    return Carried::text;
-  }
-  return std::unexpected(column_error(
-      name, "has Arrow type '" + std::string(format) + "'; only numbers, bools and texts are kept"));
-}
-
-// The values of one carried column at the child rows.
-class ColumnCopy {
- public:
-  explicit ColumnCopy(Carried kind, std::size_t width) : kind_(kind), width_(width) {}
-
-  Status append(const ColumnView& column, std::int64_t row) {
-    const bool present = !column.null(row);
-    if (kind_ != Carried::text) valid_.append(present);
-    switch (kind_) {
-      case Carried::number:
-        if (present)
-          numbers_.append(static_cast<const std::uint8_t*>(column.array->buffers[1]) +
-                              (column.base + row) * static_cast<std::int64_t>(width_),
-                          width_);
-        else
-          numbers_.append_fill(0, width_);
-        return {};
-      case Carried::flag:
-        flags_.append(present && bit_set(column.array->buffers[1], column.base + row));
-        return {};
-      case Carried::text:
-        break;
-    }
-    std::optional<std::string_view> text;
-    if (!column.text(row, text))
-      return std::unexpected(column_error(column.schema->name ? column.schema->name : "",
-                                          "holds a dictionary index out of range"));
-    valid_.append(text.has_value());
-    texts_.append(text.value_or(std::string_view()));
-    return {};
-  }
-
-  void append_null() {
-    valid_.append(false);
-    if (kind_ == Carried::number) numbers_.append_fill(0, width_);
-    if (kind_ == Carried::flag) flags_.append(false);
-    if (kind_ == Carried::text) texts_.append({});
-  }
-
-  bool large_text() const noexcept { return texts_.is_large(); }
-
-  ArrayData finish() && {
-    ArrayData data;
-    data.length = static_cast<std::int64_t>(valid_.size());
-    data.null_count = static_cast<std::int64_t>(valid_.count_zeros());
-    data.buffers.push_back(data.null_count == 0 ? Storage() : Storage::adopt(std::move(valid_).take()));
-    if (kind_ == Carried::number)
-      data.buffers.push_back(Storage::adopt(std::move(numbers_)));
-    else if (kind_ == Carried::flag)
-      data.buffers.push_back(Storage::adopt(std::move(flags_).take()));
-    else
-      std::move(texts_).finish_into(data.buffers);
-    return data;
-  }
-
- private:
-  Carried kind_;
-  std::size_t width_;
-  Bitmap valid_;
-  Buffer<std::uint8_t> numbers_;
-  Bitmap flags_;
-  TextColumn texts_;
-};
 
 struct KeyColumns {
   std::size_t file_id, tier_name, tmin, tmax, label;
@@ -204,10 +88,6 @@ struct TierRows {
         .first->second;
   }
 };
-
-ColumnView column_of(const ArrowSchema& schema, const ArrowArray& batch, std::size_t k) {
-  return {schema.children[k], batch.children[k], batch.offset + batch.children[k]->offset};
-}
 
 // Which tier each row of a batch belongs to: bit 1 the parent, bit 2 the
 // child. A dictionary's names are compared once each, not once per row.
@@ -355,10 +235,8 @@ Field output_schema(const ArrowSchema& input, const std::vector<ColumnCopy>& cop
   Field schema{"", "+s", false, {}, {}};
   for (std::int64_t k = 0; k < input.n_children; ++k) {
     const ArrowSchema& field = *input.children[k];
-    std::string format = field.dictionary != nullptr || is_text(field.format)
-                             ? (copies[static_cast<std::size_t>(k)].large_text() ? "U" : "u")
-                             : std::string(field.format);
-    schema.children.push_back(Field{field.name ? field.name : "", format, true, {}, {}});
+    schema.children.push_back(Field{field.name ? field.name : "",
+                                    copies[static_cast<std::size_t>(k)].format(field), true, {}, {}});
   }
   schema.children.push_back(Field{"parent_label", large_parent_labels ? "U" : "u", true, {}, {}});
   schema.children.push_back(Field{"parent_tmin", "g", true, {}, {}});
