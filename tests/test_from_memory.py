@@ -164,3 +164,30 @@ def test_contents_name_the_entries():
     assert reports[1]["error"] == ("Failed to read TextGrid file b because: stream did not "
                                    "contain valid UTF-8")
     assert {row["file"] for row in table_rows(table)} == {"zip/a.TextGrid"}
+
+
+def test_interrupted_table_read_lets_go_of_the_contents_once_the_work_ends():
+    """Ctrl-C returns at once; the abandoned work still reads the buffers, which stay
+    exported (a bytearray cannot grow) until it ends and the interpreter releases them."""
+    import os
+    import signal
+    import threading
+    import time
+
+    items = [(k / 10, (k + 1) / 10, "word") for k in range(100_000)]
+    content = bytearray(long_text((0.0, 10_000.0, [("words", True, items)])).encode())
+    timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tavrel.textgrids2table([f"f{k}" for k in range(200)], contents=[content] * 200)
+    finally:
+        timer.join()
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            content.extend(b" ")
+            break
+        except BufferError:
+            assert time.monotonic() < deadline, "the contents were never released"
+            time.sleep(0.02)

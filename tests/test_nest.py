@@ -94,7 +94,7 @@ def test_nest_of_a_read_corpus_from_polars_and_duckdb(tmp_path):
     duckdb = pytest.importorskip("duckdb")
     arrow_table = pa.table(table)  # noqa: F841 (DuckDB finds it by name)
     relation = duckdb.sql("SELECT * FROM arrow_table ORDER BY file_id, tier_index, tmin")
-    nested = pa.table(tavrel.nest(relation.arrow(), "words", "phones"))
+    nested = pa.table(tavrel.nest(relation, "words", "phones"))
     assert nested.num_rows == 15 and nested["parent_index"].to_pylist()[:5] == [0, 0, 1, 2, 2]
 
 
