@@ -46,6 +46,10 @@ HeldContents::~HeldContents() {
 }
 
 bool HeldContents::add(PyObject* object) {
+  if (object == Py_None) {  // no bytes: the entry is read from its file
+    views_.emplace_back();
+    return true;
+  }
   if (PyUnicode_Check(object)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
@@ -70,7 +74,10 @@ bool HeldContents::add(PyObject* object) {
     if (!copy || PyObject_GetBuffer(copy.get(), &buffer, PyBUF_SIMPLE) < 0) return false;
   }
   buffers_.push_back(buffer);
-  views_.emplace_back(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
+  // Empty bytes still point somewhere: a null view means "read the file".
+  static constexpr char nothing[] = "";
+  views_.emplace_back(buffer.len > 0 ? static_cast<const char*>(buffer.buf) : nothing,
+                      static_cast<std::size_t>(buffer.len));
   total_bytes_ += static_cast<std::size_t>(buffer.len);
   return true;
 }

@@ -25,6 +25,7 @@ class HeldContents {
   ~HeldContents();
 
   // Adds one object's bytes; false with TypeError set when it has none.
+  // None adds a view without data (for a file to be read from disk instead).
   bool add(PyObject* object);
   std::size_t size() const noexcept { return views_.size(); }
   std::string_view operator[](std::size_t i) const noexcept { return views_[i]; }

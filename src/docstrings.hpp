@@ -173,7 +173,7 @@ inline constexpr const char textgrids2table[] =
     "* `file_type` - \"long\", \"short\" or \"auto\" (decide per file by looking at the text).\n"
     "* `contents` - None, or one buffer per entry of `files` (bytes, bytearray, memoryview, any "
     "buffer, or a str taken as its UTF-8): file i's bytes are then contents[i], and files[i] "
-    "only names it in the table and the reports.\n"
+    "only names it in the table and the reports; a None entry is read from the file files[i].\n"
     "* `encoding` - \"utf-8\" (UTF-8, or UTF-16 with a byte-order mark).\n"
     "\n"
     "# Returns\n"

@@ -42,8 +42,10 @@ std::optional<textgrid::FlatDocument> read_content(const char* format, PyObject*
   if (!parse_arguments(args, kwargs, format, keywords, &content, &strict_object,
                        &file_type_object, &encoding_object))
     return std::nullopt;
-  SharedContents held = hold_content(content);
+  SharedContents held = content == Py_None ? SharedContents() : hold_content(content);
   if (!held) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_TypeError, "expected a bytes-like object or str, not 'NoneType'");
     add_argument_context("content");
     return std::nullopt;
   }

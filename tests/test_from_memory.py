@@ -72,6 +72,7 @@ def test_large_content_is_read_off_the_calling_thread_and_released():
 @pytest.mark.parametrize("call, error, message", [
     (lambda: tavrel.loads(12), TypeError, "argument 'content': expected a bytes-like object or "
                                           "str, not 'int'"),
+    (lambda: tavrel.loads(None), TypeError, "argument 'content': expected a bytes-like object"),
     (lambda: tavrel.loads(b"", encoding="latin-1"), ValueError, "unknown encoding 'latin-1'"),
     (lambda: tavrel.loads_vectors(b"", encoding=None), TypeError, "argument 'encoding'"),
     (lambda: tavrel.loads(b"", strict=1), TypeError, "argument 'strict'"),
@@ -148,8 +149,10 @@ def test_table_from_contents_equals_table_from_files(strict, file_type):
     pytest.importorskip("pyarrow")
     files = [str(p) for p in CORPUS]
     want = tavrel.textgrids2table(files, strict, file_type)
+    # Every third entry None: read from its file, as without contents.
     got = tavrel.textgrids2table(files, strict, file_type,
-                                 contents=[p.read_bytes() for p in CORPUS])
+                                 contents=[None if k % 3 == 0 else p.read_bytes()
+                                           for k, p in enumerate(CORPUS)])
     assert table_rows(got) == table_rows(want)
     assert table_rows(got.reports) == table_rows(want.reports)
     assert got.failures == want.failures

@@ -166,3 +166,12 @@ def test_find_and_read_data(corpus):
     assert sources.read_bytes(names[:2]) == [FILES["a.TextGrid"], FILES["bad/latin1.textgrid"]]
     with pytest.raises(sources.SourceError):
         sources.find(corpus / "nothing here")
+
+
+def test_entries_that_cannot_be_fetched_are_open_failures(corpus, served):
+    make_archive(corpus / "c.zip", FILES)
+    names = [f"{served}/c/a.TextGrid", f"{served}/c/gone.TextGrid",
+             str(corpus / "c.zip") + "/a.TextGrid", str(corpus / "c" / "a.TextGrid")]
+    reports = rows(sources.read_names(names).reports)
+    assert [r["ok"] for r in reports] == [True, False, True, True]
+    assert reports[1]["error_kind"] == "open" and names[1] in reports[1]["error"]

@@ -148,7 +148,7 @@ def textgrids2table(
     strict: bool = False,
     file_type: str = "auto",
     *,
-    contents: Optional[Sequence[_Content]] = None,
+    contents: Optional[Sequence[Optional[_Content]]] = None,
     encoding: str = "utf-8",
 ) -> TextGridTable:
     """Read many TextGrid files in parallel into one Arrow table.
@@ -161,7 +161,7 @@ def textgrids2table(
     A file that cannot be read gives no rows and never raises: its row in
     `reports` says why. With `contents` (one buffer per entry of `files`), file
     i's bytes are contents[i] and files[i] only names it in the table and the
-    reports. `encoding`: "utf-8" (UTF-8, or UTF-16 with a byte-order mark).
+    reports; a None entry is read from the file files[i]. `encoding`: "utf-8" (UTF-8, or UTF-16 with a byte-order mark).
     Raises TypeError for arguments of the wrong type, ValueError for an unknown
     encoding or contents of another length than files (before anything is
     read) and PanicException for an unknown file_type."""

@@ -90,8 +90,8 @@ def read_chunk(paths, strict):
 
 
 def _read_virtual(paths, strict):
-    """The table of paths among which are archive members or URLs: every file's bytes
-    fetched here and read from memory."""
+    """The table of paths among which are archive members or URLs: their bytes fetched
+    here and read from memory, local files read from disk by the module."""
     try:
         return sources.read_names(paths, strict)
     except sources.SourceError as error:

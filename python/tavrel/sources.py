@@ -257,13 +257,13 @@ def read_table(locations, strict=False, file_type="auto", encoding="utf-8"):
 
 
 def read_names(names, strict=False, file_type="auto", encoding="utf-8"):
-    """textgrids2table of the named files, their bytes fetched by `read_bytes`.
-    Raises SourceError when some file's bytes cannot be fetched."""
-    contents = read_bytes(names)
-    missing = [name for name, data in zip(names, contents) if data is None]
-    if missing:
-        raise SourceError(f"cannot read {missing[0]}"
-                          + (f" and {len(missing) - 1} more" if len(missing) > 1 else ""))
+    """textgrids2table of the named files: archive members' and URLs' bytes fetched by
+    `read_bytes`, local files read by the module as it reads any file. An entry whose
+    bytes cannot be fetched gives no rows and an "open" failure in the reports."""
+    virtual = [k for k, name in enumerate(names) if is_virtual(name)]
+    contents = [None] * len(names)
+    for k, data in zip(virtual, read_bytes([names[k] for k in virtual])):
+        contents[k] = data
     return tavrel.textgrids2table(names, strict, file_type, contents=contents,
                                   encoding=encoding)
 

@@ -139,15 +139,17 @@ const char* read_error_kind(const Error& error, const SourceInfo& info) {
   return info.layout.empty() ? "encoding" : "validation";
 }
 
-// A file's bytes come from `contents` when the caller gave them, else from the file.
+// A file's bytes come from `contents` when the caller gave them (a view with
+// data), else from the file.
 FileReport read_into(const std::string& path, const std::string_view* contents,
                      std::uint32_t file_id, const ReadOptions& options, BatchBuilder& builder) {
   FileReport report;
   SourceInfo info;
   std::optional<TextGrid> grid;
   try {
-    Result<TextGrid> read = contents ? read_from_bytes(*contents, file_stem(path), options, &info)
-                                     : read_from_file(path, options, &info);
+    Result<TextGrid> read = contents && contents->data() != nullptr
+                                ? read_from_bytes(*contents, file_stem(path), options, &info)
+                                : read_from_file(path, options, &info);
     if (read) {
       grid = std::move(*read);
     } else {

@@ -52,7 +52,8 @@ struct CorpusOptions {
 // Reads every file; a file that cannot be read gives no rows and a report
 // saying why. Only an unknown file type (an internal failure) and running
 // out of memory escape. When `contents` is not empty (one entry per file),
-// file k's bytes are contents[k] and files[k] only names it.
+// file k's bytes are contents[k] and files[k] only names it; an entry without
+// data (a default view) leaves file k to be read from disk.
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
                         std::span<const std::string_view> contents = {});
 
