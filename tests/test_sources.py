@@ -23,7 +23,9 @@ ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
     if entry))
 
 FILES = {
+    "z.TextGrid": long_text(EXAMPLE).encode(),  # listed before the subfolders, as a walk does
     "a.TextGrid": long_text(EXAMPLE).encode(),
+    "a.b/c.TextGrid": long_text(EXAMPLE).encode(),
     "deep/b.TEXTGRID": long_text(EXAMPLE).encode("utf-16"),
     "deep/overlap.TextGrid": long_text(
         (0.0, 2.5, [("w", True, [(0.0, 1.5, "a"), (1.0, 2.5, "b")])])).encode(),
@@ -81,14 +83,15 @@ def test_convert_writes_members_under_their_inner_paths(corpus):
                corpus).returncode == 1
     result = run(["convert", "c.tgz", "--lenient", "--to", "short", "--out", "from_archive"],
                  corpus)
-    assert result.returncode == 1 and "converted 2 of 5 files" in result.stdout
+    assert result.returncode == 1 and "converted 4 of 7 files" in result.stdout
 
     def files(folder):
         return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*")
                 if p.is_file()}
 
     written = files(corpus / "from_archive")
-    assert set(written) == {"a.TextGrid", "deep/b.TEXTGRID"}  # the overlap fails to write
+    # The overlap fails to write.
+    assert set(written) == {"a.TextGrid", "z.TextGrid", "a.b/c.TextGrid", "deep/b.TEXTGRID"}
     assert written == files(corpus / "from_folder")
     refused = run(["convert", "c.tgz", "--to", "short", "--in-place"], corpus)
     assert refused.returncode == 2 and "--in-place cannot rewrite" in refused.stderr
@@ -151,19 +154,19 @@ def test_url_of_a_folder_or_archive_reads_as_the_local_folder(corpus, served):
         assert [dict(r, file=None) for r in rows(remote)] == [dict(r, file=None)
                                                                for r in rows(local)]
     result = run(["check", f"{served}/c/"], corpus)
-    assert result.returncode == 1 and "checked 5 files: 2 passed, 3 failed" in result.stdout
+    assert result.returncode == 1 and "checked 7 files: 4 passed, 3 failed" in result.stdout
 
 
 def test_find_and_read_data(corpus):
     make_archive(corpus / "c.tar", FILES)
     names = sources.find(corpus / "c.tar")
-    assert [n.rsplit("c.tar/", 1)[1] for n in names] == sorted(
-        n for n in FILES if n.lower().endswith(".textgrid"))
-    assert sources.find(corpus / "c") == sorted(str(corpus / "c" / n) for n in FILES
-                                                if n.lower().endswith(".textgrid"))
+    walked = ["a.TextGrid", "z.TextGrid", "a.b/c.TextGrid", "bad/latin1.textgrid",
+              "bad/structure.TextGrid", "deep/b.TEXTGRID", "deep/overlap.TextGrid"]
+    assert [n.rsplit("c.tar/", 1)[1] for n in names] == walked
+    assert sources.find(corpus / "c") == [os.path.join(corpus, "c", *n.split("/")) for n in walked]
     assert sources.read_data(names[0], True) == tavrel.textgrid2data(
         str(corpus / "c" / "a.TextGrid"), True, "auto")
-    assert sources.read_bytes(names[:2]) == [FILES["a.TextGrid"], FILES["bad/latin1.textgrid"]]
+    assert sources.read_bytes(names[2:4]) == [FILES["a.b/c.TextGrid"], FILES["bad/latin1.textgrid"]]
     with pytest.raises(sources.SourceError):
         sources.find(corpus / "nothing here")
 

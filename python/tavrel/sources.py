@@ -45,6 +45,13 @@ def _is_textgrid(name):
     return name.lower().endswith(".textgrid")
 
 
+def _walk_order(relative):
+    """Sort key that puts paths in the order of a folder walk: a folder's files (by
+    name) before its subfolders (by name), as the command line lists a folder."""
+    *folders, name = relative.split("/")
+    return [(1, folder) for folder in folders] + [(0, name)]
+
+
 def _inner_name(name):
     """An archive member's path inside the archive, or None when it would leave the
     archive's own tree (absolute, or climbing with ..)."""
@@ -75,7 +82,7 @@ def _open_archive(location):
 
 
 def _list_archive(location):
-    """The *.TextGrid members (any letter case) of an archive, sorted by inner name."""
+    """The *.TextGrid members (any letter case) of an archive, in folder-walk order."""
     inner_names = []
     with _open_archive(location) as stream:
         if str(location).lower().endswith(".zip"):
@@ -91,7 +98,7 @@ def _list_archive(location):
             found.setdefault(inner, name)
     _archives[location] = found
     names = []
-    for inner in sorted(found):
+    for inner in sorted(found, key=_walk_order):
         member = f"{str(location).rstrip('/')}/{inner}"
         _members[member] = (location, inner)
         names.append(member)
@@ -132,7 +139,9 @@ def _find_url(url):
     protocol = url.split("://", 1)[0]
     try:
         if fs.isdir(path):
-            names = sorted(name for name in fs.find(path) if _is_textgrid(name))
+            top = path.rstrip("/") + "/"
+            names = sorted((name for name in fs.find(path) if _is_textgrid(name)),
+                           key=lambda name: _walk_order(name[len(top):]))
             return [_unstrip(fs, name, protocol, url) for name in names], url
         if fs.exists(path) or fs.isfile(path):
             return [url], None
@@ -169,13 +178,17 @@ def find_with_roots(location):
 def find(location):
     """Names of the TextGrid files at a location: a file, a folder (searched
     recursively for *.TextGrid, any letter case), an archive (.zip, .tar, .tar.gz,
-    .tgz: its *.TextGrid members) or a URL of a file or folder; sorted."""
+    .tgz: its *.TextGrid members) or a URL of a file or folder; in the order of a
+    folder walk (a folder's files by name, then its subfolders by name)."""
     location = os.fspath(location)
     if is_archive(location) or is_url(location):
         return [name for name, _ in find_with_roots(location)]
     if os.path.isdir(location):
-        return sorted(os.path.join(top, name) for top, _, files in os.walk(location)
-                      for name in files if _is_textgrid(name))
+        found = []
+        for top, folders, files in os.walk(location):
+            folders.sort()
+            found += [os.path.join(top, name) for name in sorted(files) if _is_textgrid(name)]
+        return found
     if os.path.exists(location):
         return [location]
     raise SourceError(f"no such file or folder: {location}")
