@@ -53,8 +53,8 @@ def _walk_order(relative):
 
 
 def _inner_name(name):
-    """An archive member's path inside the archive, or None when it would leave the
-    archive's own tree (absolute, or climbing with ..)."""
+    """An archive member's path inside the archive (an absolute one taken below it), or
+    None when it climbs out of the archive's tree with ..."""
     inner = posixpath.normpath(name.replace("\\", "/")).lstrip("/")
     if inner in ("", ".") or inner == ".." or inner.startswith("../"):
         return None
