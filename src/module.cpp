@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cli_support.hpp"
 #include "docstrings.hpp"
 #include "failures.hpp"
 #include "functions.hpp"
@@ -118,6 +119,7 @@ bool initialise(PyObject* module) {
   for (PyMethodDef& record : function_records)
     if (!add_function(module, module_name.get(), &record)) return false;
   if (!add_table_api(module, module_name.get())) return false;
+  if (!add_cli_support(module, module_name.get())) return false;
   PyRef getattr = new_function(&getattr_record, module, module_name.get());
   return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }

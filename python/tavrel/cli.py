@@ -1,16 +1,17 @@
 """The `tavrel` command: inspect, check, convert and tabulate TextGrid files.
 
-Exit status: 0 when every file was handled, 1 when any file failed, 2 for a
-mistake on the command line (or an output that cannot be written), 130 on Ctrl-C.
+Exit status: 0 when every file was handled, 1 when any file (or folder) failed, 2
+for a mistake on the command line (or an output that cannot be written), 130 on
+Ctrl-C, 128 + the signal's number on SIGTERM and SIGHUP (which stop it as Ctrl-C does).
 """
 
 import argparse
 import json
 import os
+import signal
 import sys
 import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 from . import _corpus, _export
 from ._corpus import UsageError
@@ -21,8 +22,20 @@ Folders are searched recursively for *.TextGrid files (any letter case); files
 named on the command line are read whatever their name. Files are read strictly
 (declared counts, ordered and non-overlapping items) unless --lenient is given."""
 
-EPILOG = """exit status: 0 all files passed, 1 some file failed, 2 usage error
-(including a missing path or an output that cannot be written), 130 interrupted"""
+EPILOG = """exit status: 0 all files passed, 1 some file or folder failed, 2 usage
+error (including a missing path or an output that cannot be written), 130 interrupted
+(Ctrl-C), 143 terminated (SIGTERM), 129 hung up (SIGHUP)"""
+
+# Signals that stop a command as Ctrl-C does: nothing half-written is left behind.
+STOPPING_SIGNALS = ("SIGTERM", "SIGHUP")
+
+
+class Stopped(KeyboardInterrupt):
+    """A stopping signal other than Ctrl-C, raised where Ctrl-C would be."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
 
 
 def main(argv=None):
@@ -30,6 +43,7 @@ def main(argv=None):
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="surrogateescape")
+    previous = _catch_stopping_signals()
     try:
         args = build_parser().parse_args(argv)
         if args.jobs:
@@ -39,17 +53,40 @@ def main(argv=None):
     except UsageError as error:
         print(f"tavrel: error: {error}", file=sys.stderr)
         return 2
+    except Stopped as stop:
+        print(f"tavrel: interrupted by {signal.Signals(stop.number).name}", file=sys.stderr)
+        return _interrupted(128 + stop.number)
     except KeyboardInterrupt:
         print("tavrel: interrupted", file=sys.stderr)
-        return _interrupted()
+        return _interrupted(130)
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`): stop quietly.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
-def _interrupted():
-    """Status 130 once the conversion threads have finished the file they were saving
+def _catch_stopping_signals():
+    """Makes SIGTERM and SIGHUP raise Stopped; the handlers they had before."""
+    def stop(number, frame):
+        raise Stopped(number)
+
+    previous = {}
+    for name in STOPPING_SIGNALS:
+        number = getattr(signal, name, None)
+        if number is None:
+            continue
+        try:
+            previous[number] = signal.signal(number, stop)
+        except ValueError:  # not the main thread: signals stay as they are
+            break
+    return previous
+
+
+def _interrupted(status):
+    """`status` once the conversion threads have finished the file they were saving
     (for a moment at most: a thread blocked on a file that never ends is left)."""
     others = [thread for thread in threading.enumerate()
               if thread is not threading.current_thread() and not thread.daemon]
@@ -62,8 +99,8 @@ def _interrupted():
     sys.stdout.flush()
     sys.stderr.flush()
     if any(thread.is_alive() for thread in others):
-        os._exit(130)
-    return 130
+        os._exit(status)
+    return status
 
 
 def _positive(text):
@@ -141,11 +178,20 @@ def _version():
         return "(development build)"
 
 
-def _inputs(args):
-    found = _corpus.find_textgrids(args.paths)
-    if not found:
+def _inputs(args, skip=frozenset()):
+    """(found, folder_reports): the (path, root) pairs of the input files, and a
+    failure report for each folder that could not be searched."""
+    found, unsearchable = _corpus.find_textgrids(args.paths, skip)
+    if not found and not unsearchable:
         raise UsageError("no TextGrid files found in " + ", ".join(args.paths))
-    return found
+    return found, unsearchable
+
+
+def _inputs_text(reports):
+    """'N files', or 'N files and M folders' when folders could not be searched."""
+    folders = sum(report.get("folder", False) for report in reports)
+    text = _count(len(reports) - folders, "file")
+    return text + f" and {_count(folders, 'folder')}" if folders else text
 
 
 def _progress(args, total):
@@ -164,11 +210,13 @@ def _print_failures(reports):
 
 
 def _read_reports(args):
-    """One report per input file, read with a progress bar where there is a terminal."""
-    paths = [path for path, _ in _inputs(args)]
+    """One report per input file (after those of folders that could not be searched),
+    read with a progress bar where there is a terminal."""
+    found, folder_reports = _inputs(args)
+    paths = [path for path, _ in found]
     progress = _progress(args, len(paths))
     try:
-        return _corpus.read_reports(paths, not args.lenient, progress)
+        return folder_reports + _corpus.read_reports(paths, not args.lenient, progress)
     finally:
         progress.close()
 
@@ -178,7 +226,7 @@ def run_info(args):
     for report in reports:
         tiers = _tiers_of(report, not args.lenient)
         if args.json:
-            print(_json(dict(report, tiers=tiers)))
+            print(_json(dict(_record(report), tiers=tiers)))
         else:
             _print_info(report, tiers)
     return 1 if any(not report["ok"] for report in reports) else 0
@@ -221,6 +269,10 @@ def _json(record):
     return line
 
 
+def _record(report):
+    return {key: report[key] for key in _corpus.REPORT_FIELDS}
+
+
 def _count(number, noun):
     return f"{number} {noun}{'' if number == 1 else 's'}"
 
@@ -229,82 +281,135 @@ def run_check(args):
     reports = _read_reports(args)
     if args.json:
         for report in reports:
-            print(_json(report))
+            print(_json(_record(report)))
         failed = sum(not report["ok"] for report in reports)
     else:
         failed = _print_failures(reports)
     if not args.quiet:
-        print(f"checked {_count(len(reports), 'file')}: {len(reports) - failed} passed, "
+        print(f"checked {_inputs_text(reports)}: {len(reports) - failed} passed, "
               f"{failed} failed", file=sys.stderr if args.json else sys.stdout)
     return 1 if failed else 0
 
 
 def run_convert(args):
-    found = _inputs(args)
-    targets = _convert_targets(found, args)
+    # A second run must not take its own earlier output below an input folder as input.
+    skip = frozenset() if args.in_place else _existing_folder(args.out)
+    found, reports = _inputs(args, skip)
+    pairs = _convert_targets(found, args)
     import tavrel
 
-    strict = not args.lenient
-
-    def convert(report):
-        target = targets[report["path"]]
-        try:
-            tmin, tmax, tiers = tavrel.textgrid2data(report["path"], strict, "auto")
-            os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
-            tavrel.data2textgrid(tiers, tmin, tmax, target, args.to)
-        except (OSError, tavrel.PanicException) as error:
-            return dict(report, ok=False, error_kind="write", error=str(error))
-        return report
-
-    paths = [path for path, _ in found]
-    progress = _progress(args, len(paths))
-    reports = []
-    pool = ThreadPoolExecutor(_corpus.worker_count())
+    progress = _progress(args, len(pairs))
+    folders = set()
     try:
-        for _, chunk in _corpus.chunks(paths):
-            chunk_reports = _corpus.read_chunk(chunk, strict)[1]
-            good = [report for report in chunk_reports if report["ok"]]
-            done = iter(pool.map(convert, good))
-            reports.extend(next(done) if report["ok"] else report for report in chunk_reports)
+        for _, chunk in _corpus.chunks(pairs):
+            ready, failed = _make_folders(chunk, folders)
+            outcomes = tavrel._convert_files([source for source, _ in ready],
+                                             [target for _, target in ready],
+                                             not args.lenient, args.to == "long")
+            done = dict(zip(ready, outcomes))
+            done.update(failed)
+            reports.extend(_convert_report(source, done[source, target])
+                           for source, target in chunk)
             progress.update(len(chunk))
     finally:
-        pool.shutdown(wait=False, cancel_futures=True)
         progress.close()
     failed = _print_failures(reports)
     if not args.quiet:
         where = "in place" if args.in_place else f"into {args.out}"
-        print(f"converted {len(reports) - failed} of {_count(len(reports), 'file')} to the "
+        print(f"converted {len(reports) - failed} of {_inputs_text(reports)} to the "
               f"{args.to} layout {where}; {failed} failed")
     return 1 if failed else 0
 
 
+def _existing_folder(path):
+    try:
+        return frozenset([_corpus.identity(path)]) if os.path.isdir(path) else frozenset()
+    except OSError:
+        return frozenset()
+
+
+def _make_folders(pairs, made):
+    """The pairs whose target folder exists (creating it), and an outcome for each
+    pair whose folder cannot be made; `made` remembers folders already there."""
+    ready, failed = [], {}
+    for pair in pairs:
+        folder = os.path.dirname(pair[1]) or "."
+        if folder not in made:
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError as error:
+                failed[pair] = ("write", f"Failed to write TextGrid file {pair[1]}: cannot "
+                                f"create the folder {folder}: {error.strerror or error}")
+                continue
+            made.add(folder)
+        ready.append(pair)
+    return ready, failed
+
+
+def _convert_report(path, outcome):
+    report = dict.fromkeys(_corpus.REPORT_FIELDS)
+    report.update(path=path, ok=outcome is None)
+    if outcome is not None:
+        report["error_kind"], report["error"] = outcome
+    return report
+
+
 def _convert_targets(found, args):
-    """Output path of each input; refuses overwriting an input and two inputs sharing
-    one output before anything is written."""
+    """(input, output) pairs; refuses overwriting an input (under any of its names)
+    and two inputs sharing one output before anything is written. Overlapping folder
+    arguments give each file the targets of both."""
     if args.in_place:
-        return {path: path for path, _ in found}
+        return _once_each([(path, path) for path, _ in found])
     if os.path.exists(args.out) and not os.path.isdir(args.out):
         raise UsageError(f"--out {args.out} exists and is not a folder")
-    inputs = {os.path.realpath(path): path for path, _ in found}
-    targets, sources = {}, {}
+    inputs = _identities(path for path, _ in found)
+    pairs, sources = [], {}
     for path, root in found:
         relative = os.path.relpath(path, root) if root else os.path.basename(path)
         target = os.path.join(args.out, relative)
-        real = os.path.realpath(target)
-        if real in inputs:
-            raise UsageError(f"converting {path} would overwrite the input {inputs[real]}; "
+        overwritten = inputs.get(_identity_or_none(target))
+        if overwritten is not None:
+            raise UsageError(f"converting {path} would overwrite the input {overwritten}; "
                              "choose another --out folder, or --in-place")
+        real = os.path.realpath(target)
         if real in sources:
             raise UsageError(f"{path} and {sources[real]} would both be written to {target}")
         sources[real] = path
-        targets[path] = target
+        pairs.append((path, target))
     try:
         os.makedirs(args.out, exist_ok=True)
     except OSError as error:
         raise UsageError(f"cannot write into {args.out}: {error.strerror or error}") from None
     if not os.access(args.out, os.W_OK):
         raise UsageError(f"cannot write into {args.out}: permission denied")
-    return targets
+    return pairs
+
+
+def _once_each(pairs):
+    """The pairs without repeats of one file (found through two arguments)."""
+    seen, kept = set(), []
+    for pair in pairs:
+        key = _identity_or_none(pair[0]) or pair[0]
+        if key not in seen:
+            seen.add(key)
+            kept.append(pair)
+    return kept
+
+
+def _identity_or_none(path):
+    try:
+        return _corpus.identity(path)
+    except OSError:
+        return None
+
+
+def _identities(paths):
+    """{identity: path} of the paths that exist."""
+    found = {}
+    for path in paths:
+        found.setdefault(_identity_or_none(path), path)
+    found.pop(None, None)
+    return found
 
 
 def run_table(args):
@@ -315,10 +420,15 @@ def run_table(args):
         raise UsageError(f"cannot write {args.out}: no such folder")
     if os.path.isdir(args.out):
         raise UsageError(f"cannot write {args.out}: it is a folder")
-    paths = [path for path, _ in _inputs(args)]
+    found, reports = _inputs(args)
+    overwritten = _identities(path for path, _ in found).get(_identity_or_none(args.out))
+    if overwritten is not None:
+        raise UsageError(f"writing {args.out} would overwrite the input {overwritten}; "
+                         "choose another --out file")
+    paths = [path for path, _ in found]
     progress = _progress(args, len(paths))
     try:
-        reports = _export.write_table(paths, not args.lenient, args.out, fmt, progress)
+        reports += _export.write_table(paths, not args.lenient, args.out, fmt, progress)
     except OSError as error:  # a full disk, a folder that became read-only, ...
         raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
     finally:
@@ -327,5 +437,5 @@ def run_table(args):
     if not args.quiet:
         rows = sum(report["items"] or 0 for report in reports if report["ok"])
         print(f"wrote {_count(rows, 'row')} from {len(reports) - failed} of "
-              f"{_count(len(reports), 'file')} to {args.out}; {failed} failed")
+              f"{_inputs_text(reports)} to {args.out}; {failed} failed")
     return 1 if failed else 0

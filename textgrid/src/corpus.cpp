@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "textgrid/convert_files.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
@@ -126,13 +127,6 @@ class BatchBuilder {
 std::optional<std::string> known(std::string_view word) {
   if (word.empty() || word == "unknown") return std::nullopt;
   return std::string(word);
-}
-
-// Reading stops before the layout is decided only when the bytes could not be
-// opened or decoded; a data error after that is a failed validation.
-const char* read_error_kind(const Error& error, const SourceInfo& info) {
-  if (error.kind != ErrorKind::InvalidData) return "open";
-  return info.layout.empty() ? "encoding" : "validation";
 }
 
 FileReport read_into(const std::string& path, std::uint32_t file_id, const CorpusOptions& options,
@@ -281,6 +275,13 @@ std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
 }
 
 }  // namespace
+
+// Reading stops before the layout is decided only when the bytes could not be
+// opened or decoded; a data error after that is a failed validation.
+const char* read_error_kind(const Error& error, const SourceInfo& info) {
+  if (error.kind != ErrorKind::InvalidData) return "open";
+  return info.layout.empty() ? "encoding" : "validation";
+}
 
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options) {
   if (options.file_type != "long" && options.file_type != "short" && options.file_type != "auto")
