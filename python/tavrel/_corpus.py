@@ -79,6 +79,22 @@ def identity(path):
     return status.st_dev, status.st_ino
 
 
+def identity_or_none(path):
+    try:
+        return identity(path)
+    except OSError:
+        return None
+
+
+def identities(paths):
+    """{identity: path} of those of the paths that exist (the first path of each)."""
+    found = {}
+    for path in paths:
+        found.setdefault(identity_or_none(path), path)
+    found.pop(None, None)
+    return found
+
+
 def folder_report(folder, error):
     """The failure report of a folder that could not be searched (marked `folder`)."""
     report = dict.fromkeys(REPORT_FIELDS)
@@ -138,14 +154,6 @@ def reason(report):
     message = report["error"] or "unknown error"
     _, found, after = message.partition(" because: ")
     return after if found else message
-
-
-def worker_count():
-    """Threads for the command line's own pools: the pool size the user chose."""
-    chosen = os.environ.get("RAYON_NUM_THREADS", "")
-    if chosen.isdigit() and int(chosen) > 0:
-        return int(chosen)
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
 class Progress:

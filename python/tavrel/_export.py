@@ -165,13 +165,19 @@ def _write_delimited_arrow(paths, strict, output, fmt, progress):
 
 
 def _global_ids(table, start):
-    """The chunk's table with file ids counted over the whole corpus."""
+    """The chunk's table (in pyarrow) with file ids counted over the whole corpus.
+    Built from NumPy and Arrow buffers: pa.table(), pa.array(), pa.scalar() and
+    to_numpy() all import pandas (50 MB) to look for its types."""
+    import numpy as np
     import pyarrow as pa
-    import pyarrow.compute as pc
 
-    table = pa.table(table)
-    ids = pc.add(table["file_id"], pa.scalar(start, pa.uint32()))
-    return table.set_column(table.schema.get_field_index("file_id"), "file_id", ids)
+    table = pa.RecordBatchReader.from_stream(table).read_all()
+    chunks = [np.frombuffer(chunk.buffers()[1], np.uint32, chunk.offset + len(chunk))[chunk.offset:]
+              for chunk in table.column("file_id").chunks]
+    ids = np.concatenate(chunks) if chunks else np.zeros(0, np.uint32)
+    ids = ids + np.uint32(start)
+    column = pa.Array.from_buffers(pa.uint32(), len(ids), [None, pa.py_buffer(ids)])
+    return table.set_column(table.schema.get_field_index("file_id"), "file_id", column)
 
 
 def _write_parquet(paths, strict, output, fmt, progress):

@@ -13,7 +13,7 @@ import sys
 import threading
 import time
 
-from . import _corpus, _export
+from . import _convert, _corpus, _export
 from ._corpus import UsageError
 
 DESCRIPTION = """Inspect, check, convert and tabulate Praat TextGrid files.
@@ -69,14 +69,15 @@ def main(argv=None):
 
 
 def _catch_stopping_signals():
-    """Makes SIGTERM and SIGHUP raise Stopped; the handlers they had before."""
+    """Makes SIGTERM and SIGHUP raise Stopped (unless ignored, as under nohup); the
+    handlers they had before."""
     def stop(number, frame):
         raise Stopped(number)
 
     previous = {}
     for name in STOPPING_SIGNALS:
         number = getattr(signal, name, None)
-        if number is None:
+        if number is None or signal.getsignal(number) != signal.SIG_DFL:
             continue
         try:
             previous[number] = signal.signal(number, stop)
@@ -293,24 +294,11 @@ def run_check(args):
 
 def run_convert(args):
     # A second run must not take its own earlier output below an input folder as input.
-    skip = frozenset() if args.in_place else _existing_folder(args.out)
-    found, reports = _inputs(args, skip)
-    pairs = _convert_targets(found, args)
-    import tavrel
-
+    found, reports = _inputs(args, frozenset() if args.in_place else _convert.skipped(args.out))
+    pairs = _convert.targets(found, None if args.in_place else args.out)
     progress = _progress(args, len(pairs))
-    folders = set()
     try:
-        for _, chunk in _corpus.chunks(pairs):
-            ready, failed = _make_folders(chunk, folders)
-            outcomes = tavrel._convert_files([source for source, _ in ready],
-                                             [target for _, target in ready],
-                                             not args.lenient, args.to == "long")
-            done = dict(zip(ready, outcomes))
-            done.update(failed)
-            reports.extend(_convert_report(source, done[source, target])
-                           for source, target in chunk)
-            progress.update(len(chunk))
+        reports += _convert.convert(pairs, not args.lenient, args.to == "long", progress)
     finally:
         progress.close()
     failed = _print_failures(reports)
@@ -319,97 +307,6 @@ def run_convert(args):
         print(f"converted {len(reports) - failed} of {_inputs_text(reports)} to the "
               f"{args.to} layout {where}; {failed} failed")
     return 1 if failed else 0
-
-
-def _existing_folder(path):
-    try:
-        return frozenset([_corpus.identity(path)]) if os.path.isdir(path) else frozenset()
-    except OSError:
-        return frozenset()
-
-
-def _make_folders(pairs, made):
-    """The pairs whose target folder exists (creating it), and an outcome for each
-    pair whose folder cannot be made; `made` remembers folders already there."""
-    ready, failed = [], {}
-    for pair in pairs:
-        folder = os.path.dirname(pair[1]) or "."
-        if folder not in made:
-            try:
-                os.makedirs(folder, exist_ok=True)
-            except OSError as error:
-                failed[pair] = ("write", f"Failed to write TextGrid file {pair[1]}: cannot "
-                                f"create the folder {folder}: {error.strerror or error}")
-                continue
-            made.add(folder)
-        ready.append(pair)
-    return ready, failed
-
-
-def _convert_report(path, outcome):
-    report = dict.fromkeys(_corpus.REPORT_FIELDS)
-    report.update(path=path, ok=outcome is None)
-    if outcome is not None:
-        report["error_kind"], report["error"] = outcome
-    return report
-
-
-def _convert_targets(found, args):
-    """(input, output) pairs; refuses overwriting an input (under any of its names)
-    and two inputs sharing one output before anything is written. Overlapping folder
-    arguments give each file the targets of both."""
-    if args.in_place:
-        return _once_each([(path, path) for path, _ in found])
-    if os.path.exists(args.out) and not os.path.isdir(args.out):
-        raise UsageError(f"--out {args.out} exists and is not a folder")
-    inputs = _identities(path for path, _ in found)
-    pairs, sources = [], {}
-    for path, root in found:
-        relative = os.path.relpath(path, root) if root else os.path.basename(path)
-        target = os.path.join(args.out, relative)
-        overwritten = inputs.get(_identity_or_none(target))
-        if overwritten is not None:
-            raise UsageError(f"converting {path} would overwrite the input {overwritten}; "
-                             "choose another --out folder, or --in-place")
-        real = os.path.realpath(target)
-        if real in sources:
-            raise UsageError(f"{path} and {sources[real]} would both be written to {target}")
-        sources[real] = path
-        pairs.append((path, target))
-    try:
-        os.makedirs(args.out, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"cannot write into {args.out}: {error.strerror or error}") from None
-    if not os.access(args.out, os.W_OK):
-        raise UsageError(f"cannot write into {args.out}: permission denied")
-    return pairs
-
-
-def _once_each(pairs):
-    """The pairs without repeats of one file (found through two arguments)."""
-    seen, kept = set(), []
-    for pair in pairs:
-        key = _identity_or_none(pair[0]) or pair[0]
-        if key not in seen:
-            seen.add(key)
-            kept.append(pair)
-    return kept
-
-
-def _identity_or_none(path):
-    try:
-        return _corpus.identity(path)
-    except OSError:
-        return None
-
-
-def _identities(paths):
-    """{identity: path} of the paths that exist."""
-    found = {}
-    for path in paths:
-        found.setdefault(_identity_or_none(path), path)
-    found.pop(None, None)
-    return found
 
 
 def run_table(args):
@@ -421,7 +318,8 @@ def run_table(args):
     if os.path.isdir(args.out):
         raise UsageError(f"cannot write {args.out}: it is a folder")
     found, reports = _inputs(args)
-    overwritten = _identities(path for path, _ in found).get(_identity_or_none(args.out))
+    overwritten = _corpus.identities(path for path, _ in found).get(
+        _corpus.identity_or_none(args.out))
     if overwritten is not None:
         raise UsageError(f"writing {args.out} would overwrite the input {overwritten}; "
                          "choose another --out file")
