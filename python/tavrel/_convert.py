@@ -62,33 +62,60 @@ def _once_each(pairs):
 
 def convert(pairs, strict, long_format, progress):
     """One report per pair: each input read once and written to its output."""
-    reports, made = [], set()
-    for _, chunk in _corpus.chunks(pairs):
-        ready, outcomes = _make_folders(chunk, made)
-        written = tavrel._convert_files([source for source, _ in ready],
-                                        [target for _, target in ready], strict, long_format)
-        outcomes.update(zip(ready, written))
-        reports.extend(_report(pair[0], outcomes[pair]) for pair in chunk)
-        progress.update(len(chunk))
+    reports, there, created = [], set(), []
+    try:
+        for _, chunk in _corpus.chunks(pairs):
+            ready, outcomes = _make_folders(chunk, there, created)
+            written = tavrel._convert_files([source for source, _ in ready],
+                                            [target for _, target in ready], strict,
+                                            long_format)
+            outcomes.update(zip(ready, written))
+            reports.extend(_report(pair[0], outcomes[pair]) for pair in chunk)
+            progress.update(len(chunk))
+    finally:
+        _remove_empty(created)
     return reports
 
 
-def _make_folders(pairs, made):
+def _make_folders(pairs, there, created):
     """The pairs whose output folder is there (made if need be), and the failed
-    outcome of each other pair; `made` remembers the folders already there."""
+    outcome of each other pair. `there` remembers the folders known to be there,
+    `created` those made here."""
     ready, failed = [], {}
     for pair in pairs:
         folder = os.path.dirname(pair[1]) or "."
-        if folder not in made:
+        if folder not in there:
+            missing = _missing_folders(folder)
             try:
                 os.makedirs(folder, exist_ok=True)
             except OSError as error:
                 failed[pair] = ("write", f"Failed to write TextGrid file {pair[1]}: cannot "
                                 f"create the folder {folder}: {error.strerror or error}")
                 continue
-            made.add(folder)
+            created.extend(missing)
+            there.add(folder)
         ready.append(pair)
     return ready, failed
+
+
+def _missing_folders(folder):
+    """The folders makedirs(folder) would create, deepest first."""
+    missing = []
+    while folder and not os.path.exists(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        folder = parent if parent != folder else ""
+    return missing
+
+
+def _remove_empty(created):
+    """Removes the folders made for outputs that then failed (deepest first), so
+    that only converted files leave a trace."""
+    for folder in sorted(set(created), key=lambda path: path.count(os.sep), reverse=True):
+        try:
+            os.rmdir(folder)
+        except OSError:  # holds a converted file
+            pass
 
 
 def _report(path, outcome):

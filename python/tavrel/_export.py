@@ -141,9 +141,14 @@ def _write_delimited(paths, strict, output, fmt, progress):
         columns["is_interval"] = ["true" if flag else "false" for flag in columns["is_interval"]]
         for name in ("tmin", "tmax"):
             columns[name] = list(map(repr, columns[name]))
+        # The writer quotes texts holding "\n" but not "\r", which readers also take
+        # for a line end: a chunk with one is written with every field quoted.
+        carriage_return = any("\r" in "".join(columns[name])
+                              for name in ("file", "tier_name", "label"))
         text = io.StringIO()
-        csv.writer(text, delimiter="," if fmt == "csv" else "\t",
-                   lineterminator="\n").writerows(zip(*(columns[name] for name in COLUMNS)))
+        csv.writer(text, delimiter="," if fmt == "csv" else "\t", lineterminator="\n",
+                   quoting=csv.QUOTE_ALL if carriage_return else csv.QUOTE_MINIMAL,
+                   ).writerows(zip(*(columns[name] for name in COLUMNS)))
         output.write(text.getvalue().encode("utf-8", "surrogateescape"))
     return reports
 
