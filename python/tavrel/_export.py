@@ -23,7 +23,7 @@ TABLE_CHUNK_FILES = 1024
 # Bytes handed to the save at a time (pyarrow writes many small pieces).
 SAVE_PIECE = 1 << 20
 # Rows per record batch of an Arrow file, at most (whole chunks are merged).
-IPC_BATCH_ROWS = 1 << 20
+IPC_BATCH_ROWS = 1 << 18
 
 
 def format_of(path, chosen=None):
@@ -207,7 +207,7 @@ def _write_ipc(paths, strict, output, fmt, progress):
     import pyarrow as pa
 
     reports = []
-    tables = [_global_ids(table, start).combine_chunks()
+    tables = [_detached(_global_ids(table, start).combine_chunks())
               for table, start in _tables(paths, strict, progress, reports)]
     table = pa.concat_tables(tables).unify_dictionaries()
     del tables
@@ -215,6 +215,21 @@ def _write_ipc(paths, strict, output, fmt, progress):
         for batch in _merged_batches(table, IPC_BATCH_ROWS):
             writer.write_batch(batch)
     return reports
+
+
+def _detached(table):
+    """The table in one buffer of its own. Each array the module exports keeps the
+    whole table it came from alive, and combine_chunks() passes some arrays through
+    uncopied (a column of one chunk, a dictionary shared by all chunks)."""
+    import pyarrow as pa
+
+    size = pa.MockOutputStream()  # first the exact size: a growing buffer has slack
+    with pa.ipc.new_stream(size, table.schema) as writer:
+        writer.write_table(table)
+    buffer = pa.allocate_buffer(size.size())
+    with pa.ipc.new_stream(pa.FixedSizeBufferWriter(buffer), table.schema) as writer:
+        writer.write_table(table)
+    return pa.ipc.open_stream(buffer).read_all()
 
 
 def _merged_batches(table, rows):

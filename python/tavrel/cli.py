@@ -54,9 +54,11 @@ def main(argv=None):
         print(f"tavrel: error: {error}", file=sys.stderr)
         return 2
     except Stopped as stop:
+        _restore(previous)  # a second signal ends the process at once
         print(f"tavrel: interrupted by {signal.Signals(stop.number).name}", file=sys.stderr)
         return _interrupted(128 + stop.number)
     except KeyboardInterrupt:
+        _restore(previous)
         print("tavrel: interrupted", file=sys.stderr)
         return _interrupted(130)
     except BrokenPipeError:
@@ -64,8 +66,7 @@ def main(argv=None):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
+        _restore(previous)
 
 
 def _catch_stopping_signals():
@@ -84,6 +85,12 @@ def _catch_stopping_signals():
         except ValueError:  # not the main thread: signals stay as they are
             break
     return previous
+
+
+def _restore(handlers):
+    while handlers:
+        number, handler = handlers.popitem()
+        signal.signal(number, handler)
 
 
 def _interrupted(status):
@@ -326,7 +333,8 @@ def run_table(args):
     paths = [path for path, _ in found]
     progress = _progress(args, len(paths))
     try:
-        reports += _export.write_table(paths, not args.lenient, args.out, fmt, progress)
+        if paths:  # else only folders that could not be searched: no table to write
+            reports += _export.write_table(paths, not args.lenient, args.out, fmt, progress)
     except OSError as error:  # a full disk, a folder that became read-only, ...
         raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
     finally:
