@@ -32,13 +32,18 @@ REPORT_COLUMNS = {"file_id": "uint32", "path": "object", "ok": "bool", "layout":
 
 
 def find_textgrids(folder):
-    """Every *.TextGrid file below `folder` (any letter case), sorted."""
+    """Every *.TextGrid file below `folder` (any letter case), sorted. A folder that
+    cannot be searched raises its OSError rather than being skipped unseen."""
     found = []
-    for top, dirs, files in os.walk(folder):
+    for top, dirs, files in os.walk(folder, onerror=_raise):
         dirs.sort()
         found += [os.path.join(top, name) for name in sorted(files)
                   if name.lower().endswith(".textgrid")]
     return found
+
+
+def _raise(error):
+    raise error
 
 
 def read_chunk(paths, first_id, strict=False):

@@ -94,8 +94,8 @@ def _restore(handlers):
 
 
 def _interrupted(status):
-    """`status` once the conversion threads have finished the file they were saving
-    (for a moment at most: a thread blocked on a file that never ends is left)."""
+    """`status`, once other threads have finished what they were doing (for a moment
+    at most: a thread blocked on a file that never ends is left)."""
     others = [thread for thread in threading.enumerate()
               if thread is not threading.current_thread() and not thread.daemon]
     deadline = time.monotonic() + 2.0
