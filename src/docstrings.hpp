@@ -364,4 +364,17 @@ inline constexpr const char arrow_c_stream[] =
     "The table as an \"arrow_array_stream\" PyCapsule; its buffers are shared, not copied. A "
     "requested schema is not applied: the columns keep their types.";
 
+// The command line's private functions.
+inline constexpr const char convert_files[] =
+    "_convert_files(sources, targets, strict, long_format, contents=None)\n--\n\n"
+    "Rewrite each source at its target; per file None, or (error_kind, error).";
+inline constexpr const char output_open[] =
+    "_output_open(path, /)\n--\n\nStart saving a file (an opaque handle).";
+inline constexpr const char output_write[] =
+    "_output_write(output, data)\n--\n\nAppend bytes; the number written.";
+inline constexpr const char output_finish[] =
+    "_output_finish(output, /)\n--\n\nFlush to disk and put the file in place.";
+inline constexpr const char output_discard[] =
+    "_output_discard(output, /)\n--\n\nGive up: the path keeps what it held.";
+
 }  // namespace tavrel::docs

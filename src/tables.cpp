@@ -199,18 +199,6 @@ PyRef new_table_object(PyTypeObject* type, std::shared_ptr<const textgrid::arrow
   return created;
 }
 
-PyMethodDef function_records[] = {
-    {"textgrids2table",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(textgrids2table)),
-     METH_VARARGS | METH_KEYWORDS, docs::textgrids2table},
-    {"vectors2textgrids",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectors2textgrids)),
-     METH_VARARGS | METH_KEYWORDS, docs::vectors2textgrids},
-    {"table2textgrids",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table2textgrids)),
-     METH_VARARGS | METH_KEYWORDS, docs::table2textgrids},
-};
-
 }  // namespace
 
 PyRef new_reports(textgrid::BatchReports&& reports) {
@@ -259,7 +247,7 @@ bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& st
   return true;
 }
 
-bool add_table_api(PyObject* module, PyObject* module_name) {
+bool add_table_types(PyObject* module) {
   textgrid_table_type = make_type("tavrel.TextGridTable", docs::textgrid_table);
   if (textgrid_table_type == nullptr) return false;
   reports_type = make_type("tavrel.TextGridReports", docs::textgrid_reports);
@@ -273,11 +261,6 @@ bool add_table_api(PyObject* module, PyObject* module_name) {
           0 ||
       PyObject_SetAttrString(module, "ArrowTable", reinterpret_cast<PyObject*>(computed_type)) < 0)
     return false;
-  for (PyMethodDef& record : function_records) {
-    PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name, nullptr));
-    if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0)
-      return false;
-  }
   return true;
 }
 

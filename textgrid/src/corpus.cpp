@@ -295,8 +295,7 @@ const char* read_error_kind(const Error& error, const SourceInfo& info) {
 
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
                         std::span<const std::string_view> contents) {
-  const ReadOptions reading{options.strict, reading_file_type(options.file_type),
-                            options.encoding};
+  const ReadOptions reading{options.strict, options.file_type, options.encoding};
   if (!contents.empty() && contents.size() != files.size())
     fail("contents must give one entry per file");
   const std::size_t group = files_per_batch(files.size());

@@ -43,7 +43,7 @@ struct CorpusTable {
 
 struct CorpusOptions {
   bool strict = false;
-  std::string_view file_type = "auto";
+  FileType file_type = FileType::automatic;
   TextEncoding encoding = TextEncoding::utf8;
   // Label bytes per batch beyond which the offsets become 64-bit (for all batches).
   std::size_t label_offset_limit = 0x7fffffff;

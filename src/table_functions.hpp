@@ -1,0 +1,15 @@
+#pragma once
+// The batch functions over tables: reading a corpus into a table, writing many
+// files from vectors or from any Arrow table (fast calls with keyword names).
+#include "pyref.hpp"
+
+namespace tavrel {
+
+PyObject* textgrids2table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* vectors2textgrids(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* table2textgrids(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
+}  // namespace tavrel
