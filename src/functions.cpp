@@ -68,9 +68,15 @@ bool convert_read_arguments(const Bound3& bound, ReadArguments& read) {
 }
 
 bool convert_batch_arguments(const Bound3& bound, BatchArguments& batch) {
+  // A batch without paths reads nothing: its word must be text, but an unknown
+  // word has no file to fail on.
+  auto file_type = [&](PyObject* object, textgrid::FileType& type) {
+    std::string_view word;
+    return batch.files.empty() ? to_text(object, word) : to_reading_file_type(object, type);
+  };
   return convert_argument("files", bound[0], batch.files, to_path_list) &&
          convert_argument("strict", bound[1], batch.options.strict, to_bool) &&
-         convert_argument("file_type", bound[2], batch.options.file_type, to_reading_file_type);
+         convert_argument("file_type", bound[2], batch.options.file_type, file_type);
 }
 
 std::optional<ReadArguments> read_arguments(const char* function, const CallArguments& call) {
