@@ -365,6 +365,9 @@ inline constexpr const char arrow_c_stream[] =
     "requested schema is not applied: the columns keep their types.";
 
 // The command line's private functions.
+inline constexpr const char read_files[] =
+    "_read_files(files, strict=False, file_type='auto', contents=None)\n--\n\n"
+    "textgrids2table, keeping each file's tiers for the table's _tiers().";
 inline constexpr const char convert_files[] =
     "_convert_files(sources, targets, strict, long_format, contents=None)\n--\n\n"
     "Rewrite each source at its target; per file None, or (error_kind, error).";

@@ -28,6 +28,9 @@ namespace {
 constexpr const char* read_parameters[] = {"files", "strict", "file_type", "contents",
                                            "encoding"};
 constexpr Signature read_signature{"textgrids2table", read_parameters, 1, 3};
+// The command line's reading: the same table, each file's tiers kept besides.
+constexpr const char* summary_parameters[] = {"files", "strict", "file_type", "contents"};
+constexpr Signature summary_signature{"_read_files", summary_parameters, 1, 4};
 
 constexpr const char* vector_write_parameters[] = {
     "tmins",        "tmaxs",     "labels", "tier_names", "is_intervals", "file_ids",
@@ -102,14 +105,15 @@ bool to_file_contents(PyObject* object, std::size_t files, SharedContents& held)
   return true;
 }
 
-PyRef textgrids2table_body(const CallArguments& call) {
+PyRef textgrids2table_body(const CallArguments& call, bool tier_summaries) {
   std::array<PyObject*, 5> bound;
-  if (!bind_call(read_signature, call, bound)) return {};
+  if (!bind_call(tier_summaries ? summary_signature : read_signature, call, bound)) return {};
   PyObject *files_object = bound[0], *strict_object = given_or(bound[1], Py_False);
   PyObject *file_type_object = bound[2], *contents_object = given_or(bound[3], Py_None);
   PyObject* encoding_object = bound[4];
   std::vector<std::string> files;
   textgrid::CorpusOptions options;
+  options.tier_summaries = tier_summaries;
   SharedContents contents;
   auto file_contents = [&](PyObject* object, SharedContents& held) {
     return to_file_contents(object, files.size(), held);
@@ -201,7 +205,11 @@ PyRef table2textgrids_body(const CallArguments& call) {
 }  // namespace
 
 PyObject* textgrids2table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded_call([&] { return textgrids2table_body({args, nargs, kwnames}); });
+  return guarded_call([&] { return textgrids2table_body({args, nargs, kwnames}, false); });
+}
+
+PyObject* read_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return textgrids2table_body({args, nargs, kwnames}, true); });
 }
 
 PyObject* vectors2textgrids(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -9,6 +9,7 @@
 
 #include "docstrings.hpp"
 #include "failures.hpp"
+#include "table_columns.hpp"
 
 namespace tavrel {
 namespace {
@@ -24,6 +25,8 @@ struct TableObject {
   std::vector<textgrid::FailureNote> first_failures;
   PyObject* reports;  // the TextGridReports of a TextGridTable; null for reports themselves
   bool computed;      // rows computed from another table: no files behind them
+  // Each file's tiers, when the reading call kept them (the command line's).
+  std::vector<std::optional<std::vector<textgrid::TierSummary>>> tiers;
 };
 
 TableObject* as_table(PyObject* self) { return reinterpret_cast<TableObject*>(self); }
@@ -32,6 +35,7 @@ void table_dealloc(PyObject* self) {
   TableObject* object = as_table(self);
   Py_CLEAR(object->reports);
   object->first_failures.~vector();
+  object->tiers.~vector();
   object->table.~shared_ptr();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -138,7 +142,19 @@ PyObject* table_repr(PyObject* self) {
   });
 }
 
+PyObject* table_columns_method(PyObject* self, PyObject*) {
+  return guarded_call([&] { return table_columns(*as_table(self)->table); });
+}
+
+PyObject* table_tiers(PyObject* self, PyObject*) {
+  return guarded_call([&] { return tier_summaries(as_table(self)->tiers); });
+}
+
 PyMethodDef table_methods[] = {
+    {"_columns", table_columns_method, METH_NOARGS,
+     "_columns()\n--\n\n{column name: list of values}, for the command line."},
+    {"_tiers", table_tiers, METH_NOARGS,
+     "_tiers()\n--\n\nPer file None (failed) or its tiers, when the reading kept them."},
     {"__arrow_c_schema__", table_arrow_schema, METH_NOARGS, docs::arrow_c_schema},
     {"__arrow_c_stream__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_stream)),
@@ -194,6 +210,7 @@ PyRef new_table_object(PyTypeObject* type, std::shared_ptr<const textgrid::arrow
       std::vector<textgrid::FailureNote>(std::move(reports.first_failures));
   object->files = reports.files;
   object->failures = reports.failures;
+  new (&object->tiers) std::vector<std::optional<std::vector<textgrid::TierSummary>>>();
   object->reports = nullptr;
   object->computed = false;
   return created;
@@ -214,6 +231,7 @@ PyRef new_textgrid_table(textgrid::CorpusTable&& corpus) {
   PyRef table = new_table_object(textgrid_table_type, std::move(corpus.rows), std::move(summary));
   if (!table) return {};
   as_table(table.get())->reports = reports.release();
+  as_table(table.get())->tiers = std::move(corpus.tiers);
   return table;
 }
 

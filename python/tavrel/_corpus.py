@@ -6,7 +6,7 @@ import sys
 
 import tavrel
 
-from . import _arrow, sources
+from . import sources
 
 REPORT_FIELDS = ("path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
                  "error_kind", "error")
@@ -126,34 +126,36 @@ def read_reports(paths, strict, progress):
 
 def read_chunk(paths, strict):
     """(table, reports) for one batch of files: a failed file raises nothing, its
-    report says why."""
+    report says why. Each report also holds "tier_summaries": the file's tiers
+    ({"name", "class", "items"}, tiers without items too), None when it failed."""
     try:
         unnamed = set()
         if any(sources.is_virtual(path) for path in paths):
             table = _read_virtual(paths, strict)
         else:
-            table = tavrel.textgrids2table(paths, strict=strict)
+            table = tavrel._read_files(paths, strict)
     except UnicodeEncodeError:
         # A module that takes only UTF-8 file names: the others are reported as
         # unopenable, in their place (a path that cannot exist keeps the file ids).
         unnamed = {k for k, path in enumerate(paths) if not _is_utf8(path)}
-        table = tavrel.textgrids2table(
+        table = tavrel._read_files(
             [f"{os.devnull}/{k}" if k in unnamed else path for k, path in enumerate(paths)],
-            strict=strict)
-    columns = _arrow.read_columns(table.reports)
+            strict)
+    columns = table.reports._columns()
     reports = [dict(zip(columns, row)) for row in zip(*columns.values())]
     for k, (report, path) in enumerate(zip(reports, paths)):
         report["path"] = path
         if k in unnamed:
             report.update(error_kind="open", error="the file name is not valid UTF-8")
-    return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
+    return table, [dict({key: report.get(key) for key in REPORT_FIELDS}, tier_summaries=tiers)
+                   for report, tiers in zip(reports, table._tiers())]
 
 
 def _read_virtual(paths, strict):
     """The table of paths among which are archive members or URLs: their bytes fetched
     here and read from memory, local files read from disk by the module."""
     try:
-        return sources.read_names(paths, strict)
+        return tavrel._read_files(paths, strict, "auto", sources.contents_of(paths))
     except sources.SourceError as error:
         raise UsageError(str(error)) from None
 
