@@ -297,7 +297,11 @@ inline constexpr const char loads_vectors[] =
     "\n"
     "# Errors\n"
     "\n"
-    "As for `loads`.";
+    "* `OSError` - the bytes are not UTF-8 or fail validation; the message names the source "
+    "as `<memory>`.\n"
+    "* `TypeError` - an argument has the wrong type.\n"
+    "* `ValueError` - an unknown encoding, before anything is read.\n"
+    "* `PanicException` - an unknown file_type or a structurally broken text.";
 
 inline constexpr const char dumps[] =
     "dumps(data, tmin=None, tmax=None, file_type=\"long\")\n--\n\n"
