@@ -240,7 +240,7 @@ def loads_vectors(
     content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"
 ) -> _Vectors:
     """Read one TextGrid from bytes in memory into vectors, as `textgrid2vectors` reads
-    a file holding the same bytes, with the errors of `loads`: OSError, TypeError,
+    a file holding the same bytes. Raises what `loads` raises: OSError, TypeError,
     ValueError and PanicException."""
 
 def dumps(
