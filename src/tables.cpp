@@ -2,11 +2,13 @@
 // through the Arrow PyCapsule interface, as often as asked, without copying.
 #include "tables.hpp"
 
+#include <array>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "binding.hpp"
 #include "docstrings.hpp"
 #include "failures.hpp"
 #include "table_columns.hpp"
@@ -86,12 +88,13 @@ PyObject* table_arrow_schema(PyObject* self, PyObject*) {
 
 // The requested schema is a wish the interface lets a producer pass over:
 // the columns keep their own types, and consumers cast if they need to.
-PyObject* table_arrow_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"requested_schema", nullptr};
-  PyObject* requested = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
-                                   const_cast<char**>(keywords), &requested))
-    return nullptr;
+constexpr const char* stream_parameters[] = {"requested_schema"};
+constexpr Signature stream_signature{"__arrow_c_stream__", stream_parameters, 0, 1};
+
+PyObject* table_arrow_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  std::array<PyObject*, 1> requested;
+  if (!bind_arguments(stream_signature, args, nargs, kwnames, requested)) return nullptr;
   return guarded_call([&] {
     auto stream = std::make_unique<ArrowArrayStream>();
     textgrid::arrow::export_stream(as_table(self)->table, stream.get());
@@ -158,7 +161,7 @@ PyMethodDef table_methods[] = {
     {"__arrow_c_schema__", table_arrow_schema, METH_NOARGS, docs::arrow_c_schema},
     {"__arrow_c_stream__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_stream)),
-     METH_VARARGS | METH_KEYWORDS, docs::arrow_c_stream},
+     METH_FASTCALL | METH_KEYWORDS, docs::arrow_c_stream},
     {nullptr, nullptr, 0, nullptr},
 };
 
