@@ -161,7 +161,7 @@ inline constexpr const char vectors2textgrid[] =
     "their tier. Tiers without entries cannot be expressed.";
 
 inline constexpr const char textgrids2table[] =
-    "textgrids2table(files, strict=False, file_type=\"auto\")\n--\n\n"
+    "textgrids2table(files, strict=False, file_type=\"auto\", *, encoding=\"utf-8\")\n--\n\n"
     "Read many TextGrid files in parallel into one Arrow table, with one report per file.\n"
     "\n"
     "# Arguments\n"
@@ -169,6 +169,10 @@ inline constexpr const char textgrids2table[] =
     "* `files` - paths of the TextGrid files (a sequence of str), used exactly as given.\n"
     "* `strict` - validate each TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\" (decide per file by looking at the text).\n"
+    "* `encoding` - what text files are read in; a byte-order mark (UTF-8, UTF-16) always "
+    "wins. \"utf-8\": UTF-8, else the file fails; \"latin-1\", \"cp1252\": each byte one "
+    "character of that code page; \"praat\": UTF-8 when valid, else ISO Latin-1, as Praat "
+    "reads. The report's encoding column says which was used.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -184,6 +188,7 @@ inline constexpr const char textgrids2table[] =
     "# Errors\n"
     "\n"
     "* `TypeError` - an argument has the wrong type.\n"
+    "* `ValueError` - an unknown encoding (before anything is read).\n"
     "* `PanicException` - an unknown file_type.\n"
     "\n"
     "A file that cannot be read never raises: it gives no rows and a report saying why.";

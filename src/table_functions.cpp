@@ -77,6 +77,20 @@ bool to_layout(PyObject* object, bool& long_format) {
   return true;
 }
 
+bool to_encoding_request(PyObject* object, textgrid::EncodingRequest& request) {
+  std::string_view word;
+  if (!to_text(object, word)) return false;
+  std::optional<textgrid::EncodingRequest> found = textgrid::encoding_request(word);
+  if (!found) {
+    PyErr_Format(PyExc_ValueError,
+                 "encoding must be \"utf-8\", \"latin-1\", \"cp1252\" or \"praat\", not %R",
+                 object);
+    return false;
+  }
+  request = *found;
+  return true;
+}
+
 PyRef write_and_report(textgrid::CorpusColumns&& columns,
                        const std::vector<std::string>& output_files,
                        const textgrid::FileBounds& bounds, bool long_format) {
@@ -90,17 +104,20 @@ PyRef write_and_report(textgrid::CorpusColumns&& columns,
 }
 
 PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"files", "strict", "file_type", nullptr};
-  PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr;
-  if (!parse_arguments(args, kwargs, "O|OO:textgrids2table", keywords, &files_object,
-                       &strict_object, &file_type_object))
+  static const char* const keywords[] = {"files", "strict", "file_type", "encoding", nullptr};
+  PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr,
+           *encoding_object = nullptr;
+  if (!parse_arguments(args, kwargs, "O|OO$O:textgrids2table", keywords, &files_object,
+                       &strict_object, &file_type_object, &encoding_object))
     return {};
   std::vector<std::string> files;
   textgrid::CorpusOptions options;
   if (!convert_argument("files", files_object, files, to_path_list) ||
       !convert_argument("strict", strict_object, options.strict, to_bool) ||
       (file_type_object != nullptr &&
-       !convert_argument("file_type", file_type_object, options.file_type, to_text)))
+       !convert_argument("file_type", file_type_object, options.file_type, to_text)) ||
+      (encoding_object != nullptr &&
+       !convert_argument("encoding", encoding_object, options.encoding, to_encoding_request)))
     return {};
   // The work may outlive the call (Ctrl-C), so it owns its file-type word.
   auto corpus = run_interruptibly_for(

@@ -190,7 +190,7 @@ def test_bad_arguments_raise(call, exception):
 
 
 @pytest.mark.parametrize("name, signature", [
-    ("textgrids2table", "(files, strict=False, file_type='auto')"),
+    ("textgrids2table", "(files, strict=False, file_type='auto', *, encoding='utf-8')"),
     ("vectors2textgrids", "(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
                           "file_type='long', tmin=None, tmax=None)"),
     ("table2textgrids", "(table, output_files, file_type='long', bounds=None)"),

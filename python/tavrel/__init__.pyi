@@ -137,7 +137,8 @@ class TextGridTable:
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
         """An "arrow_array_stream" PyCapsule; the buffers are shared, not copied."""
 
-def textgrids2table(files: Sequence[str], strict: bool = False, file_type: str = "auto") -> TextGridTable:
+def textgrids2table(files: Sequence[str], strict: bool = False, file_type: str = "auto", *,
+                    encoding: str = "utf-8") -> TextGridTable:
     """Read many TextGrid files in parallel into one Arrow table.
 
     One row per interval or point, in the order of `textgrids2vectors`, with the
@@ -145,8 +146,11 @@ def textgrids2table(files: Sequence[str], strict: bool = False, file_type: str =
     dictionary-encoded), tier_name (dictionary-encoded), is_interval (bool),
     tmin, tmax (float64) and label (utf8; large_utf8 beyond 2 GiB of labels).
     A file that cannot be read gives no rows and never raises: its row in
-    `reports` says why. Raises TypeError for arguments of the wrong type and
-    PanicException for an unknown file_type."""
+    `reports` says why. `encoding` ("utf-8", "latin-1", "cp1252" or "praat":
+    UTF-8 when valid, else ISO Latin-1) is what text files are read in; a
+    byte-order mark always wins. Raises TypeError for arguments of the wrong
+    type, ValueError for an unknown encoding and PanicException for an unknown
+    file_type."""
 
 def vectors2textgrids(
     tmins: Sequence[_Time] | npt.NDArray[np.floating],

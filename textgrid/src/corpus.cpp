@@ -141,7 +141,7 @@ FileReport read_into(const std::string& path, std::uint32_t file_id, const Corpu
   SourceInfo info;
   std::optional<TextGrid> grid;
   try {
-    Result<TextGrid> read = read_from_file(path, options.strict, options.file_type, &info);
+    Result<TextGrid> read = read_from_file(path, options.strict, options.file_type, &info, options.encoding);
     if (read) {
       grid = std::move(*read);
     } else {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -21,79 +22,6 @@ namespace textgrid {
 namespace {
 
 constexpr std::size_t initial_read_capacity = 8192;
-
-bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
-
-// Length of the valid multi-byte sequence at `at`, or 0 when it is malformed
-// (overlong, a surrogate, beyond U+10FFFF, or cut short).
-std::size_t multibyte_length(const unsigned char* at, const unsigned char* end) noexcept {
-  unsigned lead = at[0];
-  std::size_t length;
-  unsigned second_low = 0x80, second_high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) second_low = 0xA0;   // overlong
-    if (lead == 0xED) second_high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) second_low = 0x90;   // overlong
-    if (lead == 0xF4) second_high = 0x8F;  // beyond U+10FFFF
-  } else {
-    return 0;
-  }
-  if (static_cast<std::size_t>(end - at) < length) return 0;
-  if (at[1] < second_low || at[1] > second_high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (!is_continuation(at[i])) return 0;
-  return length;
-}
-
-constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-
-std::uint64_t load_word(const unsigned char* at) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
-
-// Skips ASCII bytes eight at a time; returns the first byte that is not
-// ASCII, or a position less than eight bytes before `end`.
-const unsigned char* skip_ascii(const unsigned char* at, const unsigned char* end) noexcept {
-  while (end - at >= 32) {
-    std::uint64_t any = load_word(at) | load_word(at + 8) | load_word(at + 16) | load_word(at + 24);
-    if ((any & high_bits) != 0) break;
-    at += 32;
-  }
-  while (end - at >= 8) {
-    std::uint64_t high = load_word(at) & high_bits;
-    if (high != 0) {
-      int bit = std::endian::native == std::endian::little ? std::countr_zero(high)
-                                                           : std::countl_zero(high);
-      return at + bit / 8;
-    }
-    at += 8;
-  }
-  return at;
-}
-
-bool is_valid_utf8(std::string_view text) noexcept {
-  auto at = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = at + text.size();
-  while (at < end) {
-    at = skip_ascii(at, end);
-    if (at == end) break;
-    if (*at < 0x80) {
-      ++at;
-    } else if (std::size_t length = multibyte_length(at, end)) {
-      at += length;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
 
 class FileDescriptor {
  public:
@@ -144,6 +72,34 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
   }
 }
 
+// Only white space, or nothing: no layout could be read from it.
+bool is_blank(std::string_view text) noexcept {
+  return text.find_first_not_of(" \t\n\r\v\f") == std::string_view::npos;
+}
+
+// The short layout puts a blank line between its two header lines and the
+// values; without it, the values follow at once ("0" in the third line), and
+// the token reader, which does not count lines, reads them as Praat does.
+bool short_values_follow_header(std::string_view text) noexcept {
+  if (!text.starts_with("File type")) return false;
+  std::size_t pos = 0;
+  detail::next_line(text, pos);
+  detail::next_line(text, pos);
+  std::string_view third = trim(detail::next_line(text, pos));
+  return !third.empty() && (std::isdigit(static_cast<unsigned char>(third[0])) ||
+                            third[0] == '+' || third[0] == '-');
+}
+
+// Enough blank lines read as the short layout's zeros, as they always have;
+// fewer say that the file holds nothing, rather than which line is missing.
+Result<TextGrid> parse_blank_text(std::string_view text, std::string name, bool strict) {
+  try {
+    return parse_short_text(text, std::move(name), strict);
+  } catch (const InternalFailure&) {
+    fail("The TextGrid file is empty: it holds no text to read");
+  }
+}
+
 Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict,
                                  SourceInfo& info) {
   switch (detect_text_layout(text)) {
@@ -157,6 +113,8 @@ Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, b
       break;
   }
   info.layout = "short";
+  if (short_values_follow_header(text)) return parse_free_text(text, file_stem(path), strict);
+  if (is_blank(text)) return parse_blank_text(text, file_stem(path), strict);
   return parse_short_text(text, file_stem(path), strict);
 }
 
@@ -173,22 +131,6 @@ Result<std::string> read_bytes(std::string_view path) {
   return read_all(file.get(), size_hint);
 }
 
-// Turns the bytes of a text file into UTF-8 text in place. Plain UTF-8 costs
-// one look at the first bytes on top of the validation.
-Result<Encoding> decode_text(std::string& bytes) {
-  std::optional<Encoding> marked = byte_order_mark(bytes);
-  std::string_view content = bytes;
-  if (marked == Encoding::utf16_le || marked == Encoding::utf16_be) {
-    bytes = utf16_to_utf8(content.substr(2), marked == Encoding::utf16_be);
-    return *marked;
-  }
-  if (!is_valid_utf8(content))
-    return std::unexpected(invalid_data("stream did not contain valid UTF-8"));
-  if (!marked) return Encoding::utf8;
-  bytes.erase(0, byte_order_mark_size(*marked));
-  return *marked;
-}
-
 // The chronological format names itself in its first line; every other text
 // goes to the long/short decision.
 Result<TextGrid> parse_by_header(std::string_view text, std::string_view path, bool strict,
@@ -199,24 +141,6 @@ Result<TextGrid> parse_by_header(std::string_view text, std::string_view path, b
 }
 
 }  // namespace
-
-std::string with_replacement_characters(std::string_view bytes) {
-  if (is_valid_utf8(bytes)) return std::string(bytes);
-  std::string text;
-  auto at = reinterpret_cast<const unsigned char*>(bytes.data());
-  const unsigned char* end = at + bytes.size();
-  while (at < end) {
-    std::size_t length = *at < 0x80 ? 1 : multibyte_length(at, end);
-    if (length == 0) {
-      text += "\xEF\xBF\xBD";  // U+FFFD for each byte that starts no valid character
-      ++at;
-    } else {
-      text.append(reinterpret_cast<const char*>(at), length);
-      at += length;
-    }
-  }
-  return text;
-}
 
 Result<std::string> read_text(std::string_view path) {
   Result<std::string> text = read_bytes(path);
@@ -235,7 +159,7 @@ std::string file_stem(std::string_view path) {
 }
 
 Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
-                                SourceInfo* info) {
+                                SourceInfo* info, EncodingRequest encoding_wanted) {
   SourceInfo ignored;
   SourceInfo& found = info ? *info : ignored;
   found = {};
@@ -248,7 +172,7 @@ Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_
     found.layout = found.encoding = "binary";
     return parse_binary(*text, file_stem(path), strict);
   }
-  Result<Encoding> encoding = decode_text(*text);
+  Result<Encoding> encoding = decode_text(*text, encoding_wanted);
   if (!encoding) {
     found.encoding = "unknown";
     return std::unexpected(std::move(encoding.error()));

@@ -14,6 +14,7 @@
 #include "textgrid/arrow.hpp"
 #include "textgrid/buffer.hpp"
 #include "textgrid/error.hpp"
+#include "textgrid/formats.hpp"
 
 namespace textgrid {
 
@@ -43,6 +44,7 @@ struct CorpusTable {
 struct CorpusOptions {
   bool strict = false;
   std::string_view file_type = "auto";
+  EncodingRequest encoding = EncodingRequest::utf8;
   // Label bytes per batch beyond which the offsets become 64-bit (for all batches).
   std::size_t label_offset_limit = 0x7fffffff;
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "textgrid/error.hpp"
+#include "textgrid/formats.hpp"
 #include "textgrid/textgrid.hpp"
 
 namespace textgrid {
@@ -25,15 +26,17 @@ std::string file_stem(std::string_view path);
 // when reading stopped before it could tell (a file that cannot be opened).
 struct SourceInfo {
   std::string_view layout;    // "long", "short", "chronological" or "binary"
-  // "utf-8", "utf-8-sig", "utf-16-le", "utf-16-be" (Python's codec names),
+  // "utf-8", "utf-8-sig", "utf-16-le", "utf-16-be", "latin-1", "cp1252" (Python's codec names),
   // "binary" for the binary format, "unknown" for text that did not decode
   std::string_view encoding;
 };
 
 // `file_type` is "long", "short" or "auto"; any other word is an internal failure.
 // `info`, when given, receives what was found even when reading then fails.
+// `encoding` is what text files are read in (binary files are not text).
 Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
-                                SourceInfo* info = nullptr);
+                                SourceInfo* info = nullptr,
+                                EncodingRequest encoding = EncodingRequest::utf8);
 
 // One entry per path, in input order; a file whose reading returns an error
 // value gives an empty entry. Internal failures are raised (earliest file wins).
