@@ -193,6 +193,12 @@ inline constexpr const char textgrids2table[] =
     "\n"
     "A file that cannot be read never raises: it gives no rows and a report saying why.";
 
+inline constexpr const char diagnose[] =
+    "_diagnose(files, strict=False, file_type=\"auto\", *, encoding=\"utf-8\", all=False)\n--\n\n"
+    "For each file, the problems that reading it meets: (kind, line, tier, item, message) "
+    "tuples, the one reading reports first; every validation fault with `all`. Lines, tier and "
+    "item numbers are 1-based, as the file gives them, or None. For the command line.";
+
 inline constexpr const char vectors2textgrids[] =
     "vectors2textgrids(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
     "file_type=\"long\", tmin=None, tmax=None)\n--\n\n"

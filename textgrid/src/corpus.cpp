@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "textgrid/diagnostics.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
@@ -32,6 +33,7 @@ struct FileReport {
   std::uint64_t items = 0;
   std::optional<std::string> error_kind;
   std::optional<std::string> error;
+  std::optional<std::uint64_t> line;
 };
 
 // The columns of one record batch while its files are read.
@@ -135,6 +137,17 @@ const char* read_error_kind(const Error& error, const SourceInfo& info) {
   return info.layout.empty() ? "encoding" : "validation";
 }
 
+// Where a failed file is wrong: it is read once more to place the fault, so
+// that reading files that succeed keeps no account of lines.
+std::optional<std::uint64_t> failure_line(const std::string& path, const CorpusOptions& options,
+                                          std::string_view kind) {
+  std::vector<Problem> problems =
+      diagnose_file(path, {options.strict, options.file_type, options.encoding, false});
+  if (problems.empty() || problems.front().kind != kind || problems.front().line == 0)
+    return std::nullopt;
+  return problems.front().line;
+}
+
 FileReport read_into(const std::string& path, std::uint32_t file_id, const CorpusOptions& options,
                      BatchBuilder& builder) {
   FileReport report;
@@ -157,7 +170,10 @@ FileReport read_into(const std::string& path, std::uint32_t file_id, const Corpu
   }
   report.layout = known(info.layout);
   report.encoding = known(info.encoding);
-  if (!grid) return report;
+  if (!grid) {
+    report.line = failure_line(path, options, *report.error_kind);
+    return report;
+  }
   report.ok = true;
   report.tmin = grid->tmin;
   report.tmax = grid->tmax;
@@ -205,7 +221,7 @@ Field reports_schema() {
        text_field("layout", true), text_field("encoding", true), Field{"tmin", "g", true, {}, {}},
        Field{"tmax", "g", true, {}, {}}, Field{"tiers", "I", false, {}, {}},
        Field{"items", "L", false, {}, {}}, text_field("error_kind", true),
-       text_field("error", true)},
+       text_field("error", true), Field{"line", "L", true, {}, {}}},
       {}};
 }
 
@@ -223,6 +239,7 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
   Buffer<std::uint64_t> items;
   std::vector<std::optional<std::string>> paths, layouts, encodings, kinds, errors;
   std::vector<std::optional<double>> tmins, tmaxs;
+  std::vector<std::optional<std::uint64_t>> lines;
   std::vector<bool> ok_flags;
   BatchReports reports;
   reports.files = n;
@@ -241,6 +258,7 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
       items.push_back(report.items);
       kinds.push_back(std::move(report.error_kind));
       errors.push_back(std::move(report.error));
+      lines.push_back(report.line);
       ++file_id;
     }
   }
@@ -258,6 +276,7 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
   columns.push_back(arrow::plain_column(std::move(items)));
   columns.push_back(arrow::text_column(kinds));
   columns.push_back(arrow::text_column(errors));
+  columns.push_back(arrow::count_column(lines));
   auto table = std::make_shared<arrow::Table>();
   table->schema = reports_schema();
   table->batches.push_back(arrow::struct_batch(static_cast<std::int64_t>(n), std::move(columns)));

@@ -304,6 +304,18 @@ Result<Encoding> decode_text(std::string& bytes, EncodingRequest request) {
 
 bool is_valid_utf8(std::string_view text) noexcept { return utf8_is_valid(text); }
 
+std::size_t first_undecodable_byte(std::string_view bytes) noexcept {
+  if (looks_like_bare_utf16(bytes)) return 0;
+  auto begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* end = begin + bytes.size();
+  for (const unsigned char* at = begin; at < end;) {
+    std::size_t length = *at < 0x80 ? 1 : multibyte_length(at, end);
+    if (length == 0) return static_cast<std::size_t>(at - begin);
+    at += length;
+  }
+  return bytes.size();
+}
+
 std::string with_replacement_characters(std::string_view bytes) {
   if (is_valid_utf8(bytes)) return std::string(bytes);
   std::string text;

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <bit>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -72,51 +71,17 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
   }
 }
 
-// Only white space, or nothing: no layout could be read from it.
-bool is_blank(std::string_view text) noexcept {
-  return text.find_first_not_of(" \t\n\r\v\f") == std::string_view::npos;
-}
-
-// The short layout puts a blank line between its two header lines and the
-// values; without it, the values follow at once ("0" in the third line), and
-// the token reader, which does not count lines, reads them as Praat does.
-bool short_values_follow_header(std::string_view text) noexcept {
-  if (!text.starts_with("File type")) return false;
-  std::size_t pos = 0;
-  detail::next_line(text, pos);
-  detail::next_line(text, pos);
-  std::string_view third = trim(detail::next_line(text, pos));
-  return !third.empty() && (std::isdigit(static_cast<unsigned char>(third[0])) ||
-                            third[0] == '+' || third[0] == '-');
-}
-
 // Enough blank lines read as the short layout's zeros, as they always have;
 // fewer say that the file holds nothing, rather than which line is missing.
 Result<TextGrid> parse_blank_text(std::string_view text, std::string name, bool strict) {
   try {
     return parse_short_text(text, std::move(name), strict);
   } catch (const InternalFailure&) {
-    fail("The TextGrid file is empty: it holds no text to read");
+    fail(empty_file_message);
   }
 }
 
-Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict,
-                                 SourceInfo& info) {
-  switch (detect_text_layout(text)) {
-    case TextLayout::long_text:
-      info.layout = "long";
-      return parse_long_text(text, file_stem(path), strict);
-    case TextLayout::free_text:
-      info.layout = "free-form";
-      return parse_free_text(text, file_stem(path), strict);
-    case TextLayout::short_text:
-      break;
-  }
-  info.layout = "short";
-  if (short_values_follow_header(text)) return parse_free_text(text, file_stem(path), strict);
-  if (is_blank(text)) return parse_blank_text(text, file_stem(path), strict);
-  return parse_short_text(text, file_stem(path), strict);
-}
+}  // namespace
 
 Result<std::string> read_bytes(std::string_view path) {
   if (path.find('\0') != std::string_view::npos)
@@ -131,13 +96,25 @@ Result<std::string> read_bytes(std::string_view path) {
   return read_all(file.get(), size_hint);
 }
 
-// The chronological format names itself in its first line; every other text
-// goes to the long/short decision.
-Result<TextGrid> parse_by_header(std::string_view text, std::string_view path, bool strict,
-                                 SourceInfo& info) {
-  if (!is_chronological_textgrid(text)) return parse_by_layout(text, path, strict, info);
-  info.layout = "chronological";
-  return parse_chronological_text(text, file_stem(path), strict);
+namespace {
+
+Result<TextGrid> parse_by_reader(TextReader reader, std::string_view text, std::string_view path,
+                                 bool strict, SourceInfo& info) {
+  info.layout = layout_name(reader);
+  switch (reader) {
+    case TextReader::long_text:
+      return parse_long_text(text, file_stem(path), strict);
+    case TextReader::free_text:
+    case TextReader::short_without_blank:
+      return parse_free_text(text, file_stem(path), strict);
+    case TextReader::blank:
+      return parse_blank_text(text, file_stem(path), strict);
+    case TextReader::chronological:
+      return parse_chronological_text(text, file_stem(path), strict);
+    case TextReader::short_text:
+      break;
+  }
+  return parse_short_text(text, file_stem(path), strict);
 }
 
 }  // namespace
@@ -178,10 +155,7 @@ Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_
     return std::unexpected(std::move(encoding.error()));
   }
   found.encoding = encoding_name(*encoding);
-  if (file_type == "auto") return parse_by_header(*text, path, strict, found);
-  found.layout = file_type == "long" ? "long" : "short";
-  return file_type == "long" ? parse_long_text(*text, file_stem(path), strict)
-                             : parse_short_text(*text, file_stem(path), strict);
+  return parse_by_reader(choose_text_reader(*text, file_type), *text, path, strict, found);
 }
 
 std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,

@@ -3,6 +3,7 @@
 // that cannot start the value looked for ("xmin", "=", "item", "[1]:", "tiers",
 // "coming") is passed over, so this reads the long and the short layout as
 // well; numbers are read as Praat reads them (see praat_number).
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -12,6 +13,7 @@
 
 #include "textgrid/failure.hpp"
 #include "textgrid/parser.hpp"
+#include "textgrid/source_map.hpp"
 
 namespace textgrid {
 namespace {
@@ -196,6 +198,7 @@ class Tokens {
         if (found != kind)
           fail(std::string("Free-form TextGrid has ") + kind_name(found) + " where " +
                kind_name(kind) + " belongs");
+        start_ = pos_;
         return;
       }
       if (c == '!') {
@@ -218,41 +221,107 @@ class Tokens {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::size_t start_ = 0;  // where the last value found starts
+
+ public:
+  std::size_t position() const noexcept { return pos_; }
+  std::size_t value_start() const noexcept { return start_; }
 };
 
-void read_tier(Tokens& tokens, Tier& tier) {
+// Lines of offsets met in increasing order, counted once.
+class LineCounter {
+ public:
+  explicit LineCounter(std::string_view text) : text_(text) {}
+  std::size_t line_of(std::size_t offset) noexcept {
+    for (; at_ < offset && at_ < text_.size(); ++at_)
+      if (text_[at_] == '\n' || (text_[at_] == '\r' && (at_ + 1 >= text_.size() || text_[at_ + 1] != '\n')))
+        ++line_;
+    return line_;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0, line_ = 1;
+};
+
+// Plain reading records nothing; locating reading records lines of values.
+template <class Record>
+struct Recorder {
+  Record& record;
+  LineCounter lines;
+  std::size_t line(const Tokens& tokens) { return lines.line_of(tokens.value_start()); }
+};
+
+template <class Record>
+void read_tier(Tokens& tokens, Tier& tier, Recorder<Record>& at) {
   std::string class_word = tokens.text();
+  if constexpr (Record::active) at.record.tier(at.line(tokens));
   tier.is_interval = detail::is_interval_class(class_word);
   tier.name = tokens.text();
   tier.tmin = tokens.number();
+  if constexpr (Record::active) at.record.tier_field(Field::tmin, at.line(tokens));
   tier.tmax = tokens.number();
+  if constexpr (Record::active) at.record.tier_field(Field::tmax, at.line(tokens));
   tier.size = tokens.count();
+  if constexpr (Record::active) at.record.tier_field(Field::size, at.line(tokens));
   // Appended one by one: each item takes text, so a huge count ends at the text's end.
   for (std::uint64_t i = 0; i < tier.size; ++i) {
     Item& item = tier.items.emplace_back();
     item.tmin = tokens.number();
+    if constexpr (Record::active) at.record.item(at.line(tokens));
     item.tmax = tier.is_interval ? tokens.number() : item.tmin;
     item.label = tokens.text();
   }
+}
+
+template <class Record>
+TextGrid read_grid(Tokens& tokens, std::string name, Recorder<Record>& at) {
+  TextGrid grid;
+  grid.name = std::move(name);
+  tokens.skip_file_type_line();
+  tokens.text();  // the object class
+  grid.tmin = tokens.number();
+  if constexpr (Record::active) at.record.grid_field(Field::tmin, at.line(tokens));
+  grid.tmax = tokens.number();
+  if constexpr (Record::active) at.record.grid_field(Field::tmax, at.line(tokens));
+  if (tokens.presence()) {
+    grid.size = tokens.count();
+    if constexpr (Record::active) at.record.grid_field(Field::size, at.line(tokens));
+  }
+  for (std::uint64_t t = 0; t < grid.size; ++t) read_tier(tokens, grid.tiers.emplace_back(), at);
+  return grid;
 }
 
 }  // namespace
 
 Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool strict) {
   Tokens tokens(text);
-  TextGrid grid;
-  grid.name = std::move(name);
-  tokens.skip_file_type_line();
-  tokens.text();  // the object class
-  grid.tmin = tokens.number();
-  grid.tmax = tokens.number();
-  if (tokens.presence()) grid.size = tokens.count();
-  for (std::uint64_t t = 0; t < grid.size; ++t) read_tier(tokens, grid.tiers.emplace_back());
+  NoRecord record;
+  Recorder<NoRecord> at{record, LineCounter(text)};
+  TextGrid grid = read_grid(tokens, std::move(name), at);
   if (strict) {
     if (Status valid = grid.assert_valid(); !valid)
       return std::unexpected(std::move(valid.error()));
   }
   return grid;
+}
+
+TextGrid locate_free_text(std::string_view text, SourceMap& map) {
+  Tokens tokens(text);
+  MapRecord record{map};
+  Recorder<MapRecord> at{record, LineCounter(text)};
+  try {
+    return read_grid(tokens, {}, at);
+  } catch (const InternalFailure&) {
+    map.stopped = line_at(text, tokens.position());
+    throw;
+  }
+}
+
+// An offset at the end stands on the last line, not after its line break.
+std::size_t line_at(std::string_view text, std::size_t offset) noexcept {
+  if (text.empty()) return 1;
+  return LineCounter(text).line_of(std::min(offset, text.size() - 1));
 }
 
 }  // namespace textgrid

@@ -10,10 +10,6 @@
 #include <string>
 
 namespace textgrid {
-namespace {
-
-enum class BoundsFault { none, not_finite, negative, unordered };
-
 // NaN and the infinities are refused first: every comparison below would let
 // a NaN through, and no file can hold an infinite time.
 BoundsFault time_bounds_fault(double tmin, double tmax) noexcept {
@@ -22,6 +18,12 @@ BoundsFault time_bounds_fault(double tmin, double tmax) noexcept {
   if (tmax - tmin <= time_bound_tolerance) return BoundsFault::unordered;
   return BoundsFault::none;
 }
+
+bool overlaps_next(const Item& item, const Item& next) noexcept {
+  return item.tmax - next.tmin > time_bound_tolerance;
+}
+
+namespace {
 
 const char* time_bounds_message(BoundsFault fault) noexcept {
   switch (fault) {
@@ -41,10 +43,6 @@ std::string item_context(std::size_t index, std::string_view tier_name) {
   std::string context = "item " + std::to_string(index) + " in tier ";
   context += tier_name;
   return context;
-}
-
-bool overlaps_next(const Item& item, const Item& next) noexcept {
-  return item.tmax - next.tmin > time_bound_tolerance;
 }
 
 Error overlap_error(std::size_t index, std::string_view tier_name) {

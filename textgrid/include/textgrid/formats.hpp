@@ -31,6 +31,10 @@ Result<Encoding> decode_text(std::string& bytes, EncodingRequest request = Encod
 
 bool is_valid_utf8(std::string_view text) noexcept;
 
+// Where UTF-8 reading of `bytes` fails (0 for UTF-16 without byte-order
+// mark), or their size when it does not.
+std::size_t first_undecodable_byte(std::string_view bytes) noexcept;
+
 std::string_view encoding_name(Encoding encoding) noexcept;
 
 // The encoding that a byte-order mark at the start of `bytes` announces, if any.

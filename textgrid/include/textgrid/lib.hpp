@@ -15,6 +15,9 @@ namespace textgrid {
 // and a UTF-8 byte-order mark dropped; any other bytes must be valid UTF-8.
 Result<std::string> read_text(std::string_view path);
 
+// The bytes of a file, as they are.
+Result<std::string> read_bytes(std::string_view path);
+
 // `bytes` as valid UTF-8: every byte that starts no valid character becomes
 // U+FFFD. For showing file names, which need not be UTF-8, in UTF-8 columns.
 std::string with_replacement_characters(std::string_view bytes);

@@ -107,6 +107,12 @@ struct TextGrid {
 
 Status assert_valid_time_bounds(std::string_view context, double tmin, double tmax);
 
+// What is wrong with a pair of bounds, in the order the checks run.
+enum class BoundsFault { none, not_finite, negative, unordered };
+BoundsFault time_bounds_fault(double tmin, double tmax) noexcept;
+// True when `item` ends after `next` starts (beyond the tolerance).
+bool overlaps_next(const Item& item, const Item& next) noexcept;
+
 // The single place where a TextGrid is put together from built tiers: fills in
 // the name and any missing global bound, sets the tier count and validates.
 Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::string> name,
