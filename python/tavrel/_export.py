@@ -56,30 +56,31 @@ def atomic_output(path):
         raise
 
 
-def write_table(paths, strict, out, fmt, progress):
+def write_table(paths, strict, out, fmt, progress, encoding="utf-8"):
     """Reads `paths` chunk by chunk into `out`; returns every file's report."""
+    reading = (strict, encoding)
     writer = {"csv": _write_delimited, "tsv": _write_delimited, "parquet": _write_parquet,
               "arrow": _write_ipc}[fmt]
     with atomic_output(out) as temporary:
-        return writer(paths, strict, temporary, fmt, progress)
+        return writer(paths, reading, temporary, fmt, progress)
 
 
-def _tables(paths, strict, progress, reports):
+def _tables(paths, reading, progress, reports):
     """Each chunk's (table, first file id), collecting reports as it goes."""
     for start, chunk in _corpus.chunks(paths):
-        table, chunk_reports = _corpus.read_chunk(chunk, strict)
+        table, chunk_reports = _corpus.read_chunk(chunk, *reading)
         reports.extend(chunk_reports)
         progress.update(len(chunk))
         yield table, start
 
 
-def _write_delimited(paths, strict, target, fmt, progress):
+def _write_delimited(paths, reading, target, fmt, progress):
     reports = []
     with open(target, "w", newline="", encoding="utf-8", errors="surrogateescape") as stream:
         rows = csv.writer(stream, delimiter="," if fmt == "csv" else "\t",
                           lineterminator="\n")
         rows.writerow(COLUMNS)
-        for table, start in _tables(paths, strict, progress, reports):
+        for table, start in _tables(paths, reading, progress, reports):
             columns = _arrow.read_columns(table)
             columns["file_id"] = [start + i for i in columns["file_id"]]
             columns["is_interval"] = ["true" if flag else "false"
@@ -100,12 +101,12 @@ def _global_ids(table, start):
     return table.set_column(table.schema.get_field_index("file_id"), "file_id", ids)
 
 
-def _write_parquet(paths, strict, target, fmt, progress):
+def _write_parquet(paths, reading, target, fmt, progress):
     import pyarrow.parquet as pq
 
     reports, writer = [], None
     try:
-        for table, start in _tables(paths, strict, progress, reports):
+        for table, start in _tables(paths, reading, progress, reports):
             table = _global_ids(table, start)
             writer = writer or pq.ParquetWriter(target, table.schema)
             writer.write_table(table)
@@ -115,14 +116,14 @@ def _write_parquet(paths, strict, target, fmt, progress):
     return reports
 
 
-def _write_ipc(paths, strict, target, fmt, progress):
+def _write_ipc(paths, reading, target, fmt, progress):
     # The IPC file format allows one dictionary per column for the whole file, so
     # the chunks are gathered and their dictionaries unified before writing.
     import pyarrow as pa
 
     reports = []
     tables = [_global_ids(table, start) for table, start in
-              _tables(paths, strict, progress, reports)]
+              _tables(paths, reading, progress, reports)]
     table = pa.concat_tables(tables).unify_dictionaries()
     with pa.OSFile(target, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
         writer.write_table(table)
