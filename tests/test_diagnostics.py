@@ -8,10 +8,11 @@ import os
 import subprocess
 import sys
 
-import pyarrow as pa
 import pytest
 
 import tavrel
+
+pa = pytest.importorskip("pyarrow")
 
 HEADER = ['File type = "ooTextFile"', 'Object class = "TextGrid"', ""]
 

@@ -4,12 +4,13 @@ free-form text with words between its values; empty files say so."""
 
 import math
 
-import pyarrow as pa
 import pytest
 
 import tavrel
 from praat_reading import PRAAT, read_with_praat, same_as_praat
 from support import panic_message
+
+pa = pytest.importorskip("pyarrow")
 
 HEADER = 'File type = "ooTextFile"\nObject class = "TextGrid"\n'
 SHORT_BODY = '0\n2.3\n<exists>\n1\n"IntervalTier"\n"caf\u00e9"\n0\n2.3\n1\n0\n2.3\n"\u20ac\u00e9"\n'
@@ -160,3 +161,22 @@ def test_layouts_read_as_praat_reads_them(tmp_path, text, expected):
     assert same_as_praat(ours, expected)
     if PRAAT is not None:
         assert same_as_praat(ours, read_with_praat([path], tmp_path / "praat")[0])
+
+
+@pytest.mark.skipif(PRAAT is None, reason="praat is not installed")
+def test_latin1_files_of_the_real_corpus_read_as_praat_reads_them(tmp_path):
+    import csv
+    from pathlib import Path
+
+    corpus = Path(__file__).parent / "data" / "realcorpus"
+    with open(corpus / "MANIFEST.tsv", newline="", encoding="utf-8") as manifest:
+        paths = [corpus / entry["file"] for entry in csv.DictReader(manifest, delimiter="\t")
+                 if entry["encoding"] == "latin-1"]
+    assert paths
+    table = tavrel.textgrids2table([str(p) for p in paths], encoding="praat")
+    reports = pa.table(table.reports).to_pylist()
+    rows = pa.table(table).to_pylist()
+    for k, expected in enumerate(read_with_praat(paths, tmp_path)):
+        assert reports[k]["ok"] and reports[k]["encoding"] == "latin-1"
+        ours = [(r["tier_name"], r["tmin"], r["tmax"], r["label"]) for r in rows if r["file_id"] == k]
+        assert ours == [(name, a, b, label) for name, _, items in expected[2] for a, b, label in items]
