@@ -150,6 +150,12 @@ def test_free_form_counts_read_as_praat_reads_them(tmp_path, word, count):
     (HEADER + '0 2 < exists> 1\n"IntervalTier" "a" 0 2 1 0 2 "x"\n', None),
     (HEADER + '0 2 <yes> 1\n"IntervalTier" "a" 0 2 1 0 2 "x"\n', None),
     (HEADER + '0 2 <exists> 1\n3 "IntervalTier" "a" 0 2 1 0 2 "x"\n', None),
+    ('File type = ooTextFile\nObject class = "TextGrid"\n0 2 <exists> 1 "IntervalTier" "a" 0 2 1 0 2 "x"\n',
+     WORDS_DOCUMENT),
+    ('File type = "ooTextFile" 7 remarks\nObject class = "TextGrid"\n0 2 <exists> 1 "IntervalTier" "a" 0 2 1 '
+     '0 2 "x"\n', WORDS_DOCUMENT),
+    ('File type = "ooTextFile"\nObject class = "TextGrid" 5\n0 2 <exists> 1 "IntervalTier" "a" 0 2 1 0 2 "x"\n',
+     None),
 ])
 def test_layouts_read_as_praat_reads_them(tmp_path, text, expected):
     path = tmp_path / "layout.TextGrid"

@@ -151,15 +151,19 @@ class Tokens {
     return word == "<exists>";
   }
 
-  // Praat reads the file-type line as a whole, whatever else it holds.
+  // Praat reads the file-type line as a whole, whatever else it holds
+  // ("File type = ooTextFile", a remark after the type). A file that goes on
+  // with its values on that line is still read, value after value.
   void skip_file_type_line() {
     std::size_t end = text_.find_first_of("\r\n");
+    if (end == std::string_view::npos) end = text_.size();
     std::string_view first = text_.substr(0, end);
-    if (first.find("ooTextFile") == std::string_view::npos) {
+    if (first.find("ooTextFile") == std::string_view::npos || first.find('"') != std::string_view::npos) {
       text();
+      if (pos_ <= end && text_.substr(pos_, end - pos_).find('"') == std::string_view::npos) pos_ = end;
       return;
     }
-    pos_ = end == std::string_view::npos ? text_.size() : end;
+    pos_ = end;
   }
 
   std::string text() {
