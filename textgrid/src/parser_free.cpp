@@ -310,7 +310,7 @@ Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool s
   return grid;
 }
 
-TextGrid locate_free_text(std::string_view text, SourceMap& map) {
+[[gnu::cold]] TextGrid locate_free_text(std::string_view text, SourceMap& map) {
   Tokens tokens(text);
   MapRecord record{map};
   Recorder<MapRecord> at{record, LineCounter(text)};

@@ -9,7 +9,6 @@
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parser.hpp"
-#include "textgrid/source_map.hpp"
 
 namespace textgrid {
 namespace {
@@ -122,70 +121,22 @@ Result<TextGrid> finish(TextGrid grid, bool strict) {
   return grid;
 }
 
-// The number in the brackets of a section line ("intervals [12]:" -> 12), or 0.
-std::size_t bracket_number(std::string_view line) noexcept {
-  std::size_t open = line.find('[');
-  std::size_t number = 0;
-  for (std::size_t at = open + 1; open != std::string_view::npos && at < line.size(); ++at) {
-    if (line[at] < '0' || line[at] > '9') return line[at] == ']' ? number : 0;
-    number = number * 10 + static_cast<std::size_t>(line[at] - '0');
-  }
-  return 0;
-}
+}  // namespace
 
-void record_section(MapRecord& record, Section section, std::string_view line,
-                    std::size_t line_number) {
-  if (section == Section::tier) record.tier(line_number, bracket_number(line));
-  if (section == Section::item) record.item(line_number, bracket_number(line));
-}
-
-void record_key(MapRecord& record, Section section, std::string_view key, std::size_t line) {
-  std::optional<Field> field;
-  if (key == "xmin") field = Field::tmin;
-  if (key == "xmax") field = Field::tmax;
-  if (key == "size" || key == "intervals: size" || key == "points: size") field = Field::size;
-  if (!field) return;
-  if (section == Section::header) record.grid_field(*field, line);
-  if (section == Section::tier) record.tier_field(*field, line);
-}
-
-template <class Record>
-TextGrid read_grid(ParseState& state, std::string name, Record& record) {
+Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool strict) {
   TextGrid grid;
   grid.name = std::move(name);
   Section section = Section::header;
+  ParseState state{detail::LineCursor(text), text.size() / min_item_bytes};
   while (!state.cursor.at_end()) {
     std::string_view line = trim(state.cursor.next_line());
     if (std::optional<Section> opened = open_section(line, state.cursor.line_number(), grid)) {
       section = *opened;
-      if constexpr (Record::active)
-        record_section(record, section, line, state.cursor.line_number());
     } else if (auto key_value = parse_kv(line)) {
-      if constexpr (Record::active)
-        record_key(record, section, key_value->first, state.cursor.line_number());
       apply_key(section, grid, key_value->first, key_value->second, state);
     }
   }
-  return grid;
-}
-
-}  // namespace
-
-Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool strict) {
-  ParseState state{detail::LineCursor(text), text.size() / min_item_bytes};
-  NoRecord record;
-  return finish(read_grid(state, std::move(name), record), strict);
-}
-
-TextGrid locate_long_text(std::string_view text, SourceMap& map) {
-  ParseState state{detail::LineCursor(text), text.size() / min_item_bytes};
-  MapRecord record{map};
-  try {
-    return read_grid(state, {}, record);
-  } catch (const InternalFailure&) {
-    map.stopped = state.cursor.line_number();
-    throw;
-  }
+  return finish(std::move(grid), strict);
 }
 
 Result<TextGrid> read_from_file_long(std::string_view path, bool strict) {

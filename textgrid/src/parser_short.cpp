@@ -125,7 +125,7 @@ Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool 
   return grid;
 }
 
-TextGrid locate_short_text(std::string_view text, SourceMap& map) {
+[[gnu::cold]] TextGrid locate_short_text(std::string_view text, SourceMap& map) {
   Lines lines(text);
   MapRecord record{map};
   try {

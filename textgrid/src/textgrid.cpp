@@ -10,19 +10,6 @@
 #include <string>
 
 namespace textgrid {
-// NaN and the infinities are refused first: every comparison below would let
-// a NaN through, and no file can hold an infinite time.
-BoundsFault time_bounds_fault(double tmin, double tmax) noexcept {
-  if (!std::isfinite(tmin) || !std::isfinite(tmax)) return BoundsFault::not_finite;
-  if (tmin < 0.0 || tmax <= 0.0) return BoundsFault::negative;
-  if (tmax - tmin <= time_bound_tolerance) return BoundsFault::unordered;
-  return BoundsFault::none;
-}
-
-bool overlaps_next(const Item& item, const Item& next) noexcept {
-  return item.tmax - next.tmin > time_bound_tolerance;
-}
-
 namespace {
 
 const char* time_bounds_message(BoundsFault fault) noexcept {

@@ -1,8 +1,9 @@
 #pragma once
 // Where the values of a text file stand, for reports that name the line of a
 // fault. Only a second, locating reading of a file that failed records them:
-// the readers are templates over a recorder, and the one used for plain
-// reading does nothing, so plain reading pays nothing for the bookkeeping.
+// the short and free-form readers are templates over a recorder, the one used
+// for plain reading doing nothing; the long layout has a scan of its own, so
+// that its reader's loop stays exactly as it was. Plain reading pays nothing.
 #include <cstddef>
 #include <string_view>
 #include <vector>
