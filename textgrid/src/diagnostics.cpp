@@ -8,6 +8,8 @@
 #include <charconv>
 #include <cmath>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <new>
 
 #include "textgrid/failure.hpp"
@@ -209,6 +211,12 @@ std::vector<Problem> validation_problems(const TextGrid& grid, const SourceMap& 
 }
 
 std::vector<Problem> diagnose_file(std::string_view path, const DiagnoseOptions& options) {
+  // A second reading of a pipe or a device would wait for more, or read
+  // something else: only regular files are read again.
+  std::error_code error;
+  if (path.find('\0') != std::string_view::npos ||
+      !std::filesystem::is_regular_file(std::filesystem::path(path), error))
+    return {};
   std::vector<Problem> problems;
   try {
     Result<std::string> bytes = read_bytes(path);

@@ -27,7 +27,8 @@ struct DiagnoseOptions {
 };
 
 // The problems of one file, first the one that reading reports; none when
-// the file reads. Only running out of memory escapes.
+// the file reads, or is not a regular file (which is not read again). Only
+// running out of memory escapes.
 std::vector<Problem> diagnose_file(std::string_view path, const DiagnoseOptions& options);
 
 // Every validation fault of a grid read with `map` (or the first only).
