@@ -6,7 +6,7 @@ import sys
 
 import tavrel
 
-from . import _arrow
+from . import _arrow, sources
 
 REPORT_FIELDS = ("path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
                  "error_kind", "error")
@@ -30,6 +30,11 @@ def find_textgrids(paths):
     for path in paths:
         if os.path.isdir(path):
             found.extend((name, path) for name in _walk(path))
+        elif sources.is_archive(path) or sources.is_url(path):
+            try:
+                found.extend(sources.find_with_roots(path))
+            except sources.SourceError as error:
+                raise UsageError(str(error)) from None
         elif os.path.exists(path):
             found.append((path, None))
         else:
@@ -66,8 +71,11 @@ def read_chunk(paths, strict, encoding="utf-8"):
     """(table, reports) for one batch of files: a failed file raises nothing, its
     report says why."""
     try:
-        table = tavrel.textgrids2table(paths, strict=strict, encoding=encoding)
         unnamed = set()
+        if any(sources.is_virtual(path) for path in paths):
+            table = _read_virtual(paths, strict, encoding)
+        else:
+            table = tavrel.textgrids2table(paths, strict=strict, encoding=encoding)
     except UnicodeEncodeError:
         # A module that takes only UTF-8 file names: the others are reported as
         # unopenable, in their place (a path that cannot exist keeps the file ids).
@@ -84,6 +92,15 @@ def read_chunk(paths, strict, encoding="utf-8"):
     return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
 
 
+def _read_virtual(paths, strict, encoding="utf-8"):
+    """The table of paths among which are archive members or URLs: their bytes fetched
+    here and read from memory, local files read from disk by the module."""
+    try:
+        return sources.read_names(paths, strict, encoding=encoding)
+    except sources.SourceError as error:
+        raise UsageError(str(error)) from None
+
+
 PROBLEM_FIELDS = ("kind", "line", "tier", "item", "message")
 
 
@@ -94,13 +111,30 @@ def problems_of(reports, strict, encoding, every):
     failed = [report["path"] for report in reports if not report["ok"] and _is_utf8(report["path"])]
     found = {}
     for _, chunk in chunks(failed):
-        for path, problems in zip(chunk, tavrel._diagnose(chunk, strict, encoding=encoding,
-                                                           all=every)):
+        problems_found = tavrel._diagnose(chunk, strict, encoding=encoding, all=every,
+                                          contents=_virtual_contents(chunk))
+        for path, problems in zip(chunk, problems_found):
             found[path] = [dict(zip(PROBLEM_FIELDS, problem)) for problem in problems]
     # A file that changed between the two readings keeps what its report says.
     by_path = {report["path"]: report for report in reports}
     return {path: problems for path, problems in found.items()
             if problems and problems[0]["kind"] == by_path[path]["error_kind"]}
+
+
+def _virtual_contents(paths):
+    """The bytes of archive members and URLs among `paths` (None for the others), or
+    None when all are local files."""
+    virtual = [k for k, path in enumerate(paths) if sources.is_virtual(path)]
+    if not virtual:
+        return None
+    contents = [None] * len(paths)
+    try:
+        fetched = sources.read_bytes([paths[k] for k in virtual])
+    except sources.SourceError:
+        return None
+    for k, data in zip(virtual, fetched):
+        contents[k] = data
+    return contents
 
 
 def problem_line(report, problem):

@@ -132,11 +132,10 @@ void check_tier(const Tier& tier, std::size_t index, const SourceMap& map, Colle
   check_items(tier, at, found);
 }
 
-Problem unlocated(std::string_view path, const DiagnoseOptions& options) {
+Problem unlocated(std::string_view bytes, const DiagnoseOptions& options) {
   SourceInfo info;
   try {
-    Result<TextGrid> read =
-        read_from_file(path, options.strict, options.file_type, &info, options.encoding);
+    Result<TextGrid> read = read_from_bytes(bytes, {}, options.read, &info);
     if (read) return {};
     const char* kind = read.error().kind != ErrorKind::InvalidData ? "open"
                        : info.layout.empty()                       ? "encoding"
@@ -171,24 +170,26 @@ Problem structure_problem(const SourceMap& map, std::string message) {
   return problem;
 }
 
-std::vector<Problem> diagnose_text(std::string_view path, std::string& bytes,
-                                   const DiagnoseOptions& options) {
-  if (options.file_type == "auto" && is_binary_textgrid(bytes)) return {unlocated(path, options)};
-  if (Result<Encoding> decoded = decode_text(bytes, options.encoding); !decoded) {
+std::vector<Problem> diagnose_text(std::string_view bytes, const DiagnoseOptions& options) {
+  const bool automatic = options.read.file_type == FileType::automatic;
+  if (automatic && is_binary_textgrid(bytes)) return {};
+  std::string converted;
+  std::string_view text = bytes;
+  if (Result<Encoding> decoded = decode_text(text, converted, options.read.encoding); !decoded) {
     std::size_t line = line_at(bytes, first_undecodable_byte(bytes));
     return {{"encoding", line, 0, 0, decoded.error().message}};
   }
-  TextReader reader = choose_text_reader(bytes, options.file_type);
-  if (reader == TextReader::chronological) return {unlocated(path, options)};
+  TextReader reader = choose_text_reader(text, options.read.file_type);
+  if (reader == TextReader::chronological) return {};
   SourceMap map;
   TextGrid grid;
   try {
-    grid = locate(reader, bytes, map);
+    grid = locate(reader, text, map);
   } catch (const InternalFailure& failure) {
     return {structure_problem(map, reader == TextReader::blank ? empty_file_message
                                                                 : failure.message())};
   }
-  if (!options.strict) return {};
+  if (!options.read.strict) return {};
   return validation_problems(grid, map, options.all);
 }
 
@@ -210,18 +211,10 @@ std::vector<Problem> validation_problems(const TextGrid& grid, const SourceMap& 
   return std::move(found).take();
 }
 
-std::vector<Problem> diagnose_file(std::string_view path, const DiagnoseOptions& options) {
-  // A second reading of a pipe or a device would wait for more, or read
-  // something else: only regular files are read again.
-  std::error_code error;
-  if (path.find('\0') != std::string_view::npos ||
-      !std::filesystem::is_regular_file(std::filesystem::path(path), error))
-    return {};
+std::vector<Problem> diagnose_bytes(std::string_view bytes, const DiagnoseOptions& options) {
   std::vector<Problem> problems;
   try {
-    Result<std::string> bytes = read_bytes(path);
-    if (!bytes) return {{"open", 0, 0, 0, bytes.error().message}};
-    problems = diagnose_text(path, *bytes, options);
+    problems = diagnose_text(bytes, options);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& failure) {  // a stray library exception
@@ -229,9 +222,21 @@ std::vector<Problem> diagnose_file(std::string_view path, const DiagnoseOptions&
   }
   if (problems.empty()) {
     // A fault this reading cannot place (the binary and chronological formats).
-    if (Problem found = unlocated(path, options); !found.kind.empty()) problems.push_back(found);
+    if (Problem found = unlocated(bytes, options); !found.kind.empty()) problems.push_back(found);
   }
   return problems;
+}
+
+std::vector<Problem> diagnose_file(std::string_view path, const DiagnoseOptions& options) {
+  // A second reading of a pipe or a device would wait for more, or read
+  // something else: only regular files are read again.
+  std::error_code error;
+  if (path.find('\0') != std::string_view::npos ||
+      !std::filesystem::is_regular_file(std::filesystem::path(path), error))
+    return {};
+  Result<std::string> bytes = read_bytes(path);
+  if (!bytes) return {{"open", 0, 0, 0, bytes.error().message}};
+  return diagnose_bytes(*bytes, options);
 }
 
 }  // namespace textgrid

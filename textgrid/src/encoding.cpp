@@ -267,38 +267,33 @@ std::string utf16_to_utf8(std::string_view units, bool big_endian) {
   return big_endian ? convert<true>(units) : convert<false>(units);
 }
 
-std::optional<EncodingRequest> encoding_request(std::string_view word) noexcept {
-  if (word == "utf-8") return EncodingRequest::utf8;
-  if (word == "latin-1") return EncodingRequest::latin1;
-  if (word == "cp1252") return EncodingRequest::cp1252;
-  if (word == "praat") return EncodingRequest::praat;
-  return std::nullopt;
-}
-
 // A byte-order mark always wins: it cannot be mistaken. Plain UTF-8 costs one
 // look at the first bytes on top of the validation.
-Result<Encoding> decode_text(std::string& bytes, EncodingRequest request) {
+Result<Encoding> decode_text(std::string_view& bytes, std::string& converted,
+                             TextEncoding encoding) {
   std::optional<Encoding> marked = byte_order_mark(bytes);
-  std::string_view content = bytes;
   if (marked == Encoding::utf16_le || marked == Encoding::utf16_be) {
-    bytes = utf16_to_utf8(content.substr(2), marked == Encoding::utf16_be);
+    converted = utf16_to_utf8(bytes.substr(2), marked == Encoding::utf16_be);
+    bytes = converted;
     return *marked;
   }
   if (marked) {
-    if (!is_valid_utf8(content)) return std::unexpected(not_utf8());
-    bytes.erase(0, byte_order_mark_size(*marked));
+    if (!is_valid_utf8(bytes)) return std::unexpected(not_utf8());
+    bytes.remove_prefix(byte_order_mark_size(*marked));
     return *marked;
   }
-  // No request reads it: its NUL bytes would turn it into an empty grid.
-  if (looks_like_bare_utf16(content)) return std::unexpected(not_utf8());
-  if (request == EncodingRequest::latin1 || request == EncodingRequest::cp1252) {
-    bool cp1252 = request == EncodingRequest::cp1252;
-    bytes = decode_8bit(content, cp1252);
+  // No encoding reads it: its NUL bytes would turn it into an empty grid.
+  if (looks_like_bare_utf16(bytes)) return std::unexpected(not_utf8());
+  if (encoding == TextEncoding::latin1 || encoding == TextEncoding::cp1252) {
+    bool cp1252 = encoding == TextEncoding::cp1252;
+    converted = decode_8bit(bytes, cp1252);
+    bytes = converted;
     return cp1252 ? Encoding::cp1252 : Encoding::latin1;
   }
-  if (is_valid_utf8(content)) return Encoding::utf8;
-  if (request != EncodingRequest::praat) return std::unexpected(not_utf8());
-  bytes = decode_8bit(content, false);
+  if (is_valid_utf8(bytes)) return Encoding::utf8;
+  if (encoding != TextEncoding::praat) return std::unexpected(not_utf8());
+  converted = decode_8bit(bytes, false);
+  bytes = converted;
   return Encoding::latin1;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "textgrid/formats.hpp"
+#include "textgrid/lib.hpp"
 #include "textgrid/parser.hpp"
 
 namespace textgrid {
@@ -98,9 +99,9 @@ TextReader choose_auto_reader(std::string_view text) noexcept {
 
 }  // namespace
 
-TextReader choose_text_reader(std::string_view text, std::string_view file_type) noexcept {
-  if (file_type == "long") return TextReader::long_text;
-  if (file_type == "short") return TextReader::short_text;
+TextReader choose_text_reader(std::string_view text, FileType file_type) noexcept {
+  if (file_type == FileType::long_text) return TextReader::long_text;
+  if (file_type == FileType::short_text) return TextReader::short_text;
   return choose_auto_reader(text);
 }
 

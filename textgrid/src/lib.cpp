@@ -73,12 +73,31 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
 
 // Enough blank lines read as the short layout's zeros, as they always have;
 // fewer say that the file holds nothing, rather than which line is missing.
-Result<TextGrid> parse_blank_text(std::string_view text, std::string name, bool strict) {
+Result<TextGrid> parse_blank_text(std::string_view text, std::string&& name, bool strict) {
   try {
     return parse_short_text(text, std::move(name), strict);
   } catch (const InternalFailure&) {
     fail(empty_file_message);
   }
+}
+
+Result<TextGrid> parse_by_reader(TextReader reader, std::string_view text, std::string&& name,
+                                 bool strict, SourceInfo& info) {
+  info.layout = layout_name(reader);
+  switch (reader) {
+    case TextReader::long_text:
+      return parse_long_text(text, std::move(name), strict);
+    case TextReader::free_text:
+    case TextReader::short_without_blank:
+      return parse_free_text(text, std::move(name), strict);
+    case TextReader::blank:
+      return parse_blank_text(text, std::move(name), strict);
+    case TextReader::chronological:
+      return parse_chronological_text(text, std::move(name), strict);
+    case TextReader::short_text:
+      break;
+  }
+  return parse_short_text(text, std::move(name), strict);
 }
 
 }  // namespace
@@ -96,35 +115,14 @@ Result<std::string> read_bytes(std::string_view path) {
   return read_all(file.get(), size_hint);
 }
 
-namespace {
-
-Result<TextGrid> parse_by_reader(TextReader reader, std::string_view text, std::string_view path,
-                                 bool strict, SourceInfo& info) {
-  info.layout = layout_name(reader);
-  switch (reader) {
-    case TextReader::long_text:
-      return parse_long_text(text, file_stem(path), strict);
-    case TextReader::free_text:
-    case TextReader::short_without_blank:
-      return parse_free_text(text, file_stem(path), strict);
-    case TextReader::blank:
-      return parse_blank_text(text, file_stem(path), strict);
-    case TextReader::chronological:
-      return parse_chronological_text(text, file_stem(path), strict);
-    case TextReader::short_text:
-      break;
-  }
-  return parse_short_text(text, file_stem(path), strict);
-}
-
-}  // namespace
-
 Result<std::string> read_text(std::string_view path) {
-  Result<std::string> text = read_bytes(path);
-  if (!text) return text;
-  if (Result<Encoding> decoded = decode_text(*text); !decoded)
+  Result<std::string> bytes = read_bytes(path);
+  if (!bytes) return bytes;
+  std::string_view text = *bytes;
+  std::string converted;
+  if (Result<Encoding> decoded = decode_text(text, converted); !decoded)
     return std::unexpected(std::move(decoded.error()));
-  return text;
+  return std::string(text);
 }
 
 std::string file_stem(std::string_view path) {
@@ -135,27 +133,54 @@ std::string file_stem(std::string_view path) {
   return std::string(component.substr(0, dot));
 }
 
-Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
-                                SourceInfo* info, EncodingRequest encoding_wanted) {
+FileType reading_file_type(std::string_view word) {
+  if (word == "long") return FileType::long_text;
+  if (word == "short") return FileType::short_text;
+  if (word != "auto") fail("Unknown file type: " + std::string(word));
+  return FileType::automatic;
+}
+
+std::optional<TextEncoding> encoding_from_word(std::string_view word) noexcept {
+  for (const EncodingWord& known : encoding_words)
+    if (known.word == word) return known.encoding;
+  return std::nullopt;
+}
+
+Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
+                                 const ReadOptions& options, SourceInfo* info) {
   SourceInfo ignored;
   SourceInfo& found = info ? *info : ignored;
   found = {};
-  if (file_type != "long" && file_type != "short" && file_type != "auto")
-    fail("Unknown file type: " + std::string(file_type));
-  // One read serves both the format decision and the parse.
-  Result<std::string> text = read_bytes(path);
-  if (!text) return std::unexpected(std::move(text.error()));
-  if (file_type == "auto" && is_binary_textgrid(*text)) {
+  const bool automatic = options.file_type == FileType::automatic;
+  if (automatic && is_binary_textgrid(bytes)) {
     found.layout = found.encoding = "binary";
-    return parse_binary(*text, file_stem(path), strict);
+    return parse_binary(bytes, std::move(name), options.strict);
   }
-  Result<Encoding> encoding = decode_text(*text, encoding_wanted);
+  std::string converted;
+  std::string_view text = bytes;
+  Result<Encoding> encoding = decode_text(text, converted, options.encoding);
   if (!encoding) {
     found.encoding = "unknown";
     return std::unexpected(std::move(encoding.error()));
   }
   found.encoding = encoding_name(*encoding);
-  return parse_by_reader(choose_text_reader(*text, file_type), *text, path, strict, found);
+  return parse_by_reader(choose_text_reader(text, options.file_type), text, std::move(name),
+                         options.strict, found);
+}
+
+Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,
+                                SourceInfo* info) {
+  if (info) *info = {};
+  // One read serves both the format decision and the parse.
+  Result<std::string> bytes = read_bytes(path);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  return read_from_bytes(*bytes, file_stem(path), options, info);
+}
+
+Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
+                                SourceInfo* info) {
+  if (info) *info = {};
+  return read_from_file(path, ReadOptions{strict, reading_file_type(file_type)}, info);
 }
 
 std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "textgrid/formats.hpp"
+#include "textgrid/lib.hpp"
 
 namespace textgrid {
 
@@ -20,9 +20,7 @@ struct Problem {
 };
 
 struct DiagnoseOptions {
-  bool strict = false;
-  std::string_view file_type = "auto";  // "long", "short" or "auto"
-  EncodingRequest encoding = EncodingRequest::utf8;
+  ReadOptions read;
   bool all = false;  // every validation fault, not only the first
 };
 
@@ -30,6 +28,8 @@ struct DiagnoseOptions {
 // the file reads, or is not a regular file (which is not read again). Only
 // running out of memory escapes.
 std::vector<Problem> diagnose_file(std::string_view path, const DiagnoseOptions& options);
+// The same for bytes already in memory.
+std::vector<Problem> diagnose_bytes(std::string_view bytes, const DiagnoseOptions& options);
 
 // Every validation fault of a grid read with `map` (or the first only).
 struct SourceMap;

@@ -14,21 +14,6 @@ namespace textgrid {
 // The encodings a text file is read in; their names are Python's codec names.
 enum class Encoding { utf8, utf8_sig, utf16_le, utf16_be, latin1, cp1252 };
 
-// What a caller asks text files to be read in. Byte-order marks (UTF-8,
-// UTF-16) always win; then `utf8`: UTF-8 or an error; `latin1`, `cp1252`:
-// every byte one character of that code page; `praat`: UTF-8 when valid, else
-// ISO Latin-1, as Praat reads 8-bit text.
-enum class EncodingRequest { utf8, latin1, cp1252, praat };
-
-// "utf-8", "latin-1", "cp1252" or "praat"; nothing for any other word.
-std::optional<EncodingRequest> encoding_request(std::string_view word) noexcept;
-
-// Turns the bytes of a text file into UTF-8 text in place and says which
-// encoding they were read in. Bytes that the request cannot read (and UTF-16
-// without a byte-order mark, whose NUL bytes are valid UTF-8) are an error
-// value, "stream did not contain valid UTF-8".
-Result<Encoding> decode_text(std::string& bytes, EncodingRequest request = EncodingRequest::utf8);
-
 bool is_valid_utf8(std::string_view text) noexcept;
 
 // Where UTF-8 reading of `bytes` fails (0 for UTF-16 without byte-order
