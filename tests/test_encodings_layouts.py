@@ -186,3 +186,13 @@ def test_latin1_files_of_the_real_corpus_read_as_praat_reads_them(tmp_path):
         assert reports[k]["ok"] and reports[k]["encoding"] == "latin-1"
         ours = [(r["tier_name"], r["tmin"], r["tmax"], r["label"]) for r in rows if r["file_id"] == k]
         assert ours == [(name, a, b, label) for name, _, items in expected[2] for a, b, label in items]
+
+
+@pytest.mark.parametrize("asked, label", [("praat", "\x80\u00e9"), ("cp1252", CP1252_LABEL)])
+def test_bytes_in_memory_take_the_same_encodings(asked, label):
+    content = (HEADER + "\n" + SHORT_BODY).encode("cp1252")
+    assert tavrel.loads(content, encoding=asked)[2][0][2] == [(0.0, 2.3, label)]
+    table = tavrel.textgrids2table(["memory"], contents=[content], encoding=asked)
+    assert pa.table(table)["label"].to_pylist() == [label]
+    with pytest.raises(OSError, match="stream did not contain valid UTF-8$"):
+        tavrel.loads(content)

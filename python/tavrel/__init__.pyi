@@ -220,7 +220,9 @@ def loads(
 ) -> _Document:
     """Read one TextGrid from bytes in memory, as `textgrid2data` reads a file holding
     the same bytes (same results, same errors; messages name the source `<memory>`).
-    Raises ValueError for an unknown encoding before anything is read."""
+    `encoding`: "utf-8", "latin-1", "cp1252" or "praat" (UTF-8 when valid, else
+    ISO Latin-1); a byte-order mark always wins. Raises ValueError for an
+    unknown encoding before anything is read."""
 
 def loads_vectors(
     content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"
