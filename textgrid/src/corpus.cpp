@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "textgrid/convert_files.hpp"
 #include "textgrid/diagnostics.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
@@ -134,12 +135,6 @@ std::optional<std::string> known(std::string_view word) {
   return std::string(word);
 }
 
-// Reading stops before the layout is decided only when the bytes could not be
-// opened or decoded; a data error after that is a failed validation.
-const char* read_error_kind(const Error& error, const SourceInfo& info) {
-  if (error.kind != ErrorKind::InvalidData) return "open";
-  return info.layout.empty() ? "encoding" : "validation";
-}
 
 // Where a failed file is wrong: it is read once more to place the fault, so
 // that reading files that succeed keeps no account of lines.
@@ -310,6 +305,13 @@ std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
 }
 
 }  // namespace
+
+// Reading stops before the layout is decided only when the bytes could not be
+// opened or decoded; a data error after that is a failed validation.
+const char* read_error_kind(const Error& error, const SourceInfo& info) {
+  if (error.kind != ErrorKind::InvalidData) return "open";
+  return info.layout.empty() ? "encoding" : "validation";
+}
 
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
                         std::span<const std::string_view> contents) {
