@@ -174,7 +174,10 @@ inline constexpr const char textgrids2table[] =
     "* `contents` - None, or one buffer per entry of `files` (bytes, bytearray, memoryview, any "
     "buffer, or a str taken as its UTF-8): file i's bytes are then contents[i], and files[i] "
     "only names it in the table and the reports; a None entry is read from the file files[i].\n"
-    "* `encoding` - \"utf-8\" (UTF-8, or UTF-16 with a byte-order mark).\n"
+    "* `encoding` - what text files are read in; a byte-order mark (UTF-8, UTF-16) always "
+    "wins. \"utf-8\": UTF-8, else the file fails; \"latin-1\", \"cp1252\": each byte one "
+    "character of that code page; \"praat\": UTF-8 when valid, else ISO Latin-1, as Praat "
+    "reads. The report's encoding column says which was used.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -196,6 +199,14 @@ inline constexpr const char textgrids2table[] =
     "* `PanicException` - an unknown file_type.\n"
     "\n"
     "A file that cannot be read never raises: it gives no rows and a report saying why.";
+
+inline constexpr const char diagnose[] =
+    "_diagnose(files, strict=False, file_type=\"auto\", *, encoding=\"utf-8\", all=False, "
+    "contents=None)\n--\n\n"
+    "For each file, the problems that reading it meets: (kind, line, tier, item, message) "
+    "tuples, the one reading reports first; every validation fault with `all`. Lines, tier and "
+    "item numbers are 1-based, as the file gives them, or None. `contents` as in "
+    "`textgrids2table`. For the command line.";
 
 inline constexpr const char vectors2textgrids[] =
     "vectors2textgrids(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
@@ -268,7 +279,9 @@ inline constexpr const char loads[] =
     "* `content` - bytes, bytearray, memoryview or any buffer; a str is read as its UTF-8.\n"
     "* `strict` - validate the TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\" (decide by looking at the text).\n"
-    "* `encoding` - \"utf-8\" (UTF-8, or UTF-16 with a byte-order mark).\n"
+    "* `encoding` - \"utf-8\" (UTF-8), \"latin-1\", \"cp1252\" (each byte one character of "
+    "that code page) or \"praat\" (UTF-8 when valid, else ISO Latin-1); a byte-order mark "
+    "(UTF-8, UTF-16) always wins.\n"
     "\n"
     "# Returns\n"
     "\n"

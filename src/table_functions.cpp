@@ -13,6 +13,8 @@
 #include "pyref.hpp"
 #include "tables.hpp"
 #include "textgrid/arrow_import.hpp"
+#include "textgrid/diagnostics.hpp"
+#include "textgrid/parallel.hpp"
 
 namespace tavrel {
 namespace {
@@ -137,6 +139,79 @@ PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
   return new_textgrid_table(std::move(*corpus));
 }
 
+PyRef optional_number(std::size_t value) {
+  if (value == 0) return PyRef::borrow(Py_None);
+  return PyRef::steal(PyLong_FromSize_t(value));
+}
+
+// (kind, line, tier, item, message), with None for a line or number of 0.
+PyRef problem_tuple(const textgrid::Problem& problem) {
+  PyRef kind = PyRef::steal(PyUnicode_FromStringAndSize(
+      problem.kind.data(), static_cast<Py_ssize_t>(problem.kind.size())));
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+      problem.message.data(), static_cast<Py_ssize_t>(problem.message.size()), "replace"));
+  PyRef line = optional_number(problem.line), tier = optional_number(problem.tier),
+        item = optional_number(problem.item);
+  if (!kind || !message || !line || !tier || !item) return {};
+  return PyRef::steal(PyTuple_Pack(5, kind.get(), line.get(), tier.get(), item.get(), message.get()));
+}
+
+PyRef problem_lists(const std::vector<std::vector<textgrid::Problem>>& found) {
+  PyRef lists = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!lists) return {};
+  for (std::size_t f = 0; f < found.size(); ++f) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found[f].size())));
+    if (!list) return {};
+    for (std::size_t p = 0; p < found[f].size(); ++p) {
+      PyRef tuple = problem_tuple(found[f][p]);
+      if (!tuple) return {};
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), tuple.release());
+    }
+    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(f), list.release());
+  }
+  return lists;
+}
+
+PyRef diagnose_body(PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"files",    "strict", "file_type", "encoding",
+                                         "all",      "contents", nullptr};
+  PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr,
+           *encoding_object = nullptr, *all_object = Py_False, *contents_object = Py_None;
+  if (!parse_arguments(args, kwargs, "O|OO$OOO:_diagnose", keywords, &files_object,
+                       &strict_object, &file_type_object, &encoding_object, &all_object,
+                       &contents_object))
+    return {};
+  std::vector<std::string> files;
+  textgrid::DiagnoseOptions options;
+  std::string_view file_type = "auto";
+  SharedContents contents;
+  auto file_contents = [&](PyObject* object, SharedContents& held) {
+    return to_file_contents(object, files.size(), held);
+  };
+  if (!convert_argument("files", files_object, files, to_path_list) ||
+      !convert_argument("contents", contents_object, contents, file_contents) ||
+      !convert_argument("strict", strict_object, options.read.strict, to_bool) ||
+      !convert_argument("all", all_object, options.all, to_bool) ||
+      (file_type_object != nullptr &&
+       !convert_argument("file_type", file_type_object, file_type, to_text)) ||
+      (encoding_object != nullptr &&
+       !convert_argument("encoding", encoding_object, options.read.encoding, to_encoding)))
+    return {};
+  if (file_type != "long" && file_type != "short" && file_type != "auto")
+    return raise_value_error("file_type must be \"long\", \"short\" or \"auto\"");
+  options.read.file_type = textgrid::reading_file_type(file_type);
+  // An entry of contents with data is the file's bytes (an archive member, say).
+  auto found = run_interruptibly_for([files = std::move(files), options, contents]() mutable {
+    return textgrid::ordered_parallel_map(files.size(), [&](std::size_t k) {
+      if (contents && (*contents)[k].data() != nullptr)
+        return textgrid::diagnose_bytes((*contents)[k], options);
+      return textgrid::diagnose_file(files[k], options);
+    });
+  });
+  if (!found) return {};
+  return problem_lists(*found);
+}
+
 PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {
       "tmins",        "tmaxs", "labels", "tier_names",   "is_intervals", "file_ids",
@@ -211,6 +286,10 @@ PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
 
 PyObject* textgrids2table(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] { return textgrids2table_body(args, kwargs); });
+}
+
+PyObject* diagnose(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&] { return diagnose_body(args, kwargs); });
 }
 
 PyObject* vectors2textgrids(PyObject*, PyObject* args, PyObject* kwargs) {

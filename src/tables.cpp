@@ -209,6 +209,8 @@ PyMethodDef function_records[] = {
     {"table2textgrids",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table2textgrids)),
      METH_VARARGS | METH_KEYWORDS, docs::table2textgrids},
+    {"_diagnose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(diagnose)),
+     METH_VARARGS | METH_KEYWORDS, docs::diagnose},
 };
 
 }  // namespace

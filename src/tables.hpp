@@ -26,6 +26,8 @@ bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& st
 bool add_table_api(PyObject* module, PyObject* module_name);
 
 PyObject* textgrids2table(PyObject* module, PyObject* args, PyObject* kwargs);
+// Where each failed file is wrong, for the command line's check.
+PyObject* diagnose(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* vectors2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* table2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
 

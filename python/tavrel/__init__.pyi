@@ -161,7 +161,9 @@ def textgrids2table(
     A file that cannot be read gives no rows and never raises: its row in
     `reports` says why. With `contents` (one buffer per entry of `files`), file
     i's bytes are contents[i] and files[i] only names it in the table and the
-    reports; a None entry is read from the file files[i]. `encoding`: "utf-8" (UTF-8, or UTF-16 with a byte-order mark).
+    reports; a None entry is read from the file files[i]. `encoding` ("utf-8",
+    "latin-1", "cp1252" or "praat": UTF-8 when valid, else ISO Latin-1) is
+    what text files are read in; a byte-order mark always wins.
     Raises TypeError for arguments of the wrong type, ValueError for an unknown
     encoding or contents of another length than files (before anything is
     read) and PanicException for an unknown file_type."""
@@ -218,7 +220,9 @@ def loads(
 ) -> _Document:
     """Read one TextGrid from bytes in memory, as `textgrid2data` reads a file holding
     the same bytes (same results, same errors; messages name the source `<memory>`).
-    Raises ValueError for an unknown encoding before anything is read."""
+    `encoding`: "utf-8", "latin-1", "cp1252" or "praat" (UTF-8 when valid, else
+    ISO Latin-1); a byte-order mark always wins. Raises ValueError for an
+    unknown encoding before anything is read."""
 
 def loads_vectors(
     content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"

@@ -1,6 +1,7 @@
 #pragma once
 // The annotation model (TextGrid, Tier, Item), its validation, and the two
 // exchange shapes with the Python layer: the nested data form and the vector form.
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -109,6 +110,23 @@ struct TextGrid {
 };
 
 Status assert_valid_time_bounds(std::string_view context, double tmin, double tmax);
+
+// What is wrong with a pair of bounds, in the order the checks run. NaN and
+// the infinities are refused first: every comparison after would let a NaN
+// through, and no file can hold an infinite time. Inline: the validation's
+// loop over every item calls it.
+enum class BoundsFault { none, not_finite, negative, unordered };
+inline BoundsFault time_bounds_fault(double tmin, double tmax) noexcept {
+  if (!std::isfinite(tmin) || !std::isfinite(tmax)) return BoundsFault::not_finite;
+  if (tmin < 0.0 || tmax <= 0.0) return BoundsFault::negative;
+  if (tmax - tmin <= time_bound_tolerance) return BoundsFault::unordered;
+  return BoundsFault::none;
+}
+
+// True when `item` ends after `next` starts (beyond the tolerance).
+inline bool overlaps_next(const Item& item, const Item& next) noexcept {
+  return item.tmax - next.tmin > time_bound_tolerance;
+}
 
 // The single place where a TextGrid is put together from built tiers: fills in
 // the name and any missing global bound, sets the tier count and validates.
