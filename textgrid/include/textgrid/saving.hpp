@@ -1,6 +1,11 @@
 #pragma once
 // Putting a rendered file on disk without ever leaving a partial one behind.
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace textgrid {
 
@@ -14,5 +19,13 @@ namespace textgrid {
 // `path` and leaves no temporary file behind; cancellation (see cancel.hpp) is
 // honoured between pieces of the write and before the rename.
 void save_file(std::string_view path, std::string_view text);
+
+// The positions of the first two of `paths` (the first repeat, and the path
+// it repeats) that saving would write to the same file: equal once their
+// folders' links and ".." are resolved, or through a symbolic link to the
+// file. Two spellings of one name on a case-insensitive file system are not
+// recognised.
+std::optional<std::pair<std::size_t, std::size_t>> first_shared_target(
+    std::span<const std::string> paths);
 
 }  // namespace textgrid
