@@ -135,11 +135,11 @@ bool producer_interrupted(std::string_view message) {
 template <class Read>
 auto read_stream(ArrowArrayStream stream, const char* parameter, Read read)
     -> std::optional<typename decltype(read(stream))::value_type> {
-  auto owned = std::shared_ptr<ArrowArrayStream>(new ArrowArrayStream(stream),
-                                                 [](ArrowArrayStream* taken) {
-                                                   if (taken->release) taken->release(taken);
-                                                   delete taken;
-                                                 });
+  auto owned =
+      std::shared_ptr<ArrowArrayStream>(new ArrowArrayStream(stream), [](ArrowArrayStream* taken) {
+        if (taken->release) taken->release(taken);
+        delete taken;
+      });
   auto result = run_interruptibly_for([owned, read] { return read(*owned); });
   if (!result) return std::nullopt;
   if (!*result) {

@@ -48,18 +48,21 @@ std::optional<std::string> leaf_fault(const ArrowArray& array, std::string_view 
   if (format == "vu" ? array.n_buffers < needed : array.n_buffers != needed)
     return count_of(array.n_buffers, "buffer") + " where " + (format == "vu" ? "at least " : "") +
            std::to_string(needed) + " are needed";
-  if (array.n_children != 0) return count_of(array.n_children, "child array") + " where none belong";
+  if (array.n_children != 0)
+    return count_of(array.n_children, "child array") + " where none belong";
   if (dictionary != (array.dictionary != nullptr))
     return dictionary ? "no dictionary" : "a dictionary its type does not declare";
   if (array.null_count > 0 && array.buffers[0] == nullptr) return "nulls but no validity bitmap";
-  if (array.offset + array.length > 0 && array.buffers[1] == nullptr) return "a missing data buffer";
+  if (array.offset + array.length > 0 && array.buffers[1] == nullptr)
+    return "a missing data buffer";
   return std::nullopt;
 }
 
 }  // namespace
 
 bool is_integer_format(std::string_view format) noexcept {
-  return format.size() == 1 && std::string_view("cCsSiIlL").find(format[0]) != std::string_view::npos;
+  return format.size() == 1 &&
+         std::string_view("cCsSiIlL").find(format[0]) != std::string_view::npos;
 }
 
 bool is_text_format(std::string_view format) noexcept {
@@ -72,8 +75,9 @@ Status check_struct_schema(const ArrowSchema& schema) {
   };
   if (schema.format == nullptr) return refuse("it has no type");
   if (std::string_view(schema.format) != "+s")
-    return std::unexpected(invalid_input("the Arrow stream does not hold record batches (its type is " +
-                                         describe_type(schema) + ")"));
+    return std::unexpected(
+        invalid_input("the Arrow stream does not hold record batches (its type is " +
+                      describe_type(schema) + ")"));
   if (schema.n_children < 0 || (schema.n_children > 0 && schema.children == nullptr))
     return refuse("a missing field list");
   for (std::int64_t k = 0; k < schema.n_children; ++k) {
@@ -104,10 +108,10 @@ Status check_field(std::string_view name, Kind kind, const ArrowSchema& field) {
       expected = "float64 (or float32 or an integer type)";
       break;
     case Kind::text:
-      fits = plain ? is_text_format(format)
-                   : is_integer_format(format) && is_text_format(field.dictionary->format) &&
-                         field.dictionary->dictionary == nullptr &&
-                         field.dictionary->n_children == 0;
+      fits = plain
+                 ? is_text_format(format)
+                 : is_integer_format(format) && is_text_format(field.dictionary->format) &&
+                       field.dictionary->dictionary == nullptr && field.dictionary->n_children == 0;
       expected = "string (or large_string, string_view or a dictionary of them)";
       break;
   }
@@ -226,13 +230,27 @@ bool TextAccess::view_text(std::int64_t at, std::string_view& out) const noexcep
 
 bool integer_at(char format, const void* data, std::int64_t at, std::int64_t& value) noexcept {
   switch (format) {
-    case 'c': value = load<std::int8_t>(data, at); return true;
-    case 'C': value = load<std::uint8_t>(data, at); return true;
-    case 's': value = load<std::int16_t>(data, at); return true;
-    case 'S': value = load<std::uint16_t>(data, at); return true;
-    case 'i': value = load<std::int32_t>(data, at); return true;
-    case 'I': value = load<std::uint32_t>(data, at); return true;
-    case 'l': value = load<std::int64_t>(data, at); return true;
+    case 'c':
+      value = load<std::int8_t>(data, at);
+      return true;
+    case 'C':
+      value = load<std::uint8_t>(data, at);
+      return true;
+    case 's':
+      value = load<std::int16_t>(data, at);
+      return true;
+    case 'S':
+      value = load<std::uint16_t>(data, at);
+      return true;
+    case 'i':
+      value = load<std::int32_t>(data, at);
+      return true;
+    case 'I':
+      value = load<std::uint32_t>(data, at);
+      return true;
+    case 'l':
+      value = load<std::int64_t>(data, at);
+      return true;
     default: {
       std::uint64_t wide = load<std::uint64_t>(data, at);
       value = static_cast<std::int64_t>(wide);

@@ -50,8 +50,8 @@ Status append_texts(const Column& column, std::int64_t length, std::vector<std::
   auto values = TextAccess::make(encoded ? column.field->dictionary->format : column.field->format,
                                  values_array);
   if (!values)
-    return std::unexpected(invalid_input("column '" + std::string(column.name) + "' has " +
-                                         values.error()));
+    return std::unexpected(
+        invalid_input("column '" + std::string(column.name) + "' has " + values.error()));
   std::string_view text;
   for (std::int64_t row = 0; row < length; ++row) {
     if (column.is_null(row)) {
@@ -130,8 +130,8 @@ Result<std::array<std::int64_t, N>> find_columns(const ArrowSchema& schema,
       const char* name = schema.children[child]->name;
       if (name == nullptr || wanted[k].name != name) continue;
       if (positions[k] >= 0)
-        return std::unexpected(invalid_input("the table has two columns named '" +
-                                             std::string(wanted[k].name) + "'"));
+        return std::unexpected(
+            invalid_input("the table has two columns named '" + std::string(wanted[k].name) + "'"));
       positions[k] = child;
     }
     if (positions[k] < 0)
@@ -146,8 +146,7 @@ Result<std::array<std::int64_t, N>> find_columns(const ArrowSchema& schema,
 
 // The stream's own words for its failure, as valid UTF-8.
 Error stream_error(ArrowArrayStream& stream, int code) {
-  const char* message =
-      stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+  const char* message = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
   return invalid_input("reading the Arrow stream failed: " +
                        (message != nullptr ? with_replacement_characters(message)
                                            : std::string(std::strerror(code))));
@@ -186,8 +185,8 @@ Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<Wanted, N>&
                                      batch.value.length, index);
           !fits)
         return fits;
-      columns[k] = Column{wanted[k].name, &field, &array, array.offset + batch.value.offset,
-                          rows_before};
+      columns[k] =
+          Column{wanted[k].name, &field, &array, array.offset + batch.value.offset, rows_before};
     }
     for (std::int64_t done = 0; done < batch.value.length; done += rows_per_piece) {
       if (done > 0) throw_if_cancelled();

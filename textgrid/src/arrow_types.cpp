@@ -13,21 +13,36 @@ namespace {
 
 // Formats shown as a fixed name.
 constexpr std::array<std::pair<std::string_view, std::string_view>, 30> plain_names = {{
-    {"n", "null"},          {"b", "bool"},
-    {"c", "int8"},          {"C", "uint8"},
-    {"s", "int16"},         {"S", "uint16"},
-    {"i", "int32"},         {"I", "uint32"},
-    {"l", "int64"},         {"L", "uint64"},
-    {"e", "float16"},       {"f", "float32"},
-    {"g", "float64"},       {"u", "string"},
-    {"U", "large_string"},  {"vu", "string_view"},
-    {"z", "binary"},        {"Z", "large_binary"},
-    {"vz", "binary_view"},  {"tdD", "date32"},
-    {"tdm", "date64"},      {"tiM", "interval[months]"},
-    {"tiD", "interval[day_time]"}, {"tin", "interval[month_day_nano]"},
-    {"+l", "list"},         {"+L", "large_list"},
-    {"+vl", "list_view"},   {"+vL", "large_list_view"},
-    {"+s", "struct"},       {"+m", "map"},
+    {"n", "null"},
+    {"b", "bool"},
+    {"c", "int8"},
+    {"C", "uint8"},
+    {"s", "int16"},
+    {"S", "uint16"},
+    {"i", "int32"},
+    {"I", "uint32"},
+    {"l", "int64"},
+    {"L", "uint64"},
+    {"e", "float16"},
+    {"f", "float32"},
+    {"g", "float64"},
+    {"u", "string"},
+    {"U", "large_string"},
+    {"vu", "string_view"},
+    {"z", "binary"},
+    {"Z", "large_binary"},
+    {"vz", "binary_view"},
+    {"tdD", "date32"},
+    {"tdm", "date64"},
+    {"tiM", "interval[months]"},
+    {"tiD", "interval[day_time]"},
+    {"tin", "interval[month_day_nano]"},
+    {"+l", "list"},
+    {"+L", "large_list"},
+    {"+vl", "list_view"},
+    {"+vL", "large_list_view"},
+    {"+s", "struct"},
+    {"+m", "map"},
 }};
 
 // Formats shown as a name and what follows their prefix.
@@ -41,11 +56,16 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 5> prefixed_
 
 std::string_view time_unit(char code) {
   switch (code) {
-    case 's': return "s";
-    case 'm': return "ms";
-    case 'u': return "us";
-    case 'n': return "ns";
-    default: return "?";
+    case 's':
+      return "s";
+    case 'm':
+      return "ms";
+    case 'u':
+      return "us";
+    case 'n':
+      return "ns";
+    default:
+      return "?";
   }
 }
 
@@ -81,9 +101,9 @@ std::string format_name(std::string_view format) {
   if (format.starts_with("d:")) return decimal_name(format.substr(2));
   for (const auto& [prefix, name] : prefixed_names)
     if (format.starts_with(prefix))
-      return std::string(name) +
-             (format.size() > prefix.size() ? "[" + std::string(format.substr(prefix.size())) + "]"
-                                            : "");
+      return std::string(name) + (format.size() > prefix.size()
+                                      ? "[" + std::string(format.substr(prefix.size())) + "]"
+                                      : "");
   return "an unknown type (format '" + std::string(format) + "')";
 }
 

@@ -195,10 +195,10 @@ std::optional<CorpusRefusal> refusal(const CorpusColumns& columns,
                                                 " given)"};
   // Rows of one file would be lost under the other's: no silent overwrite.
   if (auto shared = first_shared_target(output_files))
-    return CorpusRefusal{Input::output_files,
-                         "output files " + std::to_string(shared->first) + " and " +
-                             std::to_string(shared->second) + " name the same file: " +
-                             with_replacement_characters(output_files[shared->second])};
+    return CorpusRefusal{
+        Input::output_files,
+        "output files " + std::to_string(shared->first) + " and " + std::to_string(shared->second) +
+            " name the same file: " + with_replacement_characters(output_files[shared->second])};
   return std::nullopt;
 }
 

@@ -229,8 +229,8 @@ Vectors TextGrid::to_vectors() const {
 }
 
 Result<TextGrid> TextGrid::from_vectors(Vectors vectors, std::optional<double> tmin,
-                                        std::optional<double> tmax,
-                                        std::optional<std::string> name, PointTierSpan span) {
+                                        std::optional<double> tmax, std::optional<std::string> name,
+                                        PointTierSpan span) {
   if (!same_lengths(vectors))
     return std::unexpected(invalid_input("Input vectors must have the same length"));
   std::vector<TierGroup> groups = group_entries(vectors);

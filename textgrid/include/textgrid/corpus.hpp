@@ -87,7 +87,6 @@ struct CorpusRefusal {
 // tier whose points share one time takes the file's bounds.
 std::expected<BatchReports, CorpusRefusal> write_corpus(CorpusColumns columns,
                                                         std::span<const std::string> output_files,
-                                                        const FileBounds& bounds,
-                                                        bool long_format);
+                                                        const FileBounds& bounds, bool long_format);
 
 }  // namespace textgrid
