@@ -198,9 +198,14 @@ inline ArrowArray* leaf_array(const std::string& format, std::int64_t length, Me
   std::vector<const void*> buffers = leaf_buffers(format, end, memory, bytes);
   array->null_count = bytes.chance(2) ? 0 : bytes.below(6) - 1;
   if (bytes.chance(10)) {  // a buffer list of the wrong size, or with holes
+    // A string view's last buffer lists the sizes of the data buffers before
+    // it; dropping one keeps the list last (with a size to spare), as
+    // nothing could tell a list too short for its count.
     if (bytes.chance(2))
       buffers.push_back(nullptr);
-    else if (!buffers.empty())
+    else if (format == "vu")
+      buffers.erase(buffers.end() - 2);
+    else
       buffers.pop_back();
     if (!buffers.empty() && bytes.chance(2))
       buffers[bytes.below(static_cast<int>(buffers.size()))] = nullptr;

@@ -23,7 +23,8 @@ std::string count_of(std::int64_t count, const char* noun) {
 std::optional<std::string> array_fault(const ArrowArray& array) {
   if (array.length < 0) return "a negative length";
   if (array.offset < 0) return "a negative offset";
-  if (array.offset > int64_max - array.length) return "an offset beyond any buffer";
+  // No buffer of 16-byte values (the widest read) reaches beyond this.
+  if (array.offset > int64_max / 16 - array.length) return "an offset beyond any buffer";
   if (array.null_count < -1 || array.null_count > array.length) return "a null count out of range";
   if (array.n_buffers < 0 || (array.n_buffers > 0 && array.buffers == nullptr))
     return "a missing buffer list";
