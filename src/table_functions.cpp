@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contents.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
 #include "interrupt.hpp"
@@ -28,9 +29,11 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
                                      slots...) != 0;
 }
 
-// File ids of `file_ids`: integers from 0; a negative one, or one beyond any
-// output list, is the caller's mistake (ValueError), not an overflow.
-bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
+// Ids (file ids, tier indices): integers from 0. A negative one, or one
+// beyond any output list, is the caller's mistake (ValueError naming the
+// argument), not an overflow.
+bool to_ids(PyObject* sequence, const char* parameter, const char* noun,
+            textgrid::Buffer<std::uint64_t>& ids) {
   return for_each_element(
       sequence, [&](std::size_t expected) { ids.reserve(expected); },
       [&](PyObject* element) {
@@ -40,7 +43,7 @@ bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
         long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (small == -1 && PyErr_Occurred()) return false;
         if (small < 0 || overflow < 0) {
-          PyErr_Format(PyExc_ValueError, "argument 'file_ids': file id %S is negative",
+          PyErr_Format(PyExc_ValueError, "argument '%s': %s %S is negative", parameter, noun,
                        index.get());
           return false;
         }
@@ -51,13 +54,21 @@ bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
         unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
         if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
           PyErr_Clear();
-          PyErr_Format(PyExc_ValueError, "argument 'file_ids': file id %S has no output file",
+          PyErr_Format(PyExc_ValueError, "argument '%s': %s %S is too large", parameter, noun,
                        index.get());
           return false;
         }
         ids.push_back(id);
         return true;
       });
+}
+
+bool to_file_ids(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
+  return to_ids(sequence, "file_ids", "file id", ids);
+}
+
+bool to_tier_indices(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
+  return to_ids(sequence, "tier_indices", "tier index", ids);
 }
 
 // None: the files' own extent; a number: the same bound for every file; a
@@ -154,38 +165,62 @@ auto read_stream(ArrowArrayStream stream, const char* parameter, Read read)
   return std::move(**result);
 }
 
+// The contents argument: nothing held for None, else one buffer per file.
+bool to_file_contents(PyObject* object, std::size_t files, SharedContents& held) {
+  if (object == Py_None) return true;
+  held = hold_content_list(object);
+  if (!held) return false;
+  if (held->size() != files) {
+    PyErr_Format(PyExc_ValueError, "%zu contents given for %zu files", held->size(), files);
+    return false;
+  }
+  return true;
+}
+
 PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"files", "strict", "file_type", nullptr};
+  static const char* const keywords[] = {"files",    "strict",   "file_type",
+                                         "contents", "encoding", nullptr};
   PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr;
-  if (!parse_arguments(args, kwargs, "O|OO:textgrids2table", keywords, &files_object,
-                       &strict_object, &file_type_object))
+  PyObject *contents_object = Py_None, *encoding_object = nullptr;
+  if (!parse_arguments(args, kwargs, "O|OO$OO:textgrids2table", keywords, &files_object,
+                       &strict_object, &file_type_object, &contents_object, &encoding_object))
     return {};
   std::vector<std::string> files;
   textgrid::CorpusOptions options;
+  SharedContents contents;
+  auto file_contents = [&](PyObject* object, SharedContents& held) {
+    return to_file_contents(object, files.size(), held);
+  };
   if (!convert_argument("files", files_object, files, to_path_list) ||
       !convert_argument("strict", strict_object, options.strict, to_bool) ||
       (file_type_object != nullptr &&
-       !convert_argument("file_type", file_type_object, options.file_type, to_text)))
+       !convert_argument("file_type", file_type_object, options.file_type, to_text)) ||
+      (encoding_object != nullptr &&
+       !convert_argument("encoding", encoding_object, options.encoding, to_encoding)) ||
+      !convert_argument("contents", contents_object, contents, file_contents))
     return {};
-  // The work may outlive the call (Ctrl-C), so it owns its file-type word.
+  // The work may outlive the call (Ctrl-C), so it owns its file-type word and
+  // a share of the contents.
   auto corpus = run_interruptibly_for(
-      [files = std::move(files), options, file_type = std::string(options.file_type)]() mutable {
+      [files = std::move(files), options, file_type = std::string(options.file_type),
+       contents]() mutable {
         options.file_type = file_type;
-        return textgrid::read_corpus(files, options);
+        if (!contents) return textgrid::read_corpus(files, options);
+        return textgrid::read_corpus(files, options, contents->views());
       });
   if (!corpus) return {};
   return new_textgrid_table(std::move(*corpus));
 }
 
 PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"tmins",        "tmaxs",    "labels",       "tier_names",
-                                         "is_intervals", "file_ids", "output_files", "file_type",
-                                         "tmin",         "tmax",     nullptr};
+  static const char* const keywords[] = {
+      "tmins",        "tmaxs", "labels", "tier_names",   "is_intervals", "file_ids",
+      "output_files", "file_type", "tmin", "tmax", "tier_indices", nullptr};
   PyObject *tmins, *tmaxs, *labels, *tier_names, *is_intervals, *file_ids, *outputs;
-  PyObject *file_type = nullptr, *tmin = Py_None, *tmax = Py_None;
-  if (!parse_arguments(args, kwargs, "OOOOOOO|OOO:vectors2textgrids", keywords, &tmins, &tmaxs,
+  PyObject *file_type = nullptr, *tmin = Py_None, *tmax = Py_None, *tier_indices = Py_None;
+  if (!parse_arguments(args, kwargs, "OOOOOOO|OOOO:vectors2textgrids", keywords, &tmins, &tmaxs,
                        &labels, &tier_names, &is_intervals, &file_ids, &outputs, &file_type, &tmin,
-                       &tmax))
+                       &tmax, &tier_indices))
     return {};
   textgrid::CorpusColumns columns;
   std::vector<std::string> output_files;
@@ -196,7 +231,9 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
       !convert_argument("labels", labels, columns.labels, to_text_list) ||
       !convert_argument("tier_names", tier_names, columns.tier_names, to_text_list) ||
       !convert_argument("is_intervals", is_intervals, columns.is_intervals, to_bool_buffer) ||
-      !convert_argument("file_ids", file_ids, columns.file_ids, to_id_buffer) ||
+      !convert_argument("file_ids", file_ids, columns.file_ids, to_file_ids) ||
+      (tier_indices != Py_None &&
+       !convert_argument("tier_indices", tier_indices, columns.tier_indices, to_tier_indices)) ||
       !convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
     return {};
@@ -212,15 +249,20 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"table", "output_files", "file_type", "bounds", nullptr};
+  static const char* const keywords[] = {"table",  "output_files", "file_type",
+                                         "bounds", "tier_indices", nullptr};
   PyObject *table = nullptr, *outputs = nullptr, *file_type = nullptr, *bounds_object = Py_None;
-  if (!parse_arguments(args, kwargs, "OO|OO:table2textgrids", keywords, &table, &outputs,
-                       &file_type, &bounds_object))
+  PyObject* tier_indices_object = Py_None;
+  if (!parse_arguments(args, kwargs, "OO|OOO:table2textgrids", keywords, &table, &outputs,
+                       &file_type, &bounds_object, &tier_indices_object))
     return {};
   std::vector<std::string> output_files;
   bool long_format = true;
+  textgrid::Buffer<std::uint64_t> tier_indices;
   if (!convert_argument("output_files", outputs, output_files, to_path_list) ||
-      (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
+      (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)) ||
+      (tier_indices_object != Py_None &&
+       !convert_argument("tier_indices", tier_indices_object, tier_indices, to_tier_indices)))
     return {};
   textgrid::FileBounds bounds;
   if (bounds_object != Py_None) {
@@ -235,10 +277,15 @@ PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
   }
   ArrowArrayStream stream{};
   if (!import_stream(table, "table", stream)) return {};
-  auto columns = read_stream(stream, "table", [](ArrowArrayStream& taken) {
-    return textgrid::arrow::read_corpus_columns(taken);
+  // Tier positions given here win over the table's own column.
+  const auto column_indices = tier_indices_object == Py_None
+                                  ? textgrid::arrow::TierIndices::when_present
+                                  : textgrid::arrow::TierIndices::ignore;
+  auto columns = read_stream(stream, "table", [column_indices](ArrowArrayStream& taken) {
+    return textgrid::arrow::read_corpus_columns(taken, column_indices);
   });
   if (!columns) return {};
+  if (tier_indices_object != Py_None) columns->tier_indices = std::move(tier_indices);
   return write_and_report(std::move(*columns), output_files, bounds, long_format, "table");
 }
 

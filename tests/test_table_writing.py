@@ -183,7 +183,7 @@ def five_columns():
     (lambda a: a.update(tmins=[0.0]), ValueError, "same length"),
     (lambda a: a.update(file_ids=[0, 5]), ValueError, "^argument 'file_ids': file id 5 has no output file"),
     (lambda a: a.update(file_ids=[0, -1]), ValueError, "^argument 'file_ids': file id -1 is negative"),
-    (lambda a: a.update(file_ids=[0, 2 ** 70]), ValueError, "^argument 'file_ids': file id 1180591620717411303424"),
+    (lambda a: a.update(file_ids=[0, 2 ** 70]), ValueError, "^argument 'file_ids': file id 1180591620717411303424 is too large"),
     (lambda a: a.update(output_files=[a["output_files"][0]] * 2), ValueError,
      "^argument 'output_files': output files 0 and 1 name the same file: .*out0.TextGrid"),
     (lambda a: a.update(file_type="Long"), ValueError, "^argument 'file_type'"),

@@ -6,7 +6,7 @@ import sys
 
 import tavrel
 
-from . import _arrow
+from . import _arrow, sources
 
 REPORT_FIELDS = ("path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
                  "error_kind", "error")
@@ -27,6 +27,11 @@ def find_textgrids(paths):
     for path in paths:
         if os.path.isdir(path):
             found.extend((name, path) for name in _walk(path))
+        elif sources.is_archive(path) or sources.is_url(path):
+            try:
+                found.extend(sources.find_with_roots(path))
+            except sources.SourceError as error:
+                raise UsageError(str(error)) from None
         elif os.path.exists(path):
             found.append((path, None))
         else:
@@ -63,8 +68,11 @@ def read_chunk(paths, strict):
     """(table, reports) for one batch of files: a failed file raises nothing, its
     report says why."""
     try:
-        table = tavrel.textgrids2table(paths, strict=strict)
         unnamed = set()
+        if any(sources.is_virtual(path) for path in paths):
+            table = _read_virtual(paths, strict)
+        else:
+            table = tavrel.textgrids2table(paths, strict=strict)
     except UnicodeEncodeError:
         # A module that takes only UTF-8 file names: the others are reported as
         # unopenable, in their place (a path that cannot exist keeps the file ids).
@@ -79,6 +87,15 @@ def read_chunk(paths, strict):
         if k in unnamed:
             report.update(error_kind="open", error="the file name is not valid UTF-8")
     return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
+
+
+def _read_virtual(paths, strict):
+    """The table of paths among which are archive members or URLs: their bytes fetched
+    here and read from memory, local files read from disk by the module."""
+    try:
+        return sources.read_names(paths, strict)
+    except sources.SourceError as error:
+        raise UsageError(str(error)) from None
 
 
 def _is_utf8(path):

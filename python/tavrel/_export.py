@@ -11,7 +11,7 @@ from . import _arrow, _corpus
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".parquet": "parquet", ".arrow": "arrow",
            ".feather": "arrow", ".ipc": "arrow"}
-COLUMNS = ("file_id", "file", "tier_name", "is_interval", "tmin", "tmax", "label")
+COLUMNS = ("file_id", "file", "tier_name", "tier_index", "is_interval", "tmin", "tmax", "label")
 
 
 def format_of(path, chosen=None):

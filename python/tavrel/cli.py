@@ -13,13 +13,18 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from . import _corpus, _export
+from . import sources as _sources
 from ._corpus import UsageError
 
 DESCRIPTION = """Inspect, check, convert and tabulate Praat TextGrid files.
 
 Folders are searched recursively for *.TextGrid files (any letter case); files
-named on the command line are read whatever their name. Files are read strictly
-(declared counts, ordered and non-overlapping items) unless --lenient is given."""
+named on the command line are read whatever their name. Archives (.zip, .tar,
+.tar.gz, .tgz) are read like folders, without extracting them; their members are
+named archive.zip/inner/path.TextGrid. With fsspec installed (the remote extra),
+URLs (s3://, gs://, https://, zip://, ...) name files and folders too. Files are
+read strictly (declared counts, ordered and non-overlapping items) unless
+--lenient is given."""
 
 EPILOG = """exit status: 0 all files passed, 1 some file failed, 2 usage error
 (including a missing path or an output that cannot be written), 130 interrupted"""
@@ -122,7 +127,7 @@ def build_parser():
 
     table = command(
         "table", run_table, "Write the items of all files as one table.",
-        "\n\nColumns: file_id, file, tier_name, is_interval, tmin, tmax, label. CSV and TSV\n"
+        "\n\nColumns: file_id, file, tier_name, tier_index, is_interval, tmin, tmax, label. CSV and TSV\n"
         "are written without extra packages; Parquet and Arrow need pyarrow.")
     table.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
     table.add_argument("--out", required=True, metavar="FILE",
@@ -188,9 +193,7 @@ def _tiers_of(report, strict):
     """Each tier's name, class and item count (tiers without items included)."""
     if not report["ok"]:
         return None
-    import tavrel
-
-    _, _, tiers = tavrel.textgrid2data(report["path"], strict, "auto")
+    _, _, tiers = _sources.read_data(report["path"], strict)
     return [{"name": name, "class": "IntervalTier" if is_interval else "TextTier",
              "items": len(items)} for name, is_interval, items in tiers]
 
@@ -249,10 +252,10 @@ def run_convert(args):
     def convert(report):
         target = targets[report["path"]]
         try:
-            tmin, tmax, tiers = tavrel.textgrid2data(report["path"], strict, "auto")
+            tmin, tmax, tiers = _sources.read_data(report["path"], strict)
             os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
             tavrel.data2textgrid(tiers, tmin, tmax, target, args.to)
-        except (OSError, tavrel.PanicException) as error:
+        except (OSError, _sources.SourceError, tavrel.PanicException) as error:
             return dict(report, ok=False, error_kind="write", error=str(error))
         return report
 
@@ -282,6 +285,9 @@ def _convert_targets(found, args):
     """Output path of each input; refuses overwriting an input and two inputs sharing
     one output before anything is written."""
     if args.in_place:
+        if any(_sources.is_virtual(path) for path, _ in found):
+            raise UsageError("--in-place cannot rewrite files inside an archive or at a URL; "
+                             "use --out")
         return {path: path for path, _ in found}
     if os.path.exists(args.out) and not os.path.isdir(args.out):
         raise UsageError(f"--out {args.out} exists and is not a folder")

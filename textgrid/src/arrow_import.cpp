@@ -15,7 +15,7 @@
 #include <string>
 #include <utility>
 
-#include "arrow_access.hpp"
+#include "arrow_checks.hpp"
 #include "textgrid/cancel.hpp"
 #include "textgrid/lib.hpp"
 
@@ -24,18 +24,6 @@ namespace {
 
 // Rows read between looks at cancellation.
 constexpr std::int64_t rows_per_piece = std::int64_t{1} << 16;
-
-// Releases what it holds, whatever path the reading takes.
-template <class Struct>
-struct Owned {
-  Struct value{};
-  Owned() = default;
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() {
-    if (value.release != nullptr) value.release(&value);
-  }
-};
 
 // Appends the column's texts; a null gives `null_text`, or an error when there is none.
 Status append_texts(const Column& column, std::int64_t length, std::vector<std::string>& texts,
@@ -107,7 +95,7 @@ Status append_ids(const Column& column, std::int64_t length, Buffer<std::uint64_
 Status append_flags(const Column& column, std::int64_t length, Buffer<bool>& flags) {
   for (std::int64_t row = 0; row < length; ++row) {
     if (column.is_null(row)) return std::unexpected(column.error_at(row, "a null"));
-    flags.push_back(bit_at(column.array->buffers[1], column.first + row));
+    flags.push_back(bit_set(column.array->buffers[1], column.first + row));
   }
   return {};
 }
@@ -115,6 +103,7 @@ Status append_flags(const Column& column, std::int64_t length, Buffer<bool>& fla
 struct Wanted {
   std::string_view name;
   Kind kind;
+  bool optional = false;  // a table without it reads as if it were not wanted
 };
 
 // Positions of the wanted columns in a struct schema, their types checked,
@@ -134,6 +123,7 @@ Result<std::array<std::int64_t, N>> find_columns(const ArrowSchema& schema,
             invalid_input("the table has two columns named '" + std::string(wanted[k].name) + "'"));
       positions[k] = child;
     }
+    if (positions[k] < 0 && wanted[k].optional) continue;
     if (positions[k] < 0)
       return std::unexpected(
           invalid_input("the table has no column '" + std::string(wanted[k].name) + "'"));
@@ -153,16 +143,17 @@ Error stream_error(ArrowArrayStream& stream, int code) {
 }
 
 // Calls `read_piece(columns, length)` for every batch of the stream, in pieces
-// of at most rows_per_piece rows, with the wanted columns in their order.
+// of at most rows_per_piece rows, with the wanted columns in their order (an
+// optional one the table lacks without an array).
 template <std::size_t N, class ReadPiece>
 Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<Wanted, N>& wanted,
                       ReadPiece&& read_piece) {
-  Owned<ArrowArrayStream> stream;
+  OwnedStruct<ArrowArrayStream> stream;
   stream.value = raw_stream;
   raw_stream.release = nullptr;
   if (stream.value.get_schema == nullptr || stream.value.get_next == nullptr)
     return std::unexpected(invalid_input("the Arrow stream lacks its callbacks"));
-  Owned<ArrowSchema> schema;
+  OwnedStruct<ArrowSchema> schema;
   if (int code = stream.value.get_schema(&stream.value, &schema.value); code != 0)
     return std::unexpected(stream_error(stream.value, code));
   if (schema.value.release == nullptr)
@@ -172,13 +163,14 @@ Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<Wanted, N>&
   std::int64_t rows_before = 0;
   for (std::int64_t index = 0;; ++index) {
     throw_if_cancelled();
-    Owned<ArrowArray> batch;
+    OwnedStruct<ArrowArray> batch;
     if (int code = stream.value.get_next(&stream.value, &batch.value); code != 0)
       return std::unexpected(stream_error(stream.value, code));
     if (batch.value.release == nullptr) return {};
     if (Status shaped = check_batch(schema.value, batch.value, index); !shaped) return shaped;
-    std::array<Column, N> columns;
+    std::array<Column, N> columns{};
     for (std::size_t k = 0; k < N; ++k) {
+      if ((*positions)[k] < 0) continue;
       const ArrowSchema& field = *schema.value.children[(*positions)[k]];
       const ArrowArray& array = *batch.value.children[(*positions)[k]];
       if (Status fits = check_column(field, array, wanted[k].name, batch.value.offset,
@@ -201,10 +193,31 @@ Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<Wanted, N>&
   }
 }
 
+// The six columns of TextGrid rows, and the optional tier_index after them.
+template <std::size_t N>
+Result<CorpusColumns> read_rows(ArrowArrayStream& stream, const std::array<Wanted, N>& wanted) {
+  CorpusColumns corpus;
+  const std::string empty_label;
+  Status read = for_each_batch(
+      stream, wanted, [&](const std::array<Column, N>& columns, std::int64_t length) {
+        Status status = append_ids(columns[0], length, corpus.file_ids);
+        if (status) status = append_texts(columns[1], length, corpus.tier_names, nullptr);
+        if (status) status = append_flags(columns[2], length, corpus.is_intervals);
+        if (status) status = append_numbers(columns[3], length, corpus.tmins, nullptr);
+        if (status) status = append_numbers(columns[4], length, corpus.tmaxs, nullptr);
+        if (status) status = append_texts(columns[5], length, corpus.labels, &empty_label);
+        if (N > 6 && status && columns[N - 1].array != nullptr)
+          status = append_ids(columns[N - 1], length, corpus.tier_indices);
+        return status;
+      });
+  if (!read) return std::unexpected(read.error());
+  return corpus;
+}
+
 // The stream of one schema and one batch, each handed out once.
 struct SingleBatch {
-  Owned<ArrowSchema> schema;
-  Owned<ArrowArray> batch;
+  OwnedStruct<ArrowSchema> schema;
+  OwnedStruct<ArrowArray> batch;
 };
 
 int single_batch_schema(ArrowArrayStream* stream, ArrowSchema* out) {
@@ -241,25 +254,15 @@ void single_batch_stream(ArrowSchema& schema, ArrowArray& batch, ArrowArrayStrea
                          release_single_batch, single.release()};
 }
 
-Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream) {
-  static constexpr std::array<Wanted, 6> wanted = {
+Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream, TierIndices tier_indices) {
+  static constexpr std::array<Wanted, 6> rows = {
       Wanted{"file_id", Kind::ids},       Wanted{"tier_name", Kind::text},
       Wanted{"is_interval", Kind::flags}, Wanted{"tmin", Kind::numbers},
       Wanted{"tmax", Kind::numbers},      Wanted{"label", Kind::text}};
-  CorpusColumns corpus;
-  const std::string empty_label;
-  Status read = for_each_batch(
-      stream, wanted, [&](const std::array<Column, 6>& columns, std::int64_t length) {
-        Status status = append_ids(columns[0], length, corpus.file_ids);
-        if (status) status = append_texts(columns[1], length, corpus.tier_names, nullptr);
-        if (status) status = append_flags(columns[2], length, corpus.is_intervals);
-        if (status) status = append_numbers(columns[3], length, corpus.tmins, nullptr);
-        if (status) status = append_numbers(columns[4], length, corpus.tmaxs, nullptr);
-        if (status) status = append_texts(columns[5], length, corpus.labels, &empty_label);
-        return status;
-      });
-  if (!read) return std::unexpected(read.error());
-  return corpus;
+  if (tier_indices == TierIndices::ignore) return read_rows(stream, rows);
+  static constexpr std::array<Wanted, 7> rows_and_tiers = {
+      rows[0], rows[1], rows[2], rows[3], rows[4], rows[5], Wanted{"tier_index", Kind::ids, true}};
+  return read_rows(stream, rows_and_tiers);
 }
 
 Result<FileBounds> read_file_bounds(ArrowArrayStream& stream, std::size_t files) {

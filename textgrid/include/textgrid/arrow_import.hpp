@@ -18,7 +18,11 @@ namespace textgrid::arrow {
 // hands over is trusted: a record batch that does not match the schema, or a
 // text offset, view or dictionary index outside its buffers, is an error
 // value too (messages number batches and rows from 0).
-Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream);
+// With TierIndices::when_present, a tier_index column (integers), when the
+// table has one, is read into `tier_indices` too.
+enum class TierIndices { ignore, when_present };
+Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream,
+                                          TierIndices tier_indices = TierIndices::ignore);
 
 // Columns file_id, tmin and tmax; a null time leaves that bound unset. Ids
 // at or beyond `files` are an error value.

@@ -11,22 +11,10 @@
 #include <string_view>
 
 #include "textgrid/arrow.hpp"
+#include "textgrid/arrow_access.hpp"
 #include "textgrid/error.hpp"
 
 namespace textgrid::arrow {
-
-template <class T>
-T load(const void* buffer, std::int64_t index) noexcept {
-  T value;
-  std::memcpy(&value,
-              static_cast<const char*>(buffer) + index * static_cast<std::int64_t>(sizeof(T)),
-              sizeof value);
-  return value;
-}
-
-inline bool bit_at(const void* bitmap, std::int64_t index) noexcept {
-  return (static_cast<const std::uint8_t*>(bitmap)[index / 8] >> (index % 8)) & 1;
-}
 
 bool is_integer_format(std::string_view format) noexcept;
 bool is_text_format(std::string_view format) noexcept;
@@ -56,7 +44,7 @@ struct Column {
   // `row` counts from the batch's first row.
   bool is_null(std::int64_t row) const noexcept {
     return array->null_count != 0 && array->buffers[0] != nullptr &&
-           !bit_at(array->buffers[0], first + row);
+           !bit_set(array->buffers[0], first + row);
   }
   Error error_at(std::int64_t row, std::string_view what) const;
 };
@@ -78,7 +66,7 @@ class TextAccess {
   bool text(std::int64_t at, std::string_view& out) const noexcept;
   bool is_null(std::int64_t at) const noexcept {
     return array_->null_count != 0 && array_->buffers[0] != nullptr &&
-           !bit_at(array_->buffers[0], at);
+           !bit_set(array_->buffers[0], at);
   }
 
  private:

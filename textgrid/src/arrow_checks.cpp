@@ -1,6 +1,6 @@
 // Checks of imported schemas and record batches against the layouts the C
 // data interface gives each type, and checked reading of texts and numbers.
-#include "arrow_access.hpp"
+#include "arrow_checks.hpp"
 
 #include <limits>
 #include <optional>
@@ -174,7 +174,7 @@ std::expected<TextAccess, std::string> TextAccess::make(std::string_view format,
     if (access.data_buffers_ > 0 && access.data_sizes_ == nullptr)
       return std::unexpected("no sizes of its data buffers");
     for (std::int64_t k = 0; k < access.data_buffers_; ++k) {
-      std::int64_t size = load<std::int64_t>(access.data_sizes_, k);
+      std::int64_t size = load_at<std::int64_t>(access.data_sizes_, k);
       if (size < 0) return std::unexpected("a data buffer of negative size");
       if (size > 0 && array.buffers[2 + k] == nullptr)
         return std::unexpected("a missing data buffer");
@@ -184,8 +184,8 @@ std::expected<TextAccess, std::string> TextAccess::make(std::string_view format,
   TextAccess access(format == "u" ? Layout::offsets32 : Layout::offsets64, array);
   if (end > 0)
     access.end_offset_ = access.layout_ == Layout::offsets32
-                             ? load<std::int32_t>(array.buffers[1], end)
-                             : load<std::int64_t>(array.buffers[1], end);
+                             ? load_at<std::int32_t>(array.buffers[1], end)
+                             : load_at<std::int64_t>(array.buffers[1], end);
   if (access.end_offset_ < 0) return std::unexpected("a negative last offset");
   if (access.end_offset_ > 0 && array.buffers[2] == nullptr)
     return std::unexpected("a missing value buffer");
@@ -196,11 +196,11 @@ bool TextAccess::text(std::int64_t at, std::string_view& out) const noexcept {
   if (layout_ == Layout::views) return view_text(at, out);
   std::int64_t begin = 0, end = 0;
   if (layout_ == Layout::offsets32) {
-    begin = load<std::int32_t>(array_->buffers[1], at);
-    end = load<std::int32_t>(array_->buffers[1], at + 1);
+    begin = load_at<std::int32_t>(array_->buffers[1], at);
+    end = load_at<std::int32_t>(array_->buffers[1], at + 1);
   } else {
-    begin = load<std::int64_t>(array_->buffers[1], at);
-    end = load<std::int64_t>(array_->buffers[1], at + 1);
+    begin = load_at<std::int64_t>(array_->buffers[1], at);
+    end = load_at<std::int64_t>(array_->buffers[1], at + 1);
   }
   if (begin < 0 || begin > end || end > end_offset_) return false;
   out = begin == end ? std::string_view()
@@ -213,16 +213,16 @@ bool TextAccess::text(std::int64_t at, std::string_view& out) const noexcept {
 // the data buffer's number and the offset in it.
 bool TextAccess::view_text(std::int64_t at, std::string_view& out) const noexcept {
   const char* view = static_cast<const char*>(array_->buffers[1]) + at * 16;
-  const std::int32_t length = load<std::int32_t>(view, 0);
+  const std::int32_t length = load_at<std::int32_t>(view, 0);
   if (length < 0) return false;
   if (length <= 12) {
     out = std::string_view(view + 4, static_cast<std::size_t>(length));
     return true;
   }
-  const std::int32_t buffer = load<std::int32_t>(view + 8, 0);
-  const std::int32_t offset = load<std::int32_t>(view + 12, 0);
+  const std::int32_t buffer = load_at<std::int32_t>(view + 8, 0);
+  const std::int32_t offset = load_at<std::int32_t>(view + 12, 0);
   if (buffer < 0 || buffer >= data_buffers_ || offset < 0 ||
-      offset > load<std::int64_t>(data_sizes_, buffer) - length)
+      offset > load_at<std::int64_t>(data_sizes_, buffer) - length)
     return false;
   out = std::string_view(static_cast<const char*>(array_->buffers[2 + buffer]) + offset,
                          static_cast<std::size_t>(length));
@@ -232,28 +232,28 @@ bool TextAccess::view_text(std::int64_t at, std::string_view& out) const noexcep
 bool integer_at(char format, const void* data, std::int64_t at, std::int64_t& value) noexcept {
   switch (format) {
     case 'c':
-      value = load<std::int8_t>(data, at);
+      value = load_at<std::int8_t>(data, at);
       return true;
     case 'C':
-      value = load<std::uint8_t>(data, at);
+      value = load_at<std::uint8_t>(data, at);
       return true;
     case 's':
-      value = load<std::int16_t>(data, at);
+      value = load_at<std::int16_t>(data, at);
       return true;
     case 'S':
-      value = load<std::uint16_t>(data, at);
+      value = load_at<std::uint16_t>(data, at);
       return true;
     case 'i':
-      value = load<std::int32_t>(data, at);
+      value = load_at<std::int32_t>(data, at);
       return true;
     case 'I':
-      value = load<std::uint32_t>(data, at);
+      value = load_at<std::uint32_t>(data, at);
       return true;
     case 'l':
-      value = load<std::int64_t>(data, at);
+      value = load_at<std::int64_t>(data, at);
       return true;
     default: {
-      std::uint64_t wide = load<std::uint64_t>(data, at);
+      std::uint64_t wide = load_at<std::uint64_t>(data, at);
       value = static_cast<std::int64_t>(wide);
       return wide <= static_cast<std::uint64_t>(int64_max);
     }
@@ -261,10 +261,10 @@ bool integer_at(char format, const void* data, std::int64_t at, std::int64_t& va
 }
 
 double number_at(std::string_view format, const void* data, std::int64_t at) noexcept {
-  if (format == "g") return load<double>(data, at);
-  if (format == "f") return load<float>(data, at);
+  if (format == "g") return load_at<double>(data, at);
+  if (format == "f") return load_at<float>(data, at);
   // Unsigned 64-bit values beyond the signed range keep their value too.
-  if (format == "L") return static_cast<double>(load<std::uint64_t>(data, at));
+  if (format == "L") return static_cast<double>(load_at<std::uint64_t>(data, at));
   std::int64_t integer = 0;
   integer_at(format[0], data, at, integer);
   return static_cast<double>(integer);
