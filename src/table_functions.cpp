@@ -29,9 +29,8 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
                                      slots...) != 0;
 }
 
-// Ids (file ids, tier indices): integers from 0. A negative one, or one
-// beyond any output list, is the caller's mistake (ValueError naming the
-// argument), not an overflow.
+// File ids: integers from 0. A negative one, or one beyond any output list,
+// is the caller's mistake (ValueError naming the argument), not an overflow.
 bool to_ids(PyObject* sequence, const char* parameter, const char* noun,
             textgrid::Buffer<std::uint64_t>& ids) {
   return for_each_element(
@@ -42,7 +41,7 @@ bool to_ids(PyObject* sequence, const char* parameter, const char* noun,
         int overflow = 0;
         long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (small == -1 && PyErr_Occurred()) return false;
-        if (small < 0 || overflow < 0) {
+        if (overflow < 0 || (overflow == 0 && small < 0)) {
           PyErr_Format(PyExc_ValueError, "argument '%s': %s %S is negative", parameter, noun,
                        index.get());
           return false;
@@ -67,8 +66,18 @@ bool to_file_ids(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
   return to_ids(sequence, "file_ids", "file id", ids);
 }
 
+// Tier positions: unsigned integers (a negative one is an OverflowError).
 bool to_tier_indices(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
-  return to_ids(sequence, "tier_indices", "tier index", ids);
+  return for_each_element(
+      sequence, [&](std::size_t expected) { ids.reserve(expected); },
+      [&](PyObject* element) {
+        PyRef index = PyRef::steal(PyNumber_Index(element));
+        if (!index) return false;
+        unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+        if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        ids.push_back(id);
+        return true;
+      });
 }
 
 // None: the files' own extent; a number: the same bound for every file; a
