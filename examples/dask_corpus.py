@@ -40,15 +40,20 @@ REPORT_COLUMNS = {"file_id": "uint32", "path": "object", "ok": "bool", "layout":
 
 def find_textgrids(folder):
     """Every *.TextGrid file below `folder` (any letter case), sorted; for an archive or
-    a URL, the names of its TextGrid files (see tavrel.sources)."""
+    a URL, the names of its TextGrid files (see tavrel.sources). A folder that cannot
+    be searched raises its OSError rather than being skipped unseen."""
     if sources.is_archive(folder) or sources.is_url(str(folder)):
         return sources.find(folder)
     found = []
-    for top, dirs, files in os.walk(folder):
+    for top, dirs, files in os.walk(folder, onerror=_raise):
         dirs.sort()
         found += [os.path.join(top, name) for name in sorted(files)
                   if name.lower().endswith(".textgrid")]
     return found
+
+
+def _raise(error):
+    raise error
 
 
 def read_chunk(paths, first_id, strict=False):

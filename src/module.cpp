@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cli_support.hpp"
 #include "docstrings.hpp"
 #include "failures.hpp"
 #include "functions.hpp"
@@ -140,6 +141,7 @@ bool initialise(PyObject* module) {
     if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0)
       return false;
   }
+  if (!add_cli_support(module, module_name.get())) return false;
   PyRef getattr = new_function(&getattr_record, module, module_name.get());
   return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }

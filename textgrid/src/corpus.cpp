@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "textgrid/convert_files.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
@@ -132,12 +133,6 @@ std::optional<std::string> known(std::string_view word) {
   return std::string(word);
 }
 
-// Reading stops before the layout is decided only when the bytes could not be
-// opened or decoded; a data error after that is a failed validation.
-const char* read_error_kind(const Error& error, const SourceInfo& info) {
-  if (error.kind != ErrorKind::InvalidData) return "open";
-  return info.layout.empty() ? "encoding" : "validation";
-}
 
 // A file's bytes come from `contents` when the caller gave them (a view with
 // data), else from the file.
@@ -290,6 +285,13 @@ std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
 }
 
 }  // namespace
+
+// Reading stops before the layout is decided only when the bytes could not be
+// opened or decoded; a data error after that is a failed validation.
+const char* read_error_kind(const Error& error, const SourceInfo& info) {
+  if (error.kind != ErrorKind::InvalidData) return "open";
+  return info.layout.empty() ? "encoding" : "validation";
+}
 
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
                         std::span<const std::string_view> contents) {
