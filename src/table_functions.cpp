@@ -1,6 +1,7 @@
 // Bodies of the batch functions: reading a corpus into a table, and writing
 // many files from vectors or from any Arrow table. Only the caller's own
 // mistakes raise; what happens to single files goes into the reports.
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,7 +31,45 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
                                      slots...) != 0;
 }
 
-bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
+// File ids: integers from 0. A negative one, or one beyond any output list,
+// is the caller's mistake (ValueError naming the argument), not an overflow.
+bool to_ids(PyObject* sequence, const char* parameter, const char* noun,
+            textgrid::Buffer<std::uint64_t>& ids) {
+  return for_each_element(
+      sequence, [&](std::size_t expected) { ids.reserve(expected); },
+      [&](PyObject* element) {
+        PyRef index = PyRef::steal(PyNumber_Index(element));
+        if (!index) return false;
+        int overflow = 0;
+        long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (small == -1 && PyErr_Occurred()) return false;
+        if (overflow < 0 || (overflow == 0 && small < 0)) {
+          PyErr_Format(PyExc_ValueError, "argument '%s': %s %S is negative", parameter, noun,
+                       index.get());
+          return false;
+        }
+        if (overflow == 0) {
+          ids.push_back(static_cast<std::uint64_t>(small));
+          return true;
+        }
+        unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+        if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+          PyErr_Clear();
+          PyErr_Format(PyExc_ValueError, "argument '%s': %s %S is too large", parameter, noun,
+                       index.get());
+          return false;
+        }
+        ids.push_back(id);
+        return true;
+      });
+}
+
+bool to_file_ids(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
+  return to_ids(sequence, "file_ids", "file id", ids);
+}
+
+// Tier positions: unsigned integers (a negative one is an OverflowError).
+bool to_tier_indices(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
   return for_each_element(
       sequence, [&](std::size_t expected) { ids.reserve(expected); },
       [&](PyObject* element) {
@@ -45,7 +84,7 @@ bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
 
 // None: the files' own extent; a number: the same bound for every file; a
 // sequence: one bound (or None) per output file.
-bool to_file_bounds(PyObject* object, std::size_t files,
+bool to_file_bounds(PyObject* object, const char* parameter, std::size_t files,
                     std::vector<std::optional<double>>& bounds) {
   if (object == Py_None) return true;
   if (!PySequence_Check(object) || PyUnicode_Check(object)) {
@@ -63,7 +102,8 @@ bool to_file_bounds(PyObject* object, std::size_t files,
         return true;
       });
   if (converted && bounds.size() != files) {
-    PyErr_Format(PyExc_ValueError, "%zu bounds given for %zu output files", bounds.size(), files);
+    PyErr_Format(PyExc_ValueError, "argument '%s': %zu bounds given for %zu output files",
+                 parameter, bounds.size(), files);
     return false;
   }
   return converted;
@@ -73,23 +113,67 @@ bool to_layout(PyObject* object, bool& long_format) {
   std::string_view word;
   if (!to_text(object, word)) return false;
   if (word != "long" && word != "short") {
-    PyErr_Format(PyExc_ValueError, "file_type must be \"long\" or \"short\", not %R", object);
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'file_type': file_type must be \"long\" or \"short\", not %R", object);
     return false;
   }
   long_format = word == "long";
   return true;
 }
 
+// `ids_parameter` names the argument the file ids came from.
 PyRef write_and_report(textgrid::CorpusColumns&& columns,
                        const std::vector<std::string>& output_files,
-                       const textgrid::FileBounds& bounds, bool long_format) {
+                       const textgrid::FileBounds& bounds, bool long_format,
+                       const char* ids_parameter) {
   auto reports = run_interruptibly_for(
       [columns = std::move(columns), output_files, bounds, long_format]() mutable {
         return textgrid::write_corpus(std::move(columns), output_files, bounds, long_format);
       });
   if (!reports) return {};
-  if (!*reports) return raise_value_error(reports->error().message);
+  if (!*reports) {
+    const textgrid::CorpusRefusal& refusal = reports->error();
+    using Input = textgrid::CorpusRefusal::Input;
+    if (refusal.input == Input::columns) return raise_value_error(refusal.message);
+    const char* parameter = refusal.input == Input::file_ids ? ids_parameter : "output_files";
+    return raise_value_error("argument '" + std::string(parameter) + "': " + refusal.message);
+  }
   return new_reports(std::move(**reports));
+}
+
+// pyarrow passes an exception raised in a Python producer on as the text of
+// its traceback; a KeyboardInterrupt there is the user's, and stays one.
+bool producer_interrupted(std::string_view message) {
+  if (message.find("Python exception") == std::string_view::npos) return false;
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+    message.remove_suffix(1);
+  std::string_view last_line = message.substr(message.rfind('\n') + 1);
+  return last_line == "KeyboardInterrupt" || last_line.starts_with("KeyboardInterrupt:");
+}
+
+// Reads an imported stream with `read` off the interpreter lock (the stream's
+// own callbacks take it if they need it); nothing, with the exception set,
+// when reading fails or is interrupted. The stream is released either way.
+template <class Read>
+auto read_stream(ArrowArrayStream stream, const char* parameter, Read read)
+    -> std::optional<typename decltype(read(stream))::value_type> {
+  auto owned =
+      std::shared_ptr<ArrowArrayStream>(new ArrowArrayStream(stream), [](ArrowArrayStream* taken) {
+        if (taken->release) taken->release(taken);
+        delete taken;
+      });
+  auto result = run_interruptibly_for([owned, read] { return read(*owned); });
+  if (!result) return std::nullopt;
+  if (!*result) {
+    const std::string& message = result->error().message;
+    if (producer_interrupted(message)) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return std::nullopt;
+    }
+    raise_value_error("argument '" + std::string(parameter) + "': " + message);
+    return std::nullopt;
+  }
+  return std::move(**result);
 }
 
 // The contents argument: nothing held for None, else one buffer per file.
@@ -231,19 +315,21 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
       !convert_argument("labels", labels, columns.labels, to_text_list) ||
       !convert_argument("tier_names", tier_names, columns.tier_names, to_text_list) ||
       !convert_argument("is_intervals", is_intervals, columns.is_intervals, to_bool_buffer) ||
-      !convert_argument("file_ids", file_ids, columns.file_ids, to_id_buffer) ||
+      !convert_argument("file_ids", file_ids, columns.file_ids, to_file_ids) ||
       (tier_indices != Py_None &&
-       !convert_argument("tier_indices", tier_indices, columns.tier_indices, to_id_buffer)) ||
+       !convert_argument("tier_indices", tier_indices, columns.tier_indices, to_tier_indices)) ||
       !convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
     return {};
-  auto per_file_bounds = [&](PyObject* object, std::vector<std::optional<double>>& values) {
-    return to_file_bounds(object, output_files.size(), values);
+  auto bounds_of = [&](const char* parameter) {
+    return [&, parameter](PyObject* object, std::vector<std::optional<double>>& values) {
+      return to_file_bounds(object, parameter, output_files.size(), values);
+    };
   };
-  if (!convert_argument("tmin", tmin, bounds.tmins, per_file_bounds) ||
-      !convert_argument("tmax", tmax, bounds.tmaxs, per_file_bounds))
+  if (!convert_argument("tmin", tmin, bounds.tmins, bounds_of("tmin")) ||
+      !convert_argument("tmax", tmax, bounds.tmaxs, bounds_of("tmax")))
     return {};
-  return write_and_report(std::move(columns), output_files, bounds, long_format);
+  return write_and_report(std::move(columns), output_files, bounds, long_format, "file_ids");
 }
 
 PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
@@ -260,26 +346,31 @@ PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
   if (!convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)) ||
       (tier_indices_object != Py_None &&
-       !convert_argument("tier_indices", tier_indices_object, tier_indices, to_id_buffer)))
+       !convert_argument("tier_indices", tier_indices_object, tier_indices, to_tier_indices)))
     return {};
   textgrid::FileBounds bounds;
   if (bounds_object != Py_None) {
     ArrowArrayStream stream{};
     if (!import_stream(bounds_object, "bounds", stream)) return {};
-    auto read = textgrid::arrow::read_file_bounds(stream, output_files.size());
-    if (!read) return raise_value_error("argument 'bounds': " + read.error().message);
+    const std::size_t files = output_files.size();
+    auto read = read_stream(stream, "bounds", [files](ArrowArrayStream& taken) {
+      return textgrid::arrow::read_file_bounds(taken, files);
+    });
+    if (!read) return {};
     bounds = std::move(*read);
   }
   ArrowArrayStream stream{};
   if (!import_stream(table, "table", stream)) return {};
   // Tier positions given here win over the table's own column.
-  const bool column_indices =
-      tier_indices_object == Py_None && textgrid::arrow::has_column(stream, "tier_index");
-  textgrid::Result<textgrid::CorpusColumns> columns =
-      textgrid::arrow::read_corpus_columns(stream, column_indices);
-  if (!columns) return raise_value_error("argument 'table': " + columns.error().message);
+  const auto column_indices = tier_indices_object == Py_None
+                                  ? textgrid::arrow::TierIndices::when_present
+                                  : textgrid::arrow::TierIndices::ignore;
+  auto columns = read_stream(stream, "table", [column_indices](ArrowArrayStream& taken) {
+    return textgrid::arrow::read_corpus_columns(taken, column_indices);
+  });
+  if (!columns) return {};
   if (tier_indices_object != Py_None) columns->tier_indices = std::move(tier_indices);
-  return write_and_report(std::move(*columns), output_files, bounds, long_format);
+  return write_and_report(std::move(*columns), output_files, bounds, long_format, "table");
 }
 
 }  // namespace

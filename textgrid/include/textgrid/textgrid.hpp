@@ -66,6 +66,11 @@ struct Vectors {
   friend bool operator==(const Vectors&, const Vectors&) = default;
 };
 
+// How a point tier is bounded whose own points give no valid range (they all
+// share one time): by that range all the same (and refused), or by the
+// TextGrid's bounds when those are valid.
+enum class PointTierSpan { own, textgrid_when_degenerate };
+
 struct Tier {
   std::string name;
   std::vector<Item> items;
@@ -103,8 +108,8 @@ struct TextGrid {
   static Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string> name,
                                     std::optional<double> tmin, std::optional<double> tmax);
   static Result<TextGrid> from_vectors(Vectors vectors, std::optional<double> tmin,
-                                       std::optional<double> tmax,
-                                       std::optional<std::string> name);
+                                       std::optional<double> tmax, std::optional<std::string> name,
+                                       PointTierSpan span = PointTierSpan::own);
 
   friend bool operator==(const TextGrid&, const TextGrid&) = default;
 };
@@ -131,7 +136,8 @@ inline bool overlaps_next(const Item& item, const Item& next) noexcept {
 // The single place where a TextGrid is put together from built tiers: fills in
 // the name and any missing global bound, sets the tier count and validates.
 Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::string> name,
-                               std::optional<double> tmin, std::optional<double> tmax);
+                               std::optional<double> tmin, std::optional<double> tmax,
+                               PointTierSpan span = PointTierSpan::own);
 
 // Bound folds: the smallest / largest non-NaN value, seeded with the largest
 // finite double / its negation.
