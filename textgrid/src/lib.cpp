@@ -14,7 +14,6 @@
 
 #include "textgrid/failure.hpp"
 #include "textgrid/formats.hpp"
-#include "textgrid/parallel.hpp"
 #include "textgrid/parser.hpp"
 
 namespace textgrid {
@@ -73,31 +72,31 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
 
 // Enough blank lines read as the short layout's zeros, as they always have;
 // fewer say that the file holds nothing, rather than which line is missing.
-Result<TextGrid> parse_blank_text(std::string_view text, std::string&& name, bool strict) {
+TextGrid parse_blank_text(std::string_view text, std::string&& name) {
   try {
-    return parse_short_text(text, std::move(name), strict);
+    return parse_short_text(text, std::move(name));
   } catch (const InternalFailure&) {
     fail(empty_file_message);
   }
 }
 
-Result<TextGrid> parse_by_reader(TextReader reader, std::string_view text, std::string&& name,
-                                 bool strict, SourceInfo& info) {
+TextGrid parse_by_reader(TextReader reader, std::string_view text, std::string&& name,
+                         SourceInfo& info) {
   info.layout = layout_name(reader);
   switch (reader) {
     case TextReader::long_text:
-      return parse_long_text(text, std::move(name), strict);
+      return parse_long_text(text, std::move(name));
     case TextReader::free_text:
     case TextReader::short_without_blank:
-      return parse_free_text(text, std::move(name), strict);
+      return parse_free_text(text, std::move(name));
     case TextReader::blank:
-      return parse_blank_text(text, std::move(name), strict);
+      return parse_blank_text(text, std::move(name));
     case TextReader::chronological:
-      return parse_chronological_text(text, std::move(name), strict);
+      return parse_chronological_text(text, std::move(name));
     case TextReader::short_text:
       break;
   }
-  return parse_short_text(text, std::move(name), strict);
+  return parse_short_text(text, std::move(name));
 }
 
 }  // namespace
@@ -146,6 +145,12 @@ std::optional<TextEncoding> encoding_from_word(std::string_view word) noexcept {
   return std::nullopt;
 }
 
+Result<TextGrid> validated(TextGrid grid, bool strict) {
+  if (!strict) return grid;
+  if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
+  return grid;
+}
+
 Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
                                  const ReadOptions& options, SourceInfo* info) {
   SourceInfo ignored;
@@ -154,7 +159,7 @@ Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
   const bool automatic = options.file_type == FileType::automatic;
   if (automatic && is_binary_textgrid(bytes)) {
     found.layout = found.encoding = "binary";
-    return parse_binary(bytes, std::move(name), options.strict);
+    return validated(parse_binary(bytes, std::move(name)), options.strict);
   }
   std::string converted;
   std::string_view text = bytes;
@@ -164,8 +169,9 @@ Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
     return std::unexpected(std::move(encoding.error()));
   }
   found.encoding = encoding_name(*encoding);
-  return parse_by_reader(choose_text_reader(text, options.file_type), text, std::move(name),
-                         options.strict, found);
+  return validated(
+      parse_by_reader(choose_text_reader(text, options.file_type), text, std::move(name), found),
+      options.strict);
 }
 
 Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,
@@ -181,22 +187,6 @@ Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_
                                 SourceInfo* info) {
   if (info) *info = {};
   return read_from_file(path, ReadOptions{strict, reading_file_type(file_type)}, info);
-}
-
-std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,
-                                        std::string_view file_type) {
-  return ordered_parallel_map(files.size(), [&](std::size_t k) {
-    Result<TextGrid> grid = read_from_file(files[k], strict, file_type);
-    return grid ? grid->to_data() : TextGridData{0.0, 0.0, {}};
-  });
-}
-
-std::vector<Vectors> files_to_vectors(std::span<const std::string> files, bool strict,
-                                      std::string_view file_type) {
-  return ordered_parallel_map(files.size(), [&](std::size_t k) {
-    Result<TextGrid> grid = read_from_file(files[k], strict, file_type);
-    return grid ? grid->to_vectors() : Vectors{};
-  });
 }
 
 }  // namespace textgrid

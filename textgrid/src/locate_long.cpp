@@ -104,7 +104,7 @@ TextGrid locate_long_text(std::string_view text, SourceMap& map) {
     map.stopped = scan.line();
     throw;
   }
-  return *parse_long_text(text, {}, false);
+  return parse_long_text(text, {});
 }
 
 }  // namespace textgrid

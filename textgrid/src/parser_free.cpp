@@ -298,15 +298,11 @@ TextGrid read_grid(Tokens& tokens, std::string name, Recorder<Record>& at) {
 
 }  // namespace
 
-Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool strict) {
+TextGrid parse_free_text(std::string_view text, std::string name) {
   Tokens tokens(text);
   NoRecord record;
   Recorder<NoRecord> at{record, LineCounter(text)};
   TextGrid grid = read_grid(tokens, std::move(name), at);
-  if (strict) {
-    if (Status valid = grid.assert_valid(); !valid)
-      return std::unexpected(std::move(valid.error()));
-  }
   return grid;
 }
 

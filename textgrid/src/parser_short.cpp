@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "textgrid/failure.hpp"
-#include "textgrid/lib.hpp"
 #include "textgrid/parser.hpp"
 #include "textgrid/source_map.hpp"
 
@@ -114,14 +113,10 @@ TextGrid read_grid(Lines& lines, std::string_view text, std::string name, Record
 
 }  // namespace
 
-Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict) {
+TextGrid parse_short_text(std::string_view text, std::string name) {
   Lines lines(text);
   NoRecord record;
   TextGrid grid = read_grid(lines, text, std::move(name), record);
-  if (strict) {
-    if (Status valid = grid.assert_valid(); !valid)
-      return std::unexpected(std::move(valid.error()));
-  }
   return grid;
 }
 
@@ -134,12 +129,6 @@ Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool 
     map.stopped = lines.line();
     throw;
   }
-}
-
-Result<TextGrid> read_from_file_short(std::string_view path, bool strict) {
-  Result<std::string> text = read_text(path);
-  if (!text) return std::unexpected(std::move(text.error()));
-  return parse_short_text(*text, file_stem(path), strict);
 }
 
 }  // namespace textgrid

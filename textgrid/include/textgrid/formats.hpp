@@ -43,8 +43,8 @@ bool is_chronological_textgrid(std::string_view text) noexcept;
 
 // Parse a whole file already in memory; `name` becomes the TextGrid's name.
 // A damaged file (cut short, impossible counts or lengths) is an internal failure.
-Result<TextGrid> parse_binary(std::string_view bytes, std::string name, bool strict);
+TextGrid parse_binary(std::string_view bytes, std::string name);
 // `text` is UTF-8 and starts with the chronological header.
-Result<TextGrid> parse_chronological_text(std::string_view text, std::string name, bool strict);
+TextGrid parse_chronological_text(std::string_view text, std::string name);
 
 }  // namespace textgrid

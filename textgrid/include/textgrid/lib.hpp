@@ -76,6 +76,9 @@ struct ReadOptions {
   TextEncoding encoding = TextEncoding::utf8;
 };
 
+// The document when it need not be valid or is; else the validation's error.
+Result<TextGrid> validated(TextGrid grid, bool strict);
+
 // The one reading path: decode, tell the layout, parse, validate when strict.
 // `name` becomes the TextGrid's name. `info`, when given, receives what was
 // found even when reading then fails.
@@ -89,12 +92,5 @@ Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& option
 // The same, with the layout as its word (see reading_file_type).
 Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
                                 SourceInfo* info = nullptr);
-
-// One entry per path, in input order; a file whose reading returns an error
-// value gives an empty entry. Internal failures are raised (earliest file wins).
-std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,
-                                        std::string_view file_type);
-std::vector<Vectors> files_to_vectors(std::span<const std::string> files, bool strict,
-                                      std::string_view file_type);
 
 }  // namespace textgrid
