@@ -234,11 +234,23 @@ bool to_single_file_layout(PyObject* object, textgrid::FileType& type) {
   return true;
 }
 
+bool to_checked_file_type(PyObject* object, textgrid::FileType& type) {
+  std::string_view word;
+  if (!to_text(object, word)) return false;
+  if (word != "long" && word != "short" && word != "auto") {
+    PyErr_SetString(PyExc_ValueError, "file_type must be \"long\", \"short\" or \"auto\"");
+    return false;
+  }
+  type = textgrid::reading_file_type(word);
+  return true;
+}
+
 bool to_table_layout(PyObject* object, textgrid::FileType& type) {
   std::string_view word;
   if (!to_text(object, word)) return false;
   if (word != "long" && word != "short") {
-    PyErr_Format(PyExc_ValueError, "file_type must be \"long\" or \"short\", not %R", object);
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'file_type': file_type must be \"long\" or \"short\", not %R", object);
     return false;
   }
   type = word == "long" ? textgrid::FileType::long_text : textgrid::FileType::short_text;

@@ -62,6 +62,7 @@ FunctionRecord function_records[] = {
     fast_function("dumps", dumps, docs::dumps, unlisted),
     fast_function("nest", nest, docs::nest, unlisted),
     fast_function("_read_files", read_files, docs::read_files, unlisted),
+    fast_function("_diagnose", diagnose, docs::diagnose, unlisted),
     fast_function("_convert_files", convert_files, docs::convert_files, unlisted),
     one_argument_function("_output_open", output_open, docs::output_open),
     fast_function("_output_write", output_write, docs::output_write, unlisted),

@@ -244,30 +244,6 @@ PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table) {
   return created;
 }
 
-bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream) {
-  PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__arrow_c_stream__"));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object has no __arrow_c_stream__ method",
-                 parameter, Py_TYPE(object)->tp_name);
-    return false;
-  }
-  PyRef capsule = PyRef::steal(PyObject_CallNoArgs(method.get()));
-  if (!capsule) return false;
-  auto* exported =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), stream_capsule_name));
-  if (exported == nullptr) return false;
-  if (exported->release == nullptr) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': the Arrow stream was already consumed",
-                 parameter);
-    return false;
-  }
-  stream = *exported;
-  exported->release = nullptr;  // moved: the capsule must not release it
-  return true;
-}
-
 bool add_table_types(PyObject* module) {
   textgrid_table_type = make_type("tavrel.TextGridTable", docs::textgrid_table);
   if (textgrid_table_type == nullptr) return false;

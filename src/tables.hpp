@@ -16,8 +16,10 @@ PyRef new_reports(textgrid::BatchReports&& reports);
 // A table of computed rows (nest's result): no files, no reports.
 PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table);
 
-// Takes over the stream behind any object with __arrow_c_stream__; false
-// with a Python error set when it has none or gives something else.
+// Takes over the stream behind any object with __arrow_c_stream__ (or the
+// one record batch of an object with only __arrow_c_array__); false with a
+// Python error naming `parameter` set when it has neither or gives
+// something else than the capsules the interface names.
 bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream);
 
 // Readies the table types and adds them to the module (beside, not in, its __all__).

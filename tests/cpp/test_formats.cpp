@@ -67,11 +67,11 @@ BinaryFile one_tier(unsigned count, auto&& items) {
 }
 
 TextGrid parse_binary_ok(const std::string& bytes, bool strict = false) {
-  return parsed_or_fail(parse_binary(bytes, "doc", strict));
+  return parsed_or_fail(validated(parse_binary(bytes, "doc"), strict));
 }
 
 TextGrid parse_chronological_ok(std::string_view text, bool strict = false) {
-  return parsed_or_fail(parse_chronological_text(text, "doc", strict));
+  return parsed_or_fail(validated(parse_chronological_text(text, "doc"), strict));
 }
 
 const std::string chronological_head =
@@ -151,8 +151,8 @@ TEST(binary_infinities_read_as_undefined) {
 
 TEST(binary_goes_through_the_same_validation) {
   BinaryFile file = one_tier(1, [](BinaryFile& f) { f.r64(2).r64(1).ascii("backwards"); });
-  CHECK(parse_binary(file.bytes, "doc", false).has_value());
-  Result<TextGrid> strict = parse_binary(file.bytes, "doc", true);
+  CHECK(validated(parse_binary(file.bytes, "doc"), false).has_value());
+  Result<TextGrid> strict = validated(parse_binary(file.bytes, "doc"), true);
   CHECK(!strict && strict.error().kind == ErrorKind::InvalidData);
 }
 
@@ -195,15 +195,15 @@ TEST(damaged_chronological_files_fail_with_their_line) {
   };
   for (const Case& c : cases) {
     std::string message =
-        failure_message([&] { parse_chronological_text(chronological_head + c.tail, "", false); });
+        failure_message([&] { validated(parse_chronological_text(chronological_head + c.tail, ""), false); });
     CHECK(contains(message, c.message));
   }
   std::string hostile =
       "\"Praat chronological TextGrid text file\" 0 1 2147483647 \"TextTier\" \"a\" 0 1";
-  CHECK(contains(failure_message([&] { parse_chronological_text(hostile, "", false); }),
+  CHECK(contains(failure_message([&] { validated(parse_chronological_text(hostile, ""), false); }),
                  "ended early: a tier class is missing"));
   CHECK_EQ(failure_message(
-               [&] { parse_chronological_text(chronological_head + "\"Tier\"", "", false); }),
+               [&] { validated(parse_chronological_text(chronological_head + "\"Tier\"", ""), false); }),
            "Chronological TextGrid: the wrong kind of value for a tier number (line 6)");
 }
 

@@ -23,11 +23,11 @@ bool same_double(double a, double b) {
 }
 
 TextGrid parse_long(std::string_view text, bool strict = false) {
-  return parsed_or_fail(parse_long_text(text, "doc", strict));
+  return parsed_or_fail(validated(parse_long_text(text, "doc"), strict));
 }
 
 TextGrid parse_short(std::string_view text, bool strict = false) {
-  return parsed_or_fail(parse_short_text(text, "doc", strict));
+  return parsed_or_fail(validated(parse_short_text(text, "doc"), strict));
 }
 
 // Doubled quotes inside a quoted text stand for one quote each.
@@ -204,14 +204,14 @@ TEST(long_parser_reads_the_written_layout) {
   std::string lf = long_example;
   std::erase(lf, '\r');
   CHECK(parse_long(lf) == example_grid());
-  CHECK(parse_long_text(long_example, "doc", true).has_value());
+  CHECK(validated(parse_long_text(long_example, "doc"), true).has_value());
 }
 
 TEST(long_parser_edge_cases) {
   // Empty text: no tiers, zero bounds; strict rejects the bounds.
   TextGrid empty = parse_long("");
   CHECK(empty.tiers.empty() && empty.tmin == 0.0 && empty.tmax == 0.0 && empty.size == 0);
-  auto strict_empty = parse_long_text("", "doc", true);
+  auto strict_empty = validated(parse_long_text("", "doc"), true);
   CHECK(!strict_empty && strict_empty.error().message == "Time bounds should be non-negative in TextGrid");
 
   // Lines ending in CR alone are lines like any other.
@@ -268,12 +268,12 @@ TEST(long_parser_internal_failures) {
 }
 
 TEST(long_parser_strict_checks_declared_counts) {
-  auto grid = parse_long_text("xmin = 0\nxmax = 1\nsize = 2\nitem [1]:\nxmin = 0\nxmax = 1\n",
-                              "doc", true);
+  auto grid = validated(parse_long_text("xmin = 0\nxmax = 1\nsize = 2\nitem [1]:\nxmin = 0\nxmax = 1\n",
+                              "doc"), true);
   CHECK(!grid && grid.error().message == "TextGrid size does not match number of tiers");
-  grid = parse_long_text("xmin = 0\nxmax = 1\nsize = 1\nitem [1]:\nxmin = 0\nxmax = 1\n"
+  grid = validated(parse_long_text("xmin = 0\nxmax = 1\nsize = 1\nitem [1]:\nxmin = 0\nxmax = 1\n"
                          "intervals [1]:\nxmin = 0\nxmax = 1\n",
-                         "doc", true);
+                         "doc"), true);
   CHECK(!grid && grid.error().message == "Tier size does not match number of items");
   CHECK(grid.error().kind == ErrorKind::InvalidData);
 }
@@ -283,7 +283,7 @@ TEST(short_parser_reads_the_written_layout) {
   std::string lf = short_example;
   std::erase(lf, '\r');
   CHECK(parse_short(lf) == example_grid());
-  CHECK(parse_short_text(short_example, "doc", true).has_value());
+  CHECK(validated(parse_short_text(short_example, "doc"), true).has_value());
 }
 
 TEST(short_parser_edge_cases) {
@@ -304,7 +304,7 @@ TEST(short_parser_edge_cases) {
   // A long-layout text forced through the short parser is an empty document.
   TextGrid forced = parse_short(long_example);
   CHECK(forced.tiers.empty() && forced.tmin == 0.0 && forced.tmax == 0.0 && forced.size == 0);
-  auto strict = parse_short_text(long_example, "doc", true);
+  auto strict = validated(parse_short_text(long_example, "doc"), true);
   CHECK(!strict && strict.error().message == "Time bounds should be non-negative in TextGrid");
   // A huge declared count allocates nothing before its lines run out.
   CHECK(!failure_message([] {
@@ -503,18 +503,18 @@ TEST(free_form_text_reads_values_wherever_they_stand) {
       "\"say \"\"hi\"\"\" \"TextTier\" \"bell\" 0 2.3 1 1.5 \"ding\"",
   };
   for (const char* text : texts) {
-    Result<TextGrid> grid = parse_free_text(text, "doc", true);
+    Result<TextGrid> grid = validated(parse_free_text(text, "doc"), true);
     CHECK(grid.has_value() && *grid == expected);
   }
   // The short and the long layout read alike through it.
-  CHECK(*parse_free_text(expected_text, "doc", false) == expected);
-  CHECK(*parse_free_text(long_example, "doc", false) == parse_long(long_example));
+  CHECK(parse_free_text(expected_text, "doc") == expected);
+  CHECK(parse_free_text(long_example, "doc") == parse_long(long_example));
   // A text over several lines, with CR LF inside read as LF.
-  Result<TextGrid> multi = parse_free_text(
-      "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"TextTier\" \"p\" 0 1 1 0.5 \"a\r\nb\"", "doc", false);
+  Result<TextGrid> multi = validated(parse_free_text(
+      "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"TextTier\" \"p\" 0 1 1 0.5 \"a\r\nb\"", "doc"), false);
   CHECK(multi.has_value() && multi->tiers.at(0).items.at(0) == (Item{"a\nb", 0.5, 0.5}));
   // No tiers after "<absent>".
-  Result<TextGrid> absent = parse_free_text("\"ooTextFile\" \"TextGrid\" 0 1 <absent>", "doc", true);
+  Result<TextGrid> absent = validated(parse_free_text("\"ooTextFile\" \"TextGrid\" 0 1 <absent>", "doc"), true);
   CHECK(absent.has_value() && absent->tiers.empty() && absent->tmax == 1.0);
 }
 
@@ -528,9 +528,9 @@ TEST(free_form_text_stops_at_what_does_not_fit) {
       "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 18446744073709551615 \"TextTier\" \"p\" 0 1 0",
       "\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"TextTier\" \"p\" 0 1 1000000000000000 0.5 \"a\"",
   };
-  for (const char* text : broken) CHECK(!failure_message([&] { parse_free_text(text, "d", false); }).empty());
+  for (const char* text : broken) CHECK(!failure_message([&] { validated(parse_free_text(text, "d"), false); }).empty());
   CHECK_EQ(failure_message([] {
-             parse_free_text("\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"PointTier\"", "d", false);
+             validated(parse_free_text("\"ooTextFile\" \"TextGrid\" 0 1 <exists> 1 \"PointTier\"", "d"), false);
            }),
            std::string("Unknown tier class: PointTier"));
 }

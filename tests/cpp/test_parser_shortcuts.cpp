@@ -14,7 +14,7 @@ using namespace textgrid;
 namespace {
 
 TextGrid parse_long(std::string_view text) {
-  return parsed_or_fail(parse_long_text(text, "doc", false));
+  return parse_long_text(text, "doc");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "fuzz_canonical.hpp"
 #include "textgrid/failure.hpp"
+#include "textgrid/lib.hpp"
 #include "textgrid/parser.hpp"
 #include "textgrid/textgrid.hpp"
 
@@ -37,8 +38,8 @@ inline Input split_input(const std::uint8_t* data, std::size_t size) {
 
 inline std::optional<TextGrid> parse(std::string_view text, bool short_layout, bool strict) {
   try {
-    auto parsed = short_layout ? textgrid::parse_short_text(text, "fuzz", strict)
-                               : textgrid::parse_long_text(text, "fuzz", strict);
+    auto parsed = short_layout ? textgrid::validated(textgrid::parse_short_text(text, "fuzz"), strict)
+                               : textgrid::validated(textgrid::parse_long_text(text, "fuzz"), strict);
     if (parsed) return std::move(*parsed);
   } catch (const textgrid::InternalFailure&) {
   }

@@ -167,7 +167,7 @@ void read_tier(BinaryReader& reader, Tier& tier) {
 
 }  // namespace
 
-Result<TextGrid> parse_binary(std::string_view bytes, std::string name, bool strict) {
+TextGrid parse_binary(std::string_view bytes, std::string name) {
   BinaryReader reader(bytes);
   if (reader.take(binary_file_magic.size(), "the file header") != binary_file_magic)
     fail("Not a binary Praat file");
@@ -184,10 +184,6 @@ Result<TextGrid> parse_binary(std::string_view bytes, std::string name, bool str
     grid.size = count;
     grid.tiers.resize(count);
     for (Tier& tier : grid.tiers) read_tier(reader, tier);
-  }
-  if (strict) {
-    if (Status valid = grid.assert_valid(); !valid)
-      return std::unexpected(std::move(valid.error()));
   }
   return grid;
 }

@@ -155,7 +155,7 @@ void read_item(Tokens& tokens, Tier& tier) {
 
 }  // namespace
 
-Result<TextGrid> parse_chronological_text(std::string_view text, std::string name, bool strict) {
+TextGrid parse_chronological_text(std::string_view text, std::string name) {
   Tokens tokens(text);
   if (tokens.text("the header") != strip_quotes(chronological_file_header))
     fail("Not a chronological TextGrid");
@@ -174,10 +174,6 @@ Result<TextGrid> parse_chronological_text(std::string_view text, std::string nam
       fail("Chronological TextGrid: tier number " + std::to_string(tier_number) +
            " is not between 1 and " + std::to_string(grid.tiers.size()));
     read_item(tokens, grid.tiers[static_cast<std::size_t>(tier_number - 1)]);
-  }
-  if (strict) {
-    if (Status valid = grid.assert_valid(); !valid)
-      return std::unexpected(std::move(valid.error()));
   }
   return grid;
 }

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "textgrid/failure.hpp"
-#include "textgrid/lib.hpp"
 #include "textgrid/parser.hpp"
 
 namespace textgrid {
@@ -114,16 +113,9 @@ void apply_key(Section section, TextGrid& grid, std::string_view key, std::strin
   }
 }
 
-Result<TextGrid> finish(TextGrid grid, bool strict) {
-  if (strict) {
-    if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
-  }
-  return grid;
-}
-
 }  // namespace
 
-Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool strict) {
+TextGrid parse_long_text(std::string_view text, std::string name) {
   TextGrid grid;
   grid.name = std::move(name);
   Section section = Section::header;
@@ -136,13 +128,7 @@ Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool s
       apply_key(section, grid, key_value->first, key_value->second, state);
     }
   }
-  return finish(std::move(grid), strict);
-}
-
-Result<TextGrid> read_from_file_long(std::string_view path, bool strict) {
-  Result<std::string> text = read_text(path);
-  if (!text) return std::unexpected(std::move(text.error()));
-  return parse_long_text(*text, file_stem(path), strict);
+  return grid;
 }
 
 }  // namespace textgrid

@@ -25,15 +25,29 @@ std::uint64_t parse_count(std::string_view value) noexcept;
 // Removes every leading and every trailing double quote.
 std::string_view strip_quotes(std::string_view value) noexcept;
 
-// Parse text already in memory; `name` becomes the TextGrid's name.
-Result<TextGrid> parse_long_text(std::string_view text, std::string name, bool strict);
-Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict);
+// Parse text already in memory into the document it holds, unvalidated;
+// `name` becomes the TextGrid's name. Validation is the reader's, once.
+TextGrid parse_long_text(std::string_view text, std::string name);
+TextGrid parse_short_text(std::string_view text, std::string name);
 // Praat's free-form text (values anywhere on their lines, "!" comments).
-Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool strict);
+TextGrid parse_free_text(std::string_view text, std::string name);
 
 // The text layouts; "auto" tells them apart by the lines after the header.
 enum class TextLayout { long_text, short_text, free_text };
 TextLayout detect_text_layout(std::string_view text) noexcept;
+
+// The reader a decoded text goes to, for a file type of long, short or
+// automatic. The short layout without its blank line after the header goes to
+// the free-form reader; a blank text to the short one, which names it empty.
+enum class TextReader { long_text, short_text, short_without_blank, free_text, blank, chronological };
+enum class FileType;  // see lib.hpp
+TextReader choose_text_reader(std::string_view text, FileType file_type) noexcept;
+// "long", "short", "free-form" or "chronological".
+std::string_view layout_name(TextReader reader) noexcept;
+
+// What an empty or blank file in "auto" fails with.
+inline constexpr const char* empty_file_message =
+    "The TextGrid file is empty: it holds no text to read";
 
 namespace detail {
 // The line starting at `pos` (without its LF, CR LF or lone CR), advancing
@@ -87,9 +101,5 @@ void reserve_items(Tier& tier, std::size_t& backed_items);
 // class word is an internal failure naming the value as given.
 bool is_interval_class(std::string_view raw_value);
 }  // namespace detail
-
-// Read a file from disk and parse it.
-Result<TextGrid> read_from_file_long(std::string_view path, bool strict);
-Result<TextGrid> read_from_file_short(std::string_view path, bool strict);
 
 }  // namespace textgrid
