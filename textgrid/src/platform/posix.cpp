@@ -70,6 +70,7 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
   }
 }
 
+#if defined(__linux__)
 std::optional<std::string> read_text_file(const char* path) {
   std::ifstream in(path);
   if (!in) return std::nullopt;
@@ -77,6 +78,7 @@ std::optional<std::string> read_text_file(const char* path) {
   text << in.rdbuf();
   return std::move(text).str();
 }
+#endif
 
 // GNU's strerror_r returns the text (possibly a static one), the XSI variant
 // (macOS, musl) fills the buffer and returns a status; both are handled.
