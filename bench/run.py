@@ -114,10 +114,15 @@ def inputs(args):
 # --- tavrel ------------------------------------------------------------------------------------
 
 def tavrel_read_cases(tavrel, files, layout):
+    # The in-memory readers get the files' bytes, read once beforehand: their cost
+    # against textgrid2data's is what reading from memory saves or adds.
+    contents = [read_bytes(p) for p in files]
     return {
         "bare read": lambda: [read_bytes(p) for p in files],
         "textgrid2data": lambda: [tavrel.textgrid2data(p, False, layout) for p in files],
+        "loads": lambda: [tavrel.loads(c, False, layout) for c in contents],
         "textgrid2vectors": lambda: [tavrel.textgrid2vectors(p, False, layout) for p in files],
+        "loads_vectors": lambda: [tavrel.loads_vectors(c, False, layout) for c in contents],
         "textgrids2data": lambda: tavrel.textgrids2data(files, False, layout),
         "textgrids2vectors": lambda: tavrel.textgrids2vectors(files, False, layout),
     }
@@ -219,6 +224,20 @@ def run_worker(args, extra, env):
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
+def memory_ratios(table):
+    """loads against textgrid2data (and loads_vectors against textgrid2vectors), each
+    pair from the same run: the in-memory readers should cost no more than the file
+    readers."""
+    seconds = {(r["case"], r["layout"], r["threads"]): r["seconds"] for r in table}
+    lines = []
+    for memory, file in (("loads", "textgrid2data"), ("loads_vectors", "textgrid2vectors")):
+        for (case, layout, threads), value in seconds.items():
+            if case == memory and (file, layout, threads) in seconds:
+                lines.append(f"{memory} / {file} ({layout}, {threads} threads): "
+                             f"{value / seconds[(file, layout, threads)]:.3f}")
+    return lines
+
+
 def show(table):
     print(f"{'case':<46} {'layout':<6} {'threads':>7} {'ratio':>7}  baseline")
     for r in table:
@@ -262,6 +281,7 @@ def main():
         table += run_worker(args, ["--peers-only", "--peer-files", str(args.peer_files),
                                    "--peers", *args.peers], dict(os.environ))
     show(table)
+    print("\n".join(memory_ratios(table)))
     os.makedirs(os.path.dirname(args.output), exist_ok=True)
     with open(args.output, "w") as f:
         json.dump(table, f, indent=1)

@@ -1,8 +1,14 @@
 """A corpus too big for one machine, read into Dask DataFrames.
 
     pip install 'tavrel[dask]'
-    python examples/dask_corpus.py CORPUS_FOLDER [--scheduler tcp://host:8786]
+    python examples/dask_corpus.py LOCATION [--scheduler tcp://host:8786]
                                    [--chunk-files 2000] [--parquet OUT_FOLDER]
+
+LOCATION is a folder, an archive (.zip, .tar, .tar.gz, .tgz) or a URL that fsspec
+opens (s3://bucket/corpus/, gs://..., https://host/corpus.zip, ...). The file names
+are found once, here; each worker fetches the bytes of its own chunk (from the object
+store, the web server or the archive: no shared disk is needed) and parses them with
+`textgrids2table(names, contents=...)`.
 
 The paths are cut into chunks; each chunk is read by one `tavrel.textgrids2table`
 call on a Dask worker (which spreads the files over its own cores), and the Arrow
@@ -23,8 +29,9 @@ import pandas as pd
 import pyarrow as pa
 
 import tavrel
+from tavrel import sources
 
-ITEM_COLUMNS = {"file_id": "uint32", "file": "category", "tier_name": "category",
+ITEM_COLUMNS = {"file_id": "uint32", "file": "category", "tier_name": "category", "tier_index": "uint32",
                 "is_interval": "bool", "tmin": "float64", "tmax": "float64", "label": "object"}
 REPORT_COLUMNS = {"file_id": "uint32", "path": "object", "ok": "bool", "layout": "object",
                   "encoding": "object", "tmin": "float64", "tmax": "float64", "tiers": "uint32",
@@ -32,18 +39,30 @@ REPORT_COLUMNS = {"file_id": "uint32", "path": "object", "ok": "bool", "layout":
 
 
 def find_textgrids(folder):
-    """Every *.TextGrid file below `folder` (any letter case), sorted."""
+    """Every *.TextGrid file below `folder` (any letter case), sorted; for an archive or
+    a URL, the names of its TextGrid files (see tavrel.sources). A folder that cannot
+    be searched raises its OSError rather than being skipped unseen."""
+    if sources.is_archive(folder) or sources.is_url(str(folder)):
+        return sources.find(folder)
     found = []
-    for top, dirs, files in os.walk(folder):
+    for top, dirs, files in os.walk(folder, onerror=_raise):
         dirs.sort()
         found += [os.path.join(top, name) for name in sorted(files)
                   if name.lower().endswith(".textgrid")]
     return found
 
 
+def _raise(error):
+    raise error
+
+
 def read_chunk(paths, first_id, strict=False):
-    """(items, reports) of one chunk, with file ids counted over the whole corpus."""
-    table = tavrel.textgrids2table(paths, strict=strict)
+    """(items, reports) of one chunk, with file ids counted over the whole corpus. Files
+    in archives or behind URLs are fetched here, on the worker, and read from memory."""
+    if any(sources.is_virtual(path) for path in paths):
+        table = sources.read_names(paths, strict)
+    else:
+        table = tavrel.textgrids2table(paths, strict=strict)
     items = pa.table(table).to_pandas()
     reports = pa.table(table.reports).to_pandas()
     for frame in (items, reports):
@@ -70,7 +89,7 @@ def corpus_frames(paths, chunk_files=2000, strict=False):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("folder")
+    parser.add_argument("location", help="a folder, an archive or a URL")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler "
                         "(default: a local cluster of worker processes)")
     parser.add_argument("--chunk-files", type=int, default=2000)
@@ -82,7 +101,7 @@ def main():
 
     cluster = None if args.scheduler else LocalCluster(threads_per_worker=1)
     with Client(args.scheduler or cluster):
-        items, reports = corpus_frames(find_textgrids(args.folder), args.chunk_files)
+        items, reports = corpus_frames(find_textgrids(args.location), args.chunk_files)
         if args.parquet:
             # Both written in one computation: every chunk is read once.
             # Categories differ from chunk to chunk: one dictionary type for them all.

@@ -162,7 +162,8 @@ inline constexpr const char vectors2textgrid[] =
     "their tier. Tiers without entries cannot be expressed.";
 
 inline constexpr const char textgrids2table[] =
-    "textgrids2table(files, strict=False, file_type=\"auto\")\n--\n\n"
+    "textgrids2table(files, strict=False, file_type=\"auto\", *, contents=None, "
+    "encoding=\"utf-8\")\n--\n\n"
     "Read many TextGrid files in parallel into one Arrow table, with one report per file.\n"
     "\n"
     "# Arguments\n"
@@ -170,12 +171,17 @@ inline constexpr const char textgrids2table[] =
     "* `files` - paths of the TextGrid files (a sequence of str), used exactly as given.\n"
     "* `strict` - validate each TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\" (decide per file by looking at the text).\n"
+    "* `contents` - None, or one buffer per entry of `files` (bytes, bytearray, memoryview, any "
+    "buffer, or a str taken as its UTF-8): file i's bytes are then contents[i], and files[i] "
+    "only names it in the table and the reports; a None entry is read from the file files[i].\n"
+    "* `encoding` - \"utf-8\" (UTF-8, or UTF-16 with a byte-order mark).\n"
     "\n"
     "# Returns\n"
     "\n"
     "A TextGridTable: one row per interval or point, in the order of `textgrids2vectors`, with "
     "the columns file_id (uint32, the file's position in `files`), file (dictionary of the "
-    "paths), tier_name (dictionary), is_interval (bool), tmin, tmax (float64) and label (utf8; "
+    "paths), tier_name (dictionary), tier_index (uint32, the tier's 0-based position in its "
+    "file), is_interval (bool), tmin, tmax (float64) and label (utf8; "
     "large_utf8 when the labels pass 2 GiB). It implements the Arrow PyCapsule interface, so "
     "`pyarrow.table(t)`, `polars.DataFrame(t)` and DuckDB read it without a copy. Its `reports` "
     "hold one row per file: file_id, path, ok, layout, encoding, tmin, tmax, tiers, items, "
@@ -185,13 +191,15 @@ inline constexpr const char textgrids2table[] =
     "# Errors\n"
     "\n"
     "* `TypeError` - an argument has the wrong type.\n"
+    "* `ValueError` - an unknown encoding, or `contents` of another length than `files`; "
+    "raised before anything is read.\n"
     "* `PanicException` - an unknown file_type.\n"
     "\n"
     "A file that cannot be read never raises: it gives no rows and a report saying why.";
 
 inline constexpr const char vectors2textgrids[] =
     "vectors2textgrids(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
-    "file_type=\"long\", tmin=None, tmax=None)\n--\n\n"
+    "file_type=\"long\", tmin=None, tmax=None, tier_indices=None)\n--\n\n"
     "Write many TextGrid files in parallel from vectors, one output file per file id.\n"
     "\n"
     "# Arguments\n"
@@ -202,6 +210,9 @@ inline constexpr const char vectors2textgrids[] =
     "* `file_type` - \"long\" or \"short\".\n"
     "* `tmin`, `tmax` - None (each file's items decide), one number for every file, or a "
     "sequence of one bound (or None) per output file.\n"
+    "* `tier_indices` - None, or for each entry the 0-based position of its tier in its file "
+    "(integers): tiers are then built per (file, tier index), in index order, so that tiers "
+    "sharing a name stay apart and keep their order.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -219,7 +230,8 @@ inline constexpr const char vectors2textgrids[] =
     "* `TypeError` - an argument has the wrong type.";
 
 inline constexpr const char table2textgrids[] =
-    "table2textgrids(table, output_files, file_type=\"long\", bounds=None)\n--\n\n"
+    "table2textgrids(table, output_files, file_type=\"long\", bounds=None, tier_indices=None)"
+    "\n--\n\n"
     "Write many TextGrid files in parallel from any Arrow table of TextGrid rows.\n"
     "\n"
     "# Arguments\n"
@@ -232,6 +244,9 @@ inline constexpr const char table2textgrids[] =
     "* `file_type` - \"long\" or \"short\".\n"
     "* `bounds` - None, or an Arrow object with file_id, tmin and tmax (such as the reports of "
     "`textgrids2table`) giving each file's global bounds; null bounds are left to the items.\n"
+    "* `tier_indices` - None (the table's tier_index column, when it has one), or one integer "
+    "per row: with tier indices, tiers are built per (file, tier index) in index order, so "
+    "that tiers sharing a name stay apart and keep their order.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -242,6 +257,95 @@ inline constexpr const char table2textgrids[] =
     "* `ValueError` - a missing column, a column of another type, a null outside the labels, "
     "a file id without an output file; nothing is written.\n"
     "* `TypeError` - an argument has the wrong type or no `__arrow_c_stream__`.";
+
+inline constexpr const char loads[] =
+    "loads(content, strict=False, file_type=\"auto\", encoding=\"utf-8\")\n--\n\n"
+    "Read one TextGrid from bytes in memory into nested tuples and lists, as `textgrid2data` "
+    "reads a file holding the same bytes.\n"
+    "\n"
+    "# Arguments\n"
+    "\n"
+    "* `content` - bytes, bytearray, memoryview or any buffer; a str is read as its UTF-8.\n"
+    "* `strict` - validate the TextGrid after reading (bool).\n"
+    "* `file_type` - \"long\", \"short\" or \"auto\" (decide by looking at the text).\n"
+    "* `encoding` - \"utf-8\" (UTF-8, or UTF-16 with a byte-order mark).\n"
+    "\n"
+    "# Returns\n"
+    "\n"
+    "(tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])]), as `textgrid2data` gives.\n"
+    "\n"
+    "# Errors\n"
+    "\n"
+    "* `OSError` - the bytes are not UTF-8 or fail validation; the message names the source "
+    "as `<memory>`.\n"
+    "* `TypeError` - an argument has the wrong type.\n"
+    "* `ValueError` - an unknown encoding, before anything is read.\n"
+    "* `PanicException` - an unknown file_type or a structurally broken text.";
+
+inline constexpr const char loads_vectors[] =
+    "loads_vectors(content, strict=False, file_type=\"auto\", encoding=\"utf-8\")\n--\n\n"
+    "Read one TextGrid from bytes in memory into flat parallel vectors, as `textgrid2vectors` "
+    "reads a file holding the same bytes.\n"
+    "\n"
+    "# Arguments\n"
+    "\n"
+    "As for `loads`.\n"
+    "\n"
+    "# Returns\n"
+    "\n"
+    "(tmins, tmaxs, labels, tier_names, is_intervals), as `textgrid2vectors` gives.\n"
+    "\n"
+    "# Errors\n"
+    "\n"
+    "As for `loads`.";
+
+inline constexpr const char dumps[] =
+    "dumps(data, tmin=None, tmax=None, file_type=\"long\")\n--\n\n"
+    "Build a TextGrid from nested data, validate it and return the bytes `data2textgrid` would "
+    "write.\n"
+    "\n"
+    "# Arguments\n"
+    "\n"
+    "* `data`, `tmin`, `tmax` - as for `data2textgrid`.\n"
+    "* `file_type` - exactly \"long\" selects the long format, any other word the short one.\n"
+    "\n"
+    "# Returns\n"
+    "\n"
+    "bytes (UTF-8 text).\n"
+    "\n"
+    "# Errors\n"
+    "\n"
+    "* `OSError` - validation fails (\"Failed to create TextGrid because: ...\").\n"
+    "* `TypeError` - an argument has the wrong type.";
+
+inline constexpr const char nest[] =
+    "nest(table, parent, child)\n--\n\n"
+    "Give every item of tier `child` the item of tier `parent` of the same file that contains "
+    "it (phones in words).\n"
+    "\n"
+    "# Arguments\n"
+    "\n"
+    "* `table` - any object with `__arrow_c_stream__` (a TextGridTable, a pyarrow table, a "
+    "polars frame, a DuckDB result, ...) with the columns file_id, tier_name, tmin, tmax and "
+    "label.\n"
+    "* `parent`, `child` - tier names (str).\n"
+    "\n"
+    "# Returns\n"
+    "\n"
+    "An Arrow table (Arrow PyCapsule interface) with the child tier's rows, in the table's "
+    "order, and the table's columns, plus parent_label, parent_tmin, parent_tmax and "
+    "parent_index (the parent's 0-based position among the parent tier's items of its file): "
+    "null when no parent contains the child. A child [a, b] lies in a parent [c, d] when "
+    "c <= a and b <= d, with the file's own times; when several parents contain it, the "
+    "earliest counts.\n"
+    "\n"
+    "# Errors\n"
+    "\n"
+    "* `ValueError` - a missing column, or a column of a type that cannot be carried over.\n"
+    "* `TypeError` - an argument has the wrong type or no `__arrow_c_stream__`.";
+
+inline constexpr const char nested_table[] =
+    "Rows of a computed table, as an Arrow table (Arrow PyCapsule interface).";
 
 inline constexpr const char textgrid_table[] =
     "Rows of many TextGrid files as an Arrow table (see textgrids2table). Read it with "

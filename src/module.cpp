@@ -3,9 +3,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cli_support.hpp"
 #include "docstrings.hpp"
 #include "failures.hpp"
 #include "functions.hpp"
+#include "memory_functions.hpp"
+#include "nest.hpp"
 #include "pyref.hpp"
 #include "tables.hpp"
 
@@ -30,6 +33,21 @@ PyMethodDef function_records[] = {
     fast_function("textgrids2data", textgrids2data, docs::textgrids2data),
     fast_function("data2textgrid", data2textgrid, docs::data2textgrid),
     fast_function("vectors2textgrid", vectors2textgrid, docs::vectors2textgrid),
+};
+
+using KeywordFunction = PyObject* (*)(PyObject*, PyObject*, PyObject*);
+
+PyMethodDef keyword_function(const char* name, KeywordFunction function, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+          METH_VARARGS | METH_KEYWORDS, doc};
+}
+
+// Functions of the module that its __all__ leaves out.
+PyMethodDef unlisted_records[] = {
+    keyword_function("loads", loads, docs::loads),
+    keyword_function("loads_vectors", loads_vectors, docs::loads_vectors),
+    keyword_function("dumps", dumps, docs::dumps),
+    keyword_function("nest", nest, docs::nest),
 };
 
 // PanicException is reached through the module's __getattr__, so that the
@@ -118,6 +136,12 @@ bool initialise(PyObject* module) {
   for (PyMethodDef& record : function_records)
     if (!add_function(module, module_name.get(), &record)) return false;
   if (!add_table_api(module, module_name.get())) return false;
+  for (PyMethodDef& record : unlisted_records) {
+    PyRef function = new_function(&record, module, module_name.get());
+    if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0)
+      return false;
+  }
+  if (!add_cli_support(module, module_name.get())) return false;
   PyRef getattr = new_function(&getattr_record, module, module_name.get());
   return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }

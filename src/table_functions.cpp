@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contents.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
 #include "interrupt.hpp"
@@ -89,38 +90,62 @@ PyRef write_and_report(textgrid::CorpusColumns&& columns,
   return new_reports(std::move(**reports));
 }
 
+// The contents argument: nothing held for None, else one buffer per file.
+bool to_file_contents(PyObject* object, std::size_t files, SharedContents& held) {
+  if (object == Py_None) return true;
+  held = hold_content_list(object);
+  if (!held) return false;
+  if (held->size() != files) {
+    PyErr_Format(PyExc_ValueError, "%zu contents given for %zu files", held->size(), files);
+    return false;
+  }
+  return true;
+}
+
 PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"files", "strict", "file_type", nullptr};
+  static const char* const keywords[] = {"files",    "strict",   "file_type",
+                                         "contents", "encoding", nullptr};
   PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr;
-  if (!parse_arguments(args, kwargs, "O|OO:textgrids2table", keywords, &files_object,
-                       &strict_object, &file_type_object))
+  PyObject *contents_object = Py_None, *encoding_object = nullptr;
+  if (!parse_arguments(args, kwargs, "O|OO$OO:textgrids2table", keywords, &files_object,
+                       &strict_object, &file_type_object, &contents_object, &encoding_object))
     return {};
   std::vector<std::string> files;
   textgrid::CorpusOptions options;
+  SharedContents contents;
+  auto file_contents = [&](PyObject* object, SharedContents& held) {
+    return to_file_contents(object, files.size(), held);
+  };
   if (!convert_argument("files", files_object, files, to_path_list) ||
       !convert_argument("strict", strict_object, options.strict, to_bool) ||
       (file_type_object != nullptr &&
-       !convert_argument("file_type", file_type_object, options.file_type, to_text)))
+       !convert_argument("file_type", file_type_object, options.file_type, to_text)) ||
+      (encoding_object != nullptr &&
+       !convert_argument("encoding", encoding_object, options.encoding, to_encoding)) ||
+      !convert_argument("contents", contents_object, contents, file_contents))
     return {};
-  // The work may outlive the call (Ctrl-C), so it owns its file-type word.
+  // The work may outlive the call (Ctrl-C), so it owns its file-type word and
+  // a share of the contents.
   auto corpus = run_interruptibly_for(
-      [files = std::move(files), options, file_type = std::string(options.file_type)]() mutable {
+      [files = std::move(files), options, file_type = std::string(options.file_type),
+       contents]() mutable {
         options.file_type = file_type;
-        return textgrid::read_corpus(files, options);
+        if (!contents) return textgrid::read_corpus(files, options);
+        return textgrid::read_corpus(files, options, contents->views());
       });
   if (!corpus) return {};
   return new_textgrid_table(std::move(*corpus));
 }
 
 PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"tmins",        "tmaxs",    "labels",       "tier_names",
-                                         "is_intervals", "file_ids", "output_files", "file_type",
-                                         "tmin",         "tmax",     nullptr};
+  static const char* const keywords[] = {
+      "tmins",        "tmaxs", "labels", "tier_names",   "is_intervals", "file_ids",
+      "output_files", "file_type", "tmin", "tmax", "tier_indices", nullptr};
   PyObject *tmins, *tmaxs, *labels, *tier_names, *is_intervals, *file_ids, *outputs;
-  PyObject *file_type = nullptr, *tmin = Py_None, *tmax = Py_None;
-  if (!parse_arguments(args, kwargs, "OOOOOOO|OOO:vectors2textgrids", keywords, &tmins, &tmaxs,
+  PyObject *file_type = nullptr, *tmin = Py_None, *tmax = Py_None, *tier_indices = Py_None;
+  if (!parse_arguments(args, kwargs, "OOOOOOO|OOOO:vectors2textgrids", keywords, &tmins, &tmaxs,
                        &labels, &tier_names, &is_intervals, &file_ids, &outputs, &file_type, &tmin,
-                       &tmax))
+                       &tmax, &tier_indices))
     return {};
   textgrid::CorpusColumns columns;
   std::vector<std::string> output_files;
@@ -132,6 +157,8 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
       !convert_argument("tier_names", tier_names, columns.tier_names, to_text_list) ||
       !convert_argument("is_intervals", is_intervals, columns.is_intervals, to_bool_buffer) ||
       !convert_argument("file_ids", file_ids, columns.file_ids, to_id_buffer) ||
+      (tier_indices != Py_None &&
+       !convert_argument("tier_indices", tier_indices, columns.tier_indices, to_id_buffer)) ||
       !convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
     return {};
@@ -145,15 +172,20 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"table", "output_files", "file_type", "bounds", nullptr};
+  static const char* const keywords[] = {"table",  "output_files", "file_type",
+                                         "bounds", "tier_indices", nullptr};
   PyObject *table = nullptr, *outputs = nullptr, *file_type = nullptr, *bounds_object = Py_None;
-  if (!parse_arguments(args, kwargs, "OO|OO:table2textgrids", keywords, &table, &outputs,
-                       &file_type, &bounds_object))
+  PyObject* tier_indices_object = Py_None;
+  if (!parse_arguments(args, kwargs, "OO|OOO:table2textgrids", keywords, &table, &outputs,
+                       &file_type, &bounds_object, &tier_indices_object))
     return {};
   std::vector<std::string> output_files;
   bool long_format = true;
+  textgrid::Buffer<std::uint64_t> tier_indices;
   if (!convert_argument("output_files", outputs, output_files, to_path_list) ||
-      (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
+      (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)) ||
+      (tier_indices_object != Py_None &&
+       !convert_argument("tier_indices", tier_indices_object, tier_indices, to_id_buffer)))
     return {};
   textgrid::FileBounds bounds;
   if (bounds_object != Py_None) {
@@ -165,8 +197,13 @@ PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
   }
   ArrowArrayStream stream{};
   if (!import_stream(table, "table", stream)) return {};
-  textgrid::Result<textgrid::CorpusColumns> columns = textgrid::arrow::read_corpus_columns(stream);
+  // Tier positions given here win over the table's own column.
+  const bool column_indices =
+      tier_indices_object == Py_None && textgrid::arrow::has_column(stream, "tier_index");
+  textgrid::Result<textgrid::CorpusColumns> columns =
+      textgrid::arrow::read_corpus_columns(stream, column_indices);
   if (!columns) return raise_value_error("argument 'table': " + columns.error().message);
+  if (tier_indices_object != Py_None) columns->tier_indices = std::move(tier_indices);
   return write_and_report(std::move(*columns), output_files, bounds, long_format);
 }
 

@@ -23,6 +23,7 @@ struct TableObject {
   std::size_t failures;
   std::vector<textgrid::FailureNote> first_failures;
   PyObject* reports;  // the TextGridReports of a TextGridTable; null for reports themselves
+  bool computed;      // rows computed from another table: no files behind them
 };
 
 TableObject* as_table(PyObject* self) { return reinterpret_cast<TableObject*>(self); }
@@ -120,6 +121,10 @@ PyObject* table_repr(PyObject* self) {
     const TableObject& object = *as_table(self);
     std::string text = Py_TYPE(self)->tp_name;
     text += ": ";
+    if (object.computed) text += plural(static_cast<std::size_t>(table_length(self)), "row");
+    if (object.computed)
+      return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                               "replace"));
     if (object.reports != nullptr)
       text += plural(static_cast<std::size_t>(table_length(self)), "row") + " from ";
     text += plural(object.files, "file") + ", " + plural(object.failures, "failure");
@@ -170,6 +175,7 @@ PyType_Spec table_spec = {"tavrel.TextGridTable", sizeof(TableObject), 0, Py_TPF
 
 PyTypeObject* textgrid_table_type = nullptr;
 PyTypeObject* reports_type = nullptr;
+PyTypeObject* computed_type = nullptr;
 
 // Both types share their layout and behaviour; only name and docstring differ.
 PyTypeObject* make_type(const char* name, const char* doc) {
@@ -189,6 +195,7 @@ PyRef new_table_object(PyTypeObject* type, std::shared_ptr<const textgrid::arrow
   object->files = reports.files;
   object->failures = reports.failures;
   object->reports = nullptr;
+  object->computed = false;
   return created;
 }
 
@@ -222,6 +229,12 @@ PyRef new_textgrid_table(textgrid::CorpusTable&& corpus) {
   return table;
 }
 
+PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table) {
+  PyRef created = new_table_object(computed_type, std::move(table), textgrid::BatchReports{});
+  if (created) as_table(created.get())->computed = true;
+  return created;
+}
+
 bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream) {
   PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__arrow_c_stream__"));
   if (!method) {
@@ -251,11 +264,14 @@ bool add_table_api(PyObject* module, PyObject* module_name) {
   if (textgrid_table_type == nullptr) return false;
   reports_type = make_type("tavrel.TextGridReports", docs::textgrid_reports);
   if (reports_type == nullptr) return false;
+  computed_type = make_type("tavrel.ArrowTable", docs::nested_table);
+  if (computed_type == nullptr) return false;
   // The module attribute is one more reference; the static pointer keeps its own.
   if (PyObject_SetAttrString(module, "TextGridTable",
                              reinterpret_cast<PyObject*>(textgrid_table_type)) < 0 ||
       PyObject_SetAttrString(module, "TextGridReports", reinterpret_cast<PyObject*>(reports_type)) <
-          0)
+          0 ||
+      PyObject_SetAttrString(module, "ArrowTable", reinterpret_cast<PyObject*>(computed_type)) < 0)
     return false;
   for (PyMethodDef& record : function_records) {
     PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name, nullptr));

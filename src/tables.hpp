@@ -14,6 +14,8 @@ namespace tavrel {
 PyRef new_textgrid_table(textgrid::CorpusTable&& corpus);
 // A new TextGridReports object.
 PyRef new_reports(textgrid::BatchReports&& reports);
+// A table of computed rows (nest's result): no files, no reports.
+PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table);
 
 // Takes over the stream behind any object with __arrow_c_stream__; false
 // with a Python error set when it has none or gives something else.

@@ -178,10 +178,10 @@ def test_table_files(corpus, suffix):
     for file_id, path in enumerate(ALL):
         if path in BROKEN:
             continue
-        tmins, tmaxs, labels, names, flags = tavrel.textgrid2vectors(str(corpus / path), False,
-                                                                     "auto")
-        expected += [(file_id, path, *entry) for entry in
-                     zip(names, flags.tolist(), tmins.tolist(), tmaxs.tolist(), labels)]
+        _, _, tiers = tavrel.textgrid2data(str(corpus / path), False, "auto")
+        expected += [(file_id, path, name, position, is_interval, *item)
+                     for position, (name, is_interval, items) in enumerate(tiers)
+                     for item in items]
     assert sorted(rows) == sorted(expected)
 
 
@@ -191,16 +191,16 @@ def read_table(path, suffix):
 
         with open(path, newline="", encoding="utf-8") as stream:
             lines = list(csv.reader(stream, delimiter="," if suffix == "csv" else "\t"))
-        assert lines[0] == ["file_id", "file", "tier_name", "is_interval", "tmin", "tmax", "label"]
-        return [(int(i), f, n, b == "true", float(a), float(z), label)
-                for i, f, n, b, a, z, label in lines[1:]]
+        assert lines[0] == ["file_id", "file", "tier_name", "tier_index", "is_interval", "tmin", "tmax", "label"]
+        return [(int(i), f, n, int(t), b == "true", float(a), float(z), label)
+                for i, f, n, t, b, a, z, label in lines[1:]]
     import pyarrow.feather
     import pyarrow.parquet
 
     table = (pyarrow.parquet.read_table(path) if suffix == "parquet"
              else pyarrow.feather.read_table(path)).to_pydict()
     return list(zip(*(table[name] for name in
-                      ("file_id", "file", "tier_name", "is_interval", "tmin", "tmax", "label"))))
+                      ("file_id", "file", "tier_name", "tier_index", "is_interval", "tmin", "tmax", "label"))))
 
 
 def test_help_and_version():

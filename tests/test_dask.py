@@ -1,5 +1,7 @@
 """The Dask recipe of examples/dask_corpus.py on a local cluster of two worker
-processes: the same items and reports as one read in this process."""
+processes: the same items and reports as one read in this process, from a folder,
+from a folder served over HTTP on loopback and from a zip archive (the workers fetch
+the bytes themselves)."""
 
 import importlib
 import os
@@ -93,3 +95,65 @@ def test_cluster_read_equals_single_read(cluster, tmp_path, chunk_files):
     assert plain(got_reports) == plain(want_reports)
     # The file ids are the positions in `paths`, whatever the chunk.
     assert (got_reports.sort_values("file_id").path.tolist() == paths)
+
+
+@pytest.fixture
+def served(tmp_path):
+    """tmp_path on a loopback HTTP server, with directory listings."""
+    pytest.importorskip("fsspec")
+    pytest.importorskip("aiohttp")
+    import functools
+    import http.server
+    import threading
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(Quiet, directory=str(tmp_path)))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    thread.join()
+
+
+def without_prefix(frame, column, prefix):
+    frame = frame.copy()
+    frame[column] = [value[len(prefix):] for value in frame[column].astype(str)]
+    return frame
+
+
+@pytest.mark.parametrize("where", ["http folder", "zip", "zip over http"])
+def test_cluster_reads_remote_corpus_as_local_one(cluster, tmp_path, served, where):
+    import shutil
+
+    recipe = load_recipe()
+    (tmp_path / "corpus").mkdir()
+    make_corpus(tmp_path / "corpus", 30, seed=99)
+    local = recipe.find_textgrids(tmp_path / "corpus")
+    want_items, want_reports = recipe.read_chunk(local, 0)
+    shutil.make_archive(str(tmp_path / "corpus"), "zip", tmp_path / "corpus")
+    location = {"http folder": f"{served}/corpus/", "zip": str(tmp_path / "corpus.zip"),
+                "zip over http": f"{served}/corpus.zip"}[where]
+    names = recipe.find_textgrids(location)
+    prefix = location.rstrip("/") + "/"
+    assert [name[len(prefix):] for name in names] == [
+        os.path.relpath(path, tmp_path / "corpus") for path in local]
+
+    from distributed import wait
+
+    items, reports = recipe.corpus_frames(names, chunk_files=8)
+    futures = cluster.compute([items, reports])
+    wait(futures, timeout=120)
+    got_items, got_reports = cluster.gather(futures)
+    local_prefix = str(tmp_path / "corpus") + "/"
+    assert plain(without_prefix(got_items, "file", prefix)) == plain(
+        without_prefix(want_items, "file", local_prefix))
+    got = without_prefix(got_reports, "path", prefix)
+    want = without_prefix(want_reports, "path", local_prefix)
+    for frame, strip in ((got, prefix), (want, local_prefix)):
+        frame["error"] = [e.replace(strip, "") if isinstance(e, str) else None
+                          for e in frame["error"]]
+    assert plain(got) == plain(want)

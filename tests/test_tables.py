@@ -17,7 +17,7 @@ from table_samples import (ROW_COLUMNS, corpus_files, long_text, random_tiers, r
 
 pa = pytest.importorskip("pyarrow")
 
-TABLE_COLUMNS = ["file_id", "file", "tier_name", "is_interval", "tmin", "tmax", "label"]
+TABLE_COLUMNS = ["file_id", "file", "tier_name", "tier_index", "is_interval", "tmin", "tmax", "label"]
 REPORT_COLUMNS = ["file_id", "path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
                   "error_kind", "error"]
 
@@ -44,7 +44,8 @@ def test_schema_types():
     assert schema == pa.table(table).schema
     assert [str(field.type) for field in schema] == [
         "uint32", "dictionary<values=string, indices=int32, ordered=0>",
-        "dictionary<values=string, indices=int32, ordered=0>", "bool", "double", "double", "string"]
+        "dictionary<values=string, indices=int32, ordered=0>", "uint32", "bool", "double", "double",
+        "string"]
     reports = pa.table(table.reports)
     assert reports.column_names == REPORT_COLUMNS
     assert [str(t) for t in reports.schema.types] == ["uint32", "string", "bool", "string", "string", "double",
@@ -192,10 +193,15 @@ def test_bad_arguments_raise(call, exception):
 
 
 @pytest.mark.parametrize("name, signature", [
-    ("textgrids2table", "(files, strict=False, file_type='auto')"),
+    ("textgrids2table", "(files, strict=False, file_type='auto', *, contents=None, "
+                        "encoding='utf-8')"),
     ("vectors2textgrids", "(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
-                          "file_type='long', tmin=None, tmax=None)"),
-    ("table2textgrids", "(table, output_files, file_type='long', bounds=None)"),
+                          "file_type='long', tmin=None, tmax=None, tier_indices=None)"),
+    ("table2textgrids", "(table, output_files, file_type='long', bounds=None, tier_indices=None)"),
+    ("loads", "(content, strict=False, file_type='auto', encoding='utf-8')"),
+    ("loads_vectors", "(content, strict=False, file_type='auto', encoding='utf-8')"),
+    ("dumps", "(data, tmin=None, tmax=None, file_type='long')"),
+    ("nest", "(table, parent, child)"),
 ])
 def test_batch_functions_stand_beside_the_module_functions(name, signature):
     import inspect

@@ -137,16 +137,34 @@ class TextGridTable:
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
         """An "arrow_array_stream" PyCapsule; the buffers are shared, not copied."""
 
-def textgrids2table(files: Sequence[str], strict: bool = False, file_type: str = "auto") -> TextGridTable:
+# Bytes in memory: bytes, bytearray, memoryview or any buffer; a str is read as its UTF-8.
+_Content = Union[bytes, bytearray, memoryview, str, "_Buffer"]
+
+class _Buffer(Protocol):
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def textgrids2table(
+    files: Sequence[str],
+    strict: bool = False,
+    file_type: str = "auto",
+    *,
+    contents: Optional[Sequence[Optional[_Content]]] = None,
+    encoding: str = "utf-8",
+) -> TextGridTable:
     """Read many TextGrid files in parallel into one Arrow table.
 
     One row per interval or point, in the order of `textgrids2vectors`, with the
     columns file_id (uint32, the file's position in `files`), file (the path,
-    dictionary-encoded), tier_name (dictionary-encoded), is_interval (bool),
+    dictionary-encoded), tier_name (dictionary-encoded), tier_index (uint32, the
+    tier's 0-based position in its file), is_interval (bool),
     tmin, tmax (float64) and label (utf8; large_utf8 beyond 2 GiB of labels).
     A file that cannot be read gives no rows and never raises: its row in
-    `reports` says why. Raises TypeError for arguments of the wrong type and
-    PanicException for an unknown file_type."""
+    `reports` says why. With `contents` (one buffer per entry of `files`), file
+    i's bytes are contents[i] and files[i] only names it in the table and the
+    reports; a None entry is read from the file files[i]. `encoding`: "utf-8" (UTF-8, or UTF-16 with a byte-order mark).
+    Raises TypeError for arguments of the wrong type, ValueError for an unknown
+    encoding or contents of another length than files (before anything is
+    read) and PanicException for an unknown file_type."""
 
 def vectors2textgrids(
     tmins: Sequence[_Time] | npt.NDArray[np.floating],
@@ -159,6 +177,7 @@ def vectors2textgrids(
     file_type: str = "long",
     tmin: Optional[_Time] | Sequence[Optional[_Time]] = None,
     tmax: Optional[_Time] | Sequence[Optional[_Time]] = None,
+    tier_indices: Optional[Sequence[SupportsIndex] | npt.NDArray[np.integer]] = None,
 ) -> TextGridReports:
     """Write many TextGrid files in parallel from the columns `textgrids2vectors`
     returns: the entries of file id k go to output_files[k], grouped, sorted,
@@ -166,7 +185,9 @@ def vectors2textgrids(
     entries is built as `vectors2textgrid` builds empty vectors: a TextGrid
     without tiers when its bounds are given, else a validation failure (it
     would span 0 to 0). tmin/tmax: None, one bound for every file, or one
-    bound (or None) per output file.
+    bound (or None) per output file. tier_indices: None, or each entry's tier
+    position in its file; tiers are then built per (file, tier index) in index
+    order, so that tiers sharing a name stay apart and keep their order.
 
     One bad file does not stop the others: the reports say what failed. Raises
     ValueError (nothing written) for vectors of unequal length, a file id
@@ -178,6 +199,7 @@ def table2textgrids(
     output_files: Sequence[str],
     file_type: str = "long",
     bounds: Optional[_ArrowStreamExportable] = None,
+    tier_indices: Optional[Sequence[SupportsIndex] | npt.NDArray[np.integer]] = None,
 ) -> TextGridReports:
     """Write many TextGrid files in parallel from any Arrow table with the columns
     file_id, tier_name, is_interval, tmin, tmax and label (a TextGridTable, a
@@ -186,5 +208,47 @@ def table2textgrids(
     Texts may be utf8, large_utf8, utf8_view or dictionary-encoded; a null label
     is an empty text. `bounds`, any Arrow table with file_id, tmin and tmax (the
     reports of `textgrids2table` for instance), gives each file's global bounds,
-    so that corpus -> table -> files keeps them. Reports and errors as in
-    `vectors2textgrids`."""
+    so that corpus -> table -> files keeps them. Tier positions come from
+    `tier_indices` (one per row) or, when it is None, from the table's
+    tier_index column when it has one, so that the round trip keeps duplicate
+    tier names and tier order. Reports and errors as in `vectors2textgrids`."""
+
+def loads(
+    content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"
+) -> _Document:
+    """Read one TextGrid from bytes in memory, as `textgrid2data` reads a file holding
+    the same bytes (same results, same errors; messages name the source `<memory>`).
+    Raises ValueError for an unknown encoding before anything is read."""
+
+def loads_vectors(
+    content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"
+) -> _Vectors:
+    """Read one TextGrid from bytes in memory into vectors, as `textgrid2vectors` reads
+    a file holding the same bytes."""
+
+def dumps(
+    data: Sequence[_TierInput],
+    tmin: Optional[_Time] = None,
+    tmax: Optional[_Time] = None,
+    file_type: str = "long",
+) -> bytes:
+    """The bytes `data2textgrid` would write for the same arguments, validated the same
+    way (OSError "Failed to create TextGrid because: ...")."""
+
+class ArrowTable:
+    """Rows computed by the module (see `nest`), as an Arrow table readable by pyarrow,
+    polars and DuckDB through the Arrow PyCapsule interface."""
+
+    @property
+    def num_rows(self) -> int: ...
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
+
+def nest(table: _ArrowStreamExportable, parent: str, child: str) -> ArrowTable:
+    """For every item of tier `child`, the item of tier `parent` of the same file that
+    contains it: the child rows (in the table's order, with the table's columns) plus
+    parent_label, parent_tmin, parent_tmax and parent_index (its 0-based position among
+    the parent tier's items of the file), null when none contains it. A child [a, b]
+    lies in a parent [c, d] when c <= a and b <= d; of several, the earliest counts.
+    Raises ValueError for a missing column or one of a type that cannot be carried."""

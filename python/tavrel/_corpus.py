@@ -6,7 +6,7 @@ import sys
 
 import tavrel
 
-from . import _arrow
+from . import _arrow, sources
 
 REPORT_FIELDS = ("path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
                  "error_kind", "error")
@@ -20,29 +20,94 @@ class UsageError(Exception):
     """A mistake on the command line (exit status 2, one line, no traceback)."""
 
 
-def find_textgrids(paths):
-    """(path, root) pairs: each file argument as given (root: its folder), and every
-    *.TextGrid file (any letter case) below each folder argument, sorted."""
-    found = []
+def find_textgrids(paths, skip=frozenset()):
+    """(found, unsearchable): `found` holds (path, root) pairs, each file argument as
+    given (root: None) and every *.TextGrid file (any letter case) below each folder
+    argument (root: that folder); `unsearchable` holds a failure report for each
+    folder that could not be searched. `skip`: identities (see identity()) of folders
+    never to enter below a folder argument (an output folder)."""
+    found, unsearchable = [], []
     for path in paths:
         if os.path.isdir(path):
-            found.extend((name, path) for name in _walk(path))
+            found.extend((name, path) for name in walk_folder(path, unsearchable, skip))
+        elif sources.is_archive(path) or sources.is_url(path):
+            try:
+                found.extend(sources.find_with_roots(path))
+            except sources.SourceError as error:
+                raise UsageError(str(error)) from None
         elif os.path.exists(path):
             found.append((path, None))
         else:
             raise UsageError(f"no such file or folder: {path}")
+    return found, unsearchable
+
+
+def walk_folder(folder, unsearchable, skip=frozenset()):
+    """Every *.TextGrid file below `folder`: a folder's files (sorted) before its
+    subfolders (sorted, each searched in turn). Symbolic links are followed; a
+    folder or file met again through another link (or a link that loops back) is
+    not visited again. Folders that cannot be searched are added to `unsearchable`
+    as failure reports."""
+    names, seen = [], set()
+    pending = [(folder, True)]
+    while pending:
+        top, is_root = pending.pop()
+        try:
+            key = identity(top)
+            if key in seen or (not is_root and key in skip):
+                continue
+            seen.add(key)
+            with os.scandir(top) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError as error:
+            unsearchable.append(folder_report(top, error))
+            continue
+        subfolders = []
+        for entry in entries:
+            try:
+                if entry.is_dir():
+                    subfolders.append(entry.path)
+                elif entry.name.lower().endswith(".textgrid") and entry.is_file():
+                    key = identity(entry.path)
+                    if key not in seen:
+                        seen.add(key)
+                        names.append(entry.path)
+            except OSError:  # gone meanwhile, or a link that leads nowhere
+                continue
+        pending.extend((path, False) for path in reversed(subfolders))
+    return names
+
+
+def identity(path):
+    """What tells a file or folder apart whatever the path to it (links followed)."""
+    status = os.stat(path)
+    return status.st_dev, status.st_ino
+
+
+def identity_or_none(path):
+    try:
+        return identity(path)
+    except OSError:
+        return None
+
+
+def identities(paths):
+    """{identity: path} of those of the paths that exist (the first path of each)."""
+    found = {}
+    for path in paths:
+        found.setdefault(identity_or_none(path), path)
+    found.pop(None, None)
     return found
 
 
-def _walk(folder):
-    names = []
-    for top, dirs, files in os.walk(folder):
-        dirs.sort()
-        for name in sorted(files):
-            full = os.path.join(top, name)
-            if name.lower().endswith(".textgrid") and os.path.isfile(full):
-                names.append(full)
-    return names
+def folder_report(folder, error):
+    """The failure report of a folder that could not be searched (marked `folder`)."""
+    report = dict.fromkeys(REPORT_FIELDS)
+    reason = error.strerror or str(error)
+    report.update(path=folder, ok=False, error_kind="open", folder=True,
+                  error=f"Failed to search folder {folder} because: the folder could "
+                  f"not be searched: {reason}")
+    return report
 
 
 def chunks(items, size=CHUNK_FILES):
@@ -63,8 +128,11 @@ def read_chunk(paths, strict):
     """(table, reports) for one batch of files: a failed file raises nothing, its
     report says why."""
     try:
-        table = tavrel.textgrids2table(paths, strict=strict)
         unnamed = set()
+        if any(sources.is_virtual(path) for path in paths):
+            table = _read_virtual(paths, strict)
+        else:
+            table = tavrel.textgrids2table(paths, strict=strict)
     except UnicodeEncodeError:
         # A module that takes only UTF-8 file names: the others are reported as
         # unopenable, in their place (a path that cannot exist keeps the file ids).
@@ -81,6 +149,15 @@ def read_chunk(paths, strict):
     return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
 
 
+def _read_virtual(paths, strict):
+    """The table of paths among which are archive members or URLs: their bytes fetched
+    here and read from memory, local files read from disk by the module."""
+    try:
+        return sources.read_names(paths, strict)
+    except sources.SourceError as error:
+        raise UsageError(str(error)) from None
+
+
 def _is_utf8(path):
     try:
         path.encode("utf-8")
@@ -94,14 +171,6 @@ def reason(report):
     message = report["error"] or "unknown error"
     _, found, after = message.partition(" because: ")
     return after if found else message
-
-
-def worker_count():
-    """Threads for the command line's own pools: the pool size the user chose."""
-    chosen = os.environ.get("RAYON_NUM_THREADS", "")
-    if chosen.isdigit() and int(chosen) > 0:
-        return int(chosen)
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
 class Progress:

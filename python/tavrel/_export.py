@@ -1,17 +1,29 @@
-"""Writing a corpus as one table file: CSV and TSV with the standard library, Parquet
-and Arrow IPC with pyarrow. The file appears only when complete (written beside
-its target under a temporary name, then renamed)."""
+"""Writing a corpus as one table file: CSV and TSV (with pyarrow's writer when it is
+installed, else with the standard library), Parquet and Arrow IPC with pyarrow. The
+bytes go through the module's own safe save, as TextGrid files do: the file appears
+only when complete and flushed to disk, a symbolic link is written through, the old
+file's permissions stay, and a FIFO or device is written in place."""
 
 import csv
+import io
 import os
-import tempfile
 from contextlib import contextmanager
+
+import tavrel
 
 from . import _arrow, _corpus
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".parquet": "parquet", ".arrow": "arrow",
            ".feather": "arrow", ".ipc": "arrow"}
-COLUMNS = ("file_id", "file", "tier_name", "is_interval", "tmin", "tmax", "label")
+COLUMNS = ("file_id", "file", "tier_name", "tier_index", "is_interval", "tmin", "tmax", "label")
+
+# Files per batch call while tabulating: enough for the reader's record batches to
+# hold several files each, few enough for the progress bar to move.
+TABLE_CHUNK_FILES = 1024
+# Bytes handed to the save at a time (pyarrow writes many small pieces).
+SAVE_PIECE = 1 << 20
+# Rows per record batch of an Arrow file, at most (whole chunks are merged).
+IPC_BATCH_ROWS = 1 << 18
 
 
 def format_of(path, chosen=None):
@@ -26,88 +38,161 @@ def format_of(path, chosen=None):
 
 
 def require_pyarrow(fmt):
-    try:
-        import pyarrow  # noqa: F401
-    except ImportError:
+    if not _have_pyarrow():
         raise _corpus.UsageError(f"writing {fmt} needs pyarrow (pip install 'tavrel[arrow]'); "
-                                 "CSV and TSV work without it") from None
+                                 "CSV and TSV work without it")
+
+
+def _have_pyarrow():
+    try:
+        import pyarrow.csv  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+class SafeOutput(io.RawIOBase):
+    """A binary file written through the module's safe save. Nothing reaches the
+    target before finish(); discard() (or an error) leaves it as it was."""
+
+    def __init__(self, path):
+        super().__init__()
+        self._output = tavrel._output_open(path)
+        self._pending = bytearray()
+        self._position = 0
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        with memoryview(data) as view:
+            size = view.nbytes
+            self._pending += view.cast("B")
+        self._position += size
+        if len(self._pending) >= SAVE_PIECE:
+            self._send()
+        return size
+
+    def tell(self):
+        return self._position
+
+    def _send(self):
+        tavrel._output_write(self._output, self._pending)
+        self._pending = bytearray()
+
+    def finish(self):
+        self._send()
+        tavrel._output_finish(self._output)
+        super().close()
+
+    def discard(self):
+        tavrel._output_discard(self._output)
+        super().close()
+
+    def close(self):
+        # Only finish() puts the file in place: a writer closing its sink must not.
+        pass
 
 
 @contextmanager
-def atomic_output(path):
-    """A temporary path beside `path`, renamed over it when the block succeeds."""
-    folder = os.path.dirname(os.path.abspath(path))
+def safe_output(path):
+    """A SafeOutput at `path`, finished when the block succeeds."""
     try:
-        handle, temporary = tempfile.mkstemp(prefix=".tavrel-", suffix=".part", dir=folder)
+        output = SafeOutput(path)
     except OSError as error:
         raise _corpus.UsageError(f"cannot write {path}: {error.strerror or error}") from None
-    os.close(handle)
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(temporary, 0o666 & ~umask)  # as a plain open() would create it
     try:
-        yield temporary
-        os.replace(temporary, path)
+        yield output
+        output.finish()
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
+        output.discard()
         raise
 
 
 def write_table(paths, strict, out, fmt, progress):
     """Reads `paths` chunk by chunk into `out`; returns every file's report."""
-    writer = {"csv": _write_delimited, "tsv": _write_delimited, "parquet": _write_parquet,
-              "arrow": _write_ipc}[fmt]
-    with atomic_output(out) as temporary:
-        return writer(paths, strict, temporary, fmt, progress)
+    if fmt in ("csv", "tsv"):
+        writer = _write_delimited_arrow if _have_pyarrow() else _write_delimited
+    else:
+        writer = {"parquet": _write_parquet, "arrow": _write_ipc}[fmt]
+    with safe_output(out) as output:
+        return writer(paths, strict, output, fmt, progress)
 
 
 def _tables(paths, strict, progress, reports):
     """Each chunk's (table, first file id), collecting reports as it goes."""
-    for start, chunk in _corpus.chunks(paths):
+    for start, chunk in _corpus.chunks(paths, TABLE_CHUNK_FILES):
         table, chunk_reports = _corpus.read_chunk(chunk, strict)
         reports.extend(chunk_reports)
         progress.update(len(chunk))
         yield table, start
 
 
-def _write_delimited(paths, strict, target, fmt, progress):
+def _header(fmt):
+    return (("," if fmt == "csv" else "\t").join(COLUMNS) + "\n").encode()
+
+
+def _write_delimited(paths, strict, output, fmt, progress):
     reports = []
-    with open(target, "w", newline="", encoding="utf-8", errors="surrogateescape") as stream:
-        rows = csv.writer(stream, delimiter="," if fmt == "csv" else "\t",
-                          lineterminator="\n")
-        rows.writerow(COLUMNS)
-        for table, start in _tables(paths, strict, progress, reports):
-            columns = _arrow.read_columns(table)
-            columns["file_id"] = [start + i for i in columns["file_id"]]
-            columns["is_interval"] = ["true" if flag else "false"
-                                      for flag in columns["is_interval"]]
-            for name in ("tmin", "tmax"):
-                columns[name] = [repr(value) for value in columns[name]]
-            rows.writerows(zip(*(columns[name] for name in COLUMNS)))
+    output.write(_header(fmt))
+    for table, start in _tables(paths, strict, progress, reports):
+        columns = _arrow.read_columns(table)
+        columns["file_id"] = [start + i for i in columns["file_id"]]
+        columns["is_interval"] = ["true" if flag else "false" for flag in columns["is_interval"]]
+        for name in ("tmin", "tmax"):
+            columns[name] = list(map(repr, columns[name]))
+        # The writer quotes texts holding "\n" but not "\r", which readers also take
+        # for a line end: a chunk with one is written with every field quoted.
+        carriage_return = any("\r" in "".join(columns[name])
+                              for name in ("file", "tier_name", "label"))
+        text = io.StringIO()
+        csv.writer(text, delimiter="," if fmt == "csv" else "\t", lineterminator="\n",
+                   quoting=csv.QUOTE_ALL if carriage_return else csv.QUOTE_MINIMAL,
+                   ).writerows(zip(*(columns[name] for name in COLUMNS)))
+        output.write(text.getvalue().encode("utf-8", "surrogateescape"))
+    return reports
+
+
+def _write_delimited_arrow(paths, strict, output, fmt, progress):
+    import pyarrow as pa
+    import pyarrow.csv as pa_csv
+
+    options = pa_csv.WriteOptions(include_header=False, delimiter="," if fmt == "csv" else "\t",
+                                  quoting_style="needed")
+    sink = pa.PythonFile(output, mode="w")
+    reports = []
+    output.write(_header(fmt))
+    for table, start in _tables(paths, strict, progress, reports):
+        table = _global_ids(table, start)
+        if table.num_rows:
+            pa_csv.write_csv(table, sink, options)
     return reports
 
 
 def _global_ids(table, start):
-    """The chunk's table with file ids counted over the whole corpus."""
+    """The chunk's table (in pyarrow) with file ids counted over the whole corpus.
+    Built from NumPy and Arrow buffers: pa.table(), pa.array(), pa.scalar() and
+    to_numpy() all import pandas (50 MB) to look for its types."""
+    import numpy as np
     import pyarrow as pa
-    import pyarrow.compute as pc
 
-    table = pa.table(table)
-    ids = pc.add(table["file_id"], pa.scalar(start, pa.uint32()))
-    return table.set_column(table.schema.get_field_index("file_id"), "file_id", ids)
+    table = pa.RecordBatchReader.from_stream(table).read_all()
+    chunks = [np.frombuffer(chunk.buffers()[1], np.uint32, chunk.offset + len(chunk))[chunk.offset:]
+              for chunk in table.column("file_id").chunks]
+    ids = np.concatenate(chunks) if chunks else np.zeros(0, np.uint32)
+    ids = ids + np.uint32(start)
+    column = pa.Array.from_buffers(pa.uint32(), len(ids), [None, pa.py_buffer(ids)])
+    return table.set_column(table.schema.get_field_index("file_id"), "file_id", column)
 
 
-def _write_parquet(paths, strict, target, fmt, progress):
+def _write_parquet(paths, strict, output, fmt, progress):
     import pyarrow.parquet as pq
 
     reports, writer = [], None
     try:
         for table, start in _tables(paths, strict, progress, reports):
-            table = _global_ids(table, start)
-            writer = writer or pq.ParquetWriter(target, table.schema)
+            table = _global_ids(table, start).combine_chunks()
+            writer = writer or pq.ParquetWriter(output, table.schema)
             writer.write_table(table)
     finally:
         if writer is not None:
@@ -115,16 +200,55 @@ def _write_parquet(paths, strict, target, fmt, progress):
     return reports
 
 
-def _write_ipc(paths, strict, target, fmt, progress):
-    # The IPC file format allows one dictionary per column for the whole file, so
-    # the chunks are gathered and their dictionaries unified before writing.
+def _write_ipc(paths, strict, output, fmt, progress):
+    # The IPC file format allows one dictionary per column for the whole file (and
+    # other readers take no dictionary deltas), so each chunk is kept as one compact
+    # batch, and the dictionaries are unified once all are read.
     import pyarrow as pa
 
     reports = []
-    tables = [_global_ids(table, start) for table, start in
-              _tables(paths, strict, progress, reports)]
+    tables = [_detached(_global_ids(table, start).combine_chunks())
+              for table, start in _tables(paths, strict, progress, reports)]
     table = pa.concat_tables(tables).unify_dictionaries()
-    with pa.OSFile(target, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
-        writer.write_table(table)
+    del tables
+    with pa.ipc.new_file(output, table.schema) as writer:
+        for batch in _merged_batches(table, IPC_BATCH_ROWS):
+            writer.write_batch(batch)
     return reports
 
+
+def _detached(table):
+    """The table in one buffer of its own. Each array the module exports keeps the
+    whole table it came from alive, and combine_chunks() passes some arrays through
+    uncopied (a column of one chunk, a dictionary shared by all chunks)."""
+    import pyarrow as pa
+
+    size = pa.MockOutputStream()  # first the exact size: a growing buffer has slack
+    with pa.ipc.new_stream(size, table.schema) as writer:
+        writer.write_table(table)
+    buffer = pa.allocate_buffer(size.size())
+    with pa.ipc.new_stream(pa.FixedSizeBufferWriter(buffer), table.schema) as writer:
+        writer.write_table(table)
+    return pa.ipc.open_stream(buffer).read_all()
+
+
+def _merged_batches(table, rows):
+    """The table's batches, consecutive ones merged up to `rows` rows (a larger one
+    stays whole)."""
+    group, count = [], 0
+    for batch in table.to_batches():
+        if group and count + batch.num_rows > rows:
+            yield _merge(group, table.schema)
+            group, count = [], 0
+        group.append(batch)
+        count += batch.num_rows
+    if group:
+        yield _merge(group, table.schema)
+
+
+def _merge(batches, schema):
+    import pyarrow as pa
+
+    if len(batches) == 1:
+        return batches[0]
+    return pa.Table.from_batches(batches, schema).combine_chunks().to_batches()[0]

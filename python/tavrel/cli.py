@@ -1,28 +1,46 @@
 """The `tavrel` command: inspect, check, convert and tabulate TextGrid files.
 
-Exit status: 0 when every file was handled, 1 when any file failed, 2 for a
-mistake on the command line (or an output that cannot be written), 130 on Ctrl-C.
+Exit status: 0 when every file was handled, 1 when any file (or folder) failed, 2
+for a mistake on the command line (or an output that cannot be written), 130 on
+Ctrl-C, 128 + the signal's number on SIGTERM and SIGHUP (which stop it as Ctrl-C does).
 """
 
 import argparse
 import json
 import os
+import signal
 import sys
 import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 
-from . import _corpus, _export
+from . import _convert, _corpus, _export
+from . import sources as _sources
 from ._corpus import UsageError
 
 DESCRIPTION = """Inspect, check, convert and tabulate Praat TextGrid files.
 
 Folders are searched recursively for *.TextGrid files (any letter case); files
-named on the command line are read whatever their name. Files are read strictly
-(declared counts, ordered and non-overlapping items) unless --lenient is given."""
+named on the command line are read whatever their name. Archives (.zip, .tar,
+.tar.gz, .tgz) are read like folders, without extracting them; their members are
+named archive.zip/inner/path.TextGrid. With fsspec installed (the remote extra),
+URLs (s3://, gs://, https://, zip://, ...) name files and folders too. Files are
+read strictly (declared counts, ordered and non-overlapping items) unless
+--lenient is given."""
 
-EPILOG = """exit status: 0 all files passed, 1 some file failed, 2 usage error
-(including a missing path or an output that cannot be written), 130 interrupted"""
+EPILOG = """exit status: 0 all files passed, 1 some file or folder failed, 2 usage
+error (including a missing path or an output that cannot be written), 130 interrupted
+(Ctrl-C), 143 terminated (SIGTERM), 129 hung up (SIGHUP)"""
+
+# Signals that stop a command as Ctrl-C does: nothing half-written is left behind.
+STOPPING_SIGNALS = ("SIGTERM", "SIGHUP")
+
+
+class Stopped(KeyboardInterrupt):
+    """A stopping signal other than Ctrl-C, raised where Ctrl-C would be."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
 
 
 def main(argv=None):
@@ -30,6 +48,7 @@ def main(argv=None):
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="surrogateescape")
+    previous = _catch_stopping_signals()
     try:
         args = build_parser().parse_args(argv)
         if args.jobs:
@@ -39,18 +58,49 @@ def main(argv=None):
     except UsageError as error:
         print(f"tavrel: error: {error}", file=sys.stderr)
         return 2
+    except Stopped as stop:
+        _restore(previous)  # a second signal ends the process at once
+        print(f"tavrel: interrupted by {signal.Signals(stop.number).name}", file=sys.stderr)
+        return _interrupted(128 + stop.number)
     except KeyboardInterrupt:
+        _restore(previous)
         print("tavrel: interrupted", file=sys.stderr)
-        return _interrupted()
+        return _interrupted(130)
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`): stop quietly.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    finally:
+        _restore(previous)
 
 
-def _interrupted():
-    """Status 130 once the conversion threads have finished the file they were saving
-    (for a moment at most: a thread blocked on a file that never ends is left)."""
+def _catch_stopping_signals():
+    """Makes SIGTERM and SIGHUP raise Stopped (unless ignored, as under nohup); the
+    handlers they had before."""
+    def stop(number, frame):
+        raise Stopped(number)
+
+    previous = {}
+    for name in STOPPING_SIGNALS:
+        number = getattr(signal, name, None)
+        if number is None or signal.getsignal(number) != signal.SIG_DFL:
+            continue
+        try:
+            previous[number] = signal.signal(number, stop)
+        except ValueError:  # not the main thread: signals stay as they are
+            break
+    return previous
+
+
+def _restore(handlers):
+    while handlers:
+        number, handler = handlers.popitem()
+        signal.signal(number, handler)
+
+
+def _interrupted(status):
+    """`status`, once other threads have finished what they were doing (for a moment
+    at most: a thread blocked on a file that never ends is left)."""
     others = [thread for thread in threading.enumerate()
               if thread is not threading.current_thread() and not thread.daemon]
     deadline = time.monotonic() + 2.0
@@ -62,8 +112,8 @@ def _interrupted():
     sys.stdout.flush()
     sys.stderr.flush()
     if any(thread.is_alive() for thread in others):
-        os._exit(130)
-    return 130
+        os._exit(status)
+    return status
 
 
 def _positive(text):
@@ -122,7 +172,7 @@ def build_parser():
 
     table = command(
         "table", run_table, "Write the items of all files as one table.",
-        "\n\nColumns: file_id, file, tier_name, is_interval, tmin, tmax, label. CSV and TSV\n"
+        "\n\nColumns: file_id, file, tier_name, tier_index, is_interval, tmin, tmax, label. CSV and TSV\n"
         "are written without extra packages; Parquet and Arrow need pyarrow.")
     table.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
     table.add_argument("--out", required=True, metavar="FILE",
@@ -141,11 +191,20 @@ def _version():
         return "(development build)"
 
 
-def _inputs(args):
-    found = _corpus.find_textgrids(args.paths)
-    if not found:
+def _inputs(args, skip=frozenset()):
+    """(found, folder_reports): the (path, root) pairs of the input files, and a
+    failure report for each folder that could not be searched."""
+    found, unsearchable = _corpus.find_textgrids(args.paths, skip)
+    if not found and not unsearchable:
         raise UsageError("no TextGrid files found in " + ", ".join(args.paths))
-    return found
+    return found, unsearchable
+
+
+def _inputs_text(reports):
+    """'N files', or 'N files and M folders' when folders could not be searched."""
+    folders = sum(report.get("folder", False) for report in reports)
+    text = _count(len(reports) - folders, "file")
+    return text + f" and {_count(folders, 'folder')}" if folders else text
 
 
 def _progress(args, total):
@@ -164,11 +223,13 @@ def _print_failures(reports):
 
 
 def _read_reports(args):
-    """One report per input file, read with a progress bar where there is a terminal."""
-    paths = [path for path, _ in _inputs(args)]
+    """One report per input file (after those of folders that could not be searched),
+    read with a progress bar where there is a terminal."""
+    found, folder_reports = _inputs(args)
+    paths = [path for path, _ in found]
     progress = _progress(args, len(paths))
     try:
-        return _corpus.read_reports(paths, not args.lenient, progress)
+        return folder_reports + _corpus.read_reports(paths, not args.lenient, progress)
     finally:
         progress.close()
 
@@ -178,7 +239,7 @@ def run_info(args):
     for report in reports:
         tiers = _tiers_of(report, not args.lenient)
         if args.json:
-            print(_json(dict(report, tiers=tiers)))
+            print(_json(dict(_record(report), tiers=tiers)))
         else:
             _print_info(report, tiers)
     return 1 if any(not report["ok"] for report in reports) else 0
@@ -188,9 +249,7 @@ def _tiers_of(report, strict):
     """Each tier's name, class and item count (tiers without items included)."""
     if not report["ok"]:
         return None
-    import tavrel
-
-    _, _, tiers = tavrel.textgrid2data(report["path"], strict, "auto")
+    _, _, tiers = _sources.read_data(report["path"], strict)
     return [{"name": name, "class": "IntervalTier" if is_interval else "TextTier",
              "items": len(items)} for name, is_interval, items in tiers]
 
@@ -221,6 +280,10 @@ def _json(record):
     return line
 
 
+def _record(report):
+    return {key: report[key] for key in _corpus.REPORT_FIELDS}
+
+
 def _count(number, noun):
     return f"{number} {noun}{'' if number == 1 else 's'}"
 
@@ -229,82 +292,31 @@ def run_check(args):
     reports = _read_reports(args)
     if args.json:
         for report in reports:
-            print(_json(report))
+            print(_json(_record(report)))
         failed = sum(not report["ok"] for report in reports)
     else:
         failed = _print_failures(reports)
     if not args.quiet:
-        print(f"checked {_count(len(reports), 'file')}: {len(reports) - failed} passed, "
+        print(f"checked {_inputs_text(reports)}: {len(reports) - failed} passed, "
               f"{failed} failed", file=sys.stderr if args.json else sys.stdout)
     return 1 if failed else 0
 
 
 def run_convert(args):
-    found = _inputs(args)
-    targets = _convert_targets(found, args)
-    import tavrel
-
-    strict = not args.lenient
-
-    def convert(report):
-        target = targets[report["path"]]
-        try:
-            tmin, tmax, tiers = tavrel.textgrid2data(report["path"], strict, "auto")
-            os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
-            tavrel.data2textgrid(tiers, tmin, tmax, target, args.to)
-        except (OSError, tavrel.PanicException) as error:
-            return dict(report, ok=False, error_kind="write", error=str(error))
-        return report
-
-    paths = [path for path, _ in found]
-    progress = _progress(args, len(paths))
-    reports = []
-    pool = ThreadPoolExecutor(_corpus.worker_count())
+    # A second run must not take its own earlier output below an input folder as input.
+    found, reports = _inputs(args, frozenset() if args.in_place else _convert.skipped(args.out))
+    pairs = _convert.targets(found, None if args.in_place else args.out)
+    progress = _progress(args, len(pairs))
     try:
-        for _, chunk in _corpus.chunks(paths):
-            chunk_reports = _corpus.read_chunk(chunk, strict)[1]
-            good = [report for report in chunk_reports if report["ok"]]
-            done = iter(pool.map(convert, good))
-            reports.extend(next(done) if report["ok"] else report for report in chunk_reports)
-            progress.update(len(chunk))
+        reports += _convert.convert(pairs, not args.lenient, args.to == "long", progress)
     finally:
-        pool.shutdown(wait=False, cancel_futures=True)
         progress.close()
     failed = _print_failures(reports)
     if not args.quiet:
         where = "in place" if args.in_place else f"into {args.out}"
-        print(f"converted {len(reports) - failed} of {_count(len(reports), 'file')} to the "
+        print(f"converted {len(reports) - failed} of {_inputs_text(reports)} to the "
               f"{args.to} layout {where}; {failed} failed")
     return 1 if failed else 0
-
-
-def _convert_targets(found, args):
-    """Output path of each input; refuses overwriting an input and two inputs sharing
-    one output before anything is written."""
-    if args.in_place:
-        return {path: path for path, _ in found}
-    if os.path.exists(args.out) and not os.path.isdir(args.out):
-        raise UsageError(f"--out {args.out} exists and is not a folder")
-    inputs = {os.path.realpath(path): path for path, _ in found}
-    targets, sources = {}, {}
-    for path, root in found:
-        relative = os.path.relpath(path, root) if root else os.path.basename(path)
-        target = os.path.join(args.out, relative)
-        real = os.path.realpath(target)
-        if real in inputs:
-            raise UsageError(f"converting {path} would overwrite the input {inputs[real]}; "
-                             "choose another --out folder, or --in-place")
-        if real in sources:
-            raise UsageError(f"{path} and {sources[real]} would both be written to {target}")
-        sources[real] = path
-        targets[path] = target
-    try:
-        os.makedirs(args.out, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"cannot write into {args.out}: {error.strerror or error}") from None
-    if not os.access(args.out, os.W_OK):
-        raise UsageError(f"cannot write into {args.out}: permission denied")
-    return targets
 
 
 def run_table(args):
@@ -315,10 +327,17 @@ def run_table(args):
         raise UsageError(f"cannot write {args.out}: no such folder")
     if os.path.isdir(args.out):
         raise UsageError(f"cannot write {args.out}: it is a folder")
-    paths = [path for path, _ in _inputs(args)]
+    found, reports = _inputs(args)
+    overwritten = _corpus.identities(path for path, _ in found).get(
+        _corpus.identity_or_none(args.out))
+    if overwritten is not None:
+        raise UsageError(f"writing {args.out} would overwrite the input {overwritten}; "
+                         "choose another --out file")
+    paths = [path for path, _ in found]
     progress = _progress(args, len(paths))
     try:
-        reports = _export.write_table(paths, not args.lenient, args.out, fmt, progress)
+        if paths:  # else only folders that could not be searched: no table to write
+            reports += _export.write_table(paths, not args.lenient, args.out, fmt, progress)
     except OSError as error:  # a full disk, a folder that became read-only, ...
         raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
     finally:
@@ -327,5 +346,5 @@ def run_table(args):
     if not args.quiet:
         rows = sum(report["items"] or 0 for report in reports if report["ok"])
         print(f"wrote {_count(rows, 'row')} from {len(reports) - failed} of "
-              f"{_count(len(reports), 'file')} to {args.out}; {failed} failed")
+              f"{_inputs_text(reports)} to {args.out}; {failed} failed")
     return 1 if failed else 0

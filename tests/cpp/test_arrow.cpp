@@ -110,15 +110,15 @@ TEST(exported_schema_describes_the_rows_and_releases_its_children_once) {
   ArrowSchema schema{};
   arrow::export_schema(corpus.rows->schema, &schema);
   CHECK_EQ(std::string(schema.format), "+s");
-  CHECK_EQ(schema.n_children, 7);
+  CHECK_EQ(schema.n_children, 8);
   std::vector<std::string> names, formats;
   for (std::int64_t i = 0; i < schema.n_children; ++i) {
     names.emplace_back(schema.children[i]->name);
     formats.emplace_back(schema.children[i]->format);
   }
-  CHECK(names == (std::vector<std::string>{"file_id", "file", "tier_name", "is_interval", "tmin",
-                                           "tmax", "label"}));
-  CHECK(formats == (std::vector<std::string>{"I", "i", "i", "b", "g", "g", "u"}));
+  CHECK(names == (std::vector<std::string>{"file_id", "file", "tier_name", "tier_index",
+                                           "is_interval", "tmin", "tmax", "label"}));
+  CHECK(formats == (std::vector<std::string>{"I", "i", "i", "I", "b", "g", "g", "u"}));
   CHECK_EQ(std::string(schema.children[1]->dictionary->format), "u");
   // A consumer may move a child out and release it on its own, before or after the parent.
   ArrowSchema moved = *schema.children[2];
@@ -146,9 +146,9 @@ TEST(stream_keeps_the_table_alive_and_ends_cleanly) {
     CHECK_EQ(stream.get_next(&stream, &batch), 0);
     if (batch.release == nullptr) break;
     ++batches;
-    CHECK_EQ(batch.n_children, 7);
+    CHECK_EQ(batch.n_children, 8);
     for (std::int64_t row = 0; row < batch.length; ++row)
-      labels.push_back(text_at(*batch.children[6], false, row));
+      labels.push_back(text_at(*batch.children[7], false, row));
     batch.release(&batch);
   }
   CHECK(batches > 1);
@@ -171,7 +171,7 @@ TEST(wide_labels_in_one_batch_make_every_batch_wide_and_read_back_alike) {
     options.label_offset_limit = limit;
     CorpusTable corpus = read_corpus(files, options);
     const bool large = limit < 0x7fffffff;
-    CHECK_EQ(corpus.rows->schema.children[6].format, std::string(large ? "U" : "u"));
+    CHECK_EQ(corpus.rows->schema.children[7].format, std::string(large ? "U" : "u"));
     ArrowArrayStream stream{};
     arrow::export_stream(corpus.rows, &stream);
     Result<CorpusColumns> columns = arrow::read_corpus_columns(stream);

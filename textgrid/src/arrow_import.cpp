@@ -333,28 +333,54 @@ Status for_each_batch(ArrowArrayStream& raw_stream, const std::array<Wanted, N>&
   }
 }
 
-}  // namespace
-
-Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream) {
-  static constexpr std::array<Wanted, 6> wanted = {
+// The six columns of TextGrid rows, then the `extra` ones, read by `read_extra`.
+template <std::size_t Extra, class ReadExtra>
+Result<CorpusColumns> read_rows(ArrowArrayStream& stream, const std::array<Wanted, Extra>& extra,
+                                ReadExtra&& read_extra) {
+  std::array<Wanted, 6 + Extra> wanted = {
       Wanted{"file_id", Kind::ids},       Wanted{"tier_name", Kind::text},
       Wanted{"is_interval", Kind::flags}, Wanted{"tmin", Kind::numbers},
       Wanted{"tmax", Kind::numbers},      Wanted{"label", Kind::text}};
+  for (std::size_t k = 0; k < Extra; ++k) wanted[6 + k] = extra[k];
   CorpusColumns corpus;
   const std::string empty_label;
   Status read = for_each_batch(
-      stream, wanted, [&](const std::array<Column, 6>& columns, std::int64_t length) {
+      stream, wanted, [&](const std::array<Column, 6 + Extra>& columns, std::int64_t length) {
         Status status = append_ids(columns[0], length, corpus.file_ids);
         if (status) status = append_texts(columns[1], length, corpus.tier_names, nullptr);
         if (status) status = append_flags(columns[2], length, corpus.is_intervals);
         if (status) status = append_numbers(columns[3], length, corpus.tmins, nullptr);
         if (status) status = append_numbers(columns[4], length, corpus.tmaxs, nullptr);
         if (status) status = append_texts(columns[5], length, corpus.labels, &empty_label);
+        if (status) status = read_extra(columns, length, corpus);
         return status;
       });
   if (!read) return std::unexpected(read.error());
   return corpus;
 }
+
+}  // namespace
+
+Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream, bool tier_indices) {
+  if (!tier_indices)
+    return read_rows(stream, std::array<Wanted, 0>{},
+                     [](const auto&, std::int64_t, CorpusColumns&) { return Status{}; });
+  return read_rows(stream, std::array<Wanted, 1>{Wanted{"tier_index", Kind::ids}},
+                   [](const auto& columns, std::int64_t length, CorpusColumns& corpus) {
+                     return append_ids(columns[6], length, corpus.tier_indices);
+                   });
+}
+
+bool has_column(ArrowArrayStream& stream, std::string_view name) {
+  Owned<ArrowSchema> schema;
+  if (stream.get_schema(&stream, &schema.value) != 0) return false;
+  for (std::int64_t child = 0; child < schema.value.n_children; ++child) {
+    const char* found = schema.value.children[child]->name;
+    if (found != nullptr && name == found) return true;
+  }
+  return false;
+}
+
 
 Result<FileBounds> read_file_bounds(ArrowArrayStream& stream, std::size_t files) {
   static constexpr std::array<Wanted, 3> wanted = {

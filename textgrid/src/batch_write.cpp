@@ -31,7 +31,8 @@ struct WriteOutcome {
 bool same_lengths(const CorpusColumns& columns) {
   const std::size_t n = columns.file_ids.size();
   return columns.tmins.size() == n && columns.tmaxs.size() == n && columns.labels.size() == n &&
-         columns.tier_names.size() == n && columns.is_intervals.size() == n;
+         columns.tier_names.size() == n && columns.is_intervals.size() == n &&
+         (columns.tier_indices.empty() || columns.tier_indices.size() == n);
 }
 
 // Row numbers grouped by file: the rows of file f are order[starts[f] .. starts[f + 1]),
@@ -71,6 +72,9 @@ Vectors take_rows(CorpusColumns& columns, const Grouping& grouping, std::size_t 
     vectors.labels.push_back(std::move(columns.labels[row]));
     vectors.tier_names.push_back(std::move(columns.tier_names[row]));
   }
+  if (!columns.tier_indices.empty())
+    for (std::size_t k = begin; k < end; ++k)
+      vectors.tier_indices.push_back(columns.tier_indices[grouping.order[k]]);
   return vectors;
 }
 

@@ -153,10 +153,38 @@ std::vector<TierGroup> group_entries(Vectors& vectors) {
   return groups;
 }
 
+// Tiers by position: one group per distinct index, in index order, so that
+// tiers sharing a name stay apart and keep their place.
+std::vector<TierGroup> group_entries_by_index(Vectors& vectors) {
+  std::vector<TierGroup> groups;
+  std::vector<std::uint64_t> group_indices;
+  std::unordered_map<std::uint64_t, std::size_t> group_of_index;
+  const std::size_t n = vectors.tmins.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    auto [slot, added] = group_of_index.try_emplace(vectors.tier_indices[i], groups.size());
+    if (added) {
+      groups.push_back(TierGroup{i, vectors.is_intervals[i], {}});
+      group_indices.push_back(vectors.tier_indices[i]);
+    }
+    groups[slot->second].items.push_back(
+        Item{std::move(vectors.labels[i]), vectors.tmins[i], vectors.tmaxs[i]});
+  }
+  if (std::is_sorted(group_indices.begin(), group_indices.end())) return groups;
+  std::vector<std::size_t> order(groups.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return group_indices[a] < group_indices[b]; });
+  std::vector<TierGroup> sorted;
+  sorted.reserve(groups.size());
+  for (std::size_t k : order) sorted.push_back(std::move(groups[k]));
+  return sorted;
+}
+
 bool same_lengths(const Vectors& vectors) {
   const std::size_t n = vectors.tmins.size();
   return vectors.tmaxs.size() == n && vectors.labels.size() == n &&
-         vectors.tier_names.size() == n && vectors.is_intervals.size() == n;
+         vectors.tier_names.size() == n && vectors.is_intervals.size() == n &&
+         (vectors.tier_indices.empty() || vectors.tier_indices.size() == n);
 }
 
 }  // namespace
@@ -220,7 +248,8 @@ Result<TextGrid> TextGrid::from_vectors(Vectors vectors, std::optional<double> t
                                         std::optional<std::string> name) {
   if (!same_lengths(vectors))
     return std::unexpected(invalid_input("Input vectors must have the same length"));
-  std::vector<TierGroup> groups = group_entries(vectors);
+  std::vector<TierGroup> groups =
+      vectors.tier_indices.empty() ? group_entries(vectors) : group_entries_by_index(vectors);
   std::vector<Tier> tiers;
   tiers.reserve(groups.size());
   for (TierGroup& group : groups) {

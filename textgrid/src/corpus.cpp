@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "textgrid/convert_files.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
@@ -47,7 +48,8 @@ class BatchBuilder {
     file_names_.append(path);
     file_ids_.append_fill(file_id, items);
     file_indices_.append_fill(file_index, items);
-    for (const Tier& tier : grid.tiers) add_tier(tier);
+    for (std::size_t position = 0; position < grid.tiers.size(); ++position)
+      add_tier(grid.tiers[position], static_cast<std::uint32_t>(position));
     rows_ += items;
   }
 
@@ -60,6 +62,7 @@ class BatchBuilder {
     columns.push_back(arrow::plain_column(std::move(file_ids_)));
     columns.push_back(dictionary_column(std::move(file_indices_), std::move(file_names_)));
     columns.push_back(dictionary_column(std::move(tier_indices_), std::move(tier_names_)));
+    columns.push_back(arrow::plain_column(std::move(tier_positions_)));
     columns.push_back(bitmap_column(std::move(is_intervals_)));
     columns.push_back(arrow::plain_column(std::move(tmins_)));
     columns.push_back(arrow::plain_column(std::move(tmaxs_)));
@@ -68,10 +71,11 @@ class BatchBuilder {
   }
 
  private:
-  void add_tier(const Tier& tier) {
+  void add_tier(const Tier& tier, std::uint32_t position) {
     const std::size_t count = tier.items.size();
     if (count == 0) return;
     tier_indices_.append_fill(tier_index(tier.name), count);
+    tier_positions_.append_fill(position, count);
     is_intervals_.append(tier.is_interval, count);
     for (const Item& item : tier.items) {
       tmins_.push_back(item.tmin);
@@ -116,6 +120,7 @@ class BatchBuilder {
   Buffer<std::int32_t> tier_indices_;
   arrow::TextColumn tier_names_;
   std::unordered_map<std::string, std::int32_t> tier_of_name_;
+  Buffer<std::uint32_t> tier_positions_;  // each row's tier position in its file
   arrow::Bitmap is_intervals_;
   Buffer<double> tmins_;
   Buffer<double> tmaxs_;
@@ -128,20 +133,18 @@ std::optional<std::string> known(std::string_view word) {
   return std::string(word);
 }
 
-// Reading stops before the layout is decided only when the bytes could not be
-// opened or decoded; a data error after that is a failed validation.
-const char* read_error_kind(const Error& error, const SourceInfo& info) {
-  if (error.kind != ErrorKind::InvalidData) return "open";
-  return info.layout.empty() ? "encoding" : "validation";
-}
 
-FileReport read_into(const std::string& path, std::uint32_t file_id, const CorpusOptions& options,
-                     BatchBuilder& builder) {
+// A file's bytes come from `contents` when the caller gave them (a view with
+// data), else from the file.
+FileReport read_into(const std::string& path, const std::string_view* contents,
+                     std::uint32_t file_id, const ReadOptions& options, BatchBuilder& builder) {
   FileReport report;
   SourceInfo info;
   std::optional<TextGrid> grid;
   try {
-    Result<TextGrid> read = read_from_file(path, options.strict, options.file_type, &info);
+    Result<TextGrid> read = contents && contents->data() != nullptr
+                                ? read_from_bytes(*contents, file_stem(path), options, &info)
+                                : read_from_file(path, options, &info);
     if (read) {
       grid = std::move(*read);
     } else {
@@ -190,7 +193,8 @@ Field rows_schema(bool large_labels) {
                "+s",
                false,
                {Field{"file_id", "I", false, {}, {}}, Field{"file", "i", false, {}, "u"},
-                Field{"tier_name", "i", false, {}, "u"}, Field{"is_interval", "b", false, {}, {}},
+                Field{"tier_name", "i", false, {}, "u"}, Field{"tier_index", "I", false, {}, {}},
+                Field{"is_interval", "b", false, {}, {}},
                 Field{"tmin", "g", false, {}, {}}, Field{"tmax", "g", false, {}, {}},
                 Field{"label", large_labels ? "U" : "u", false, {}, {}}},
                {}};
@@ -282,9 +286,19 @@ std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
 
 }  // namespace
 
-CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options) {
-  if (options.file_type != "long" && options.file_type != "short" && options.file_type != "auto")
-    fail("Unknown file type: " + std::string(options.file_type));
+// Reading stops before the layout is decided only when the bytes could not be
+// opened or decoded; a data error after that is a failed validation.
+const char* read_error_kind(const Error& error, const SourceInfo& info) {
+  if (error.kind != ErrorKind::InvalidData) return "open";
+  return info.layout.empty() ? "encoding" : "validation";
+}
+
+CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
+                        std::span<const std::string_view> contents) {
+  const ReadOptions reading{options.strict, reading_file_type(options.file_type),
+                            options.encoding};
+  if (!contents.empty() && contents.size() != files.size())
+    fail("contents must give one entry per file");
   const std::size_t group = files_per_batch(files.size());
   const std::size_t batches = (files.size() + group - 1) / group;
   std::vector<BatchPart> parts = ordered_parallel_map(batches, [&](std::size_t batch) {
@@ -293,8 +307,8 @@ CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions&
     const std::size_t end = std::min(files.size(), begin + group);
     part.reports.reserve(end - begin);
     for (std::size_t k = begin; k < end; ++k)
-      part.reports.push_back(
-          read_into(files[k], static_cast<std::uint32_t>(k), options, *part.builder));
+      part.reports.push_back(read_into(files[k], contents.empty() ? nullptr : &contents[k],
+                                       static_cast<std::uint32_t>(k), reading, *part.builder));
     return part;
   });
   CorpusTable table;

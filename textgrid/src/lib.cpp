@@ -89,20 +89,20 @@ bool is_valid_utf8(std::string_view text) noexcept {
   return true;
 }
 
-Result<TextGrid> parse_by_layout(std::string_view text, std::string_view path, bool strict,
+Result<TextGrid> parse_by_layout(std::string_view text, std::string&& name, bool strict,
                                  SourceInfo& info) {
   switch (detect_text_layout(text)) {
     case TextLayout::long_text:
       info.layout = "long";
-      return parse_long_text(text, file_stem(path), strict);
+      return parse_long_text(text, std::move(name), strict);
     case TextLayout::free_text:
       info.layout = "free-form";
-      return parse_free_text(text, file_stem(path), strict);
+      return parse_free_text(text, std::move(name), strict);
     case TextLayout::short_text:
       break;
   }
   info.layout = "short";
-  return parse_short_text(text, file_stem(path), strict);
+  return parse_short_text(text, std::move(name), strict);
 }
 
 Result<std::string> read_bytes(std::string_view path) {
@@ -111,29 +111,30 @@ Result<std::string> read_bytes(std::string_view path) {
   return platform::read_whole_file(std::string(path));
 }
 
-// Turns the bytes of a text file into UTF-8 text in place. Plain UTF-8 costs
+// The UTF-8 text of a text file's bytes: a view into `bytes`, or into
+// `converted` when the bytes had to be turned into UTF-8. Plain UTF-8 costs
 // one look at the first bytes on top of the validation.
-Result<Encoding> decode_text(std::string& bytes) {
+Result<Encoding> decode_text(std::string_view& bytes, std::string& converted) {
   std::optional<Encoding> marked = byte_order_mark(bytes);
-  std::string_view content = bytes;
   if (marked == Encoding::utf16_le || marked == Encoding::utf16_be) {
-    bytes = utf16_to_utf8(content.substr(2), marked == Encoding::utf16_be);
+    converted = utf16_to_utf8(bytes.substr(2), marked == Encoding::utf16_be);
+    bytes = converted;
     return *marked;
   }
-  if (!is_valid_utf8(content))
+  if (!is_valid_utf8(bytes))
     return std::unexpected(invalid_data("stream did not contain valid UTF-8"));
   if (!marked) return Encoding::utf8;
-  bytes.erase(0, byte_order_mark_size(*marked));
+  bytes.remove_prefix(byte_order_mark_size(*marked));
   return *marked;
 }
 
 // The chronological format names itself in its first line; every other text
 // goes to the long/short decision.
-Result<TextGrid> parse_by_header(std::string_view text, std::string_view path, bool strict,
+Result<TextGrid> parse_by_header(std::string_view text, std::string&& name, bool strict,
                                  SourceInfo& info) {
-  if (!is_chronological_textgrid(text)) return parse_by_layout(text, path, strict, info);
+  if (!is_chronological_textgrid(text)) return parse_by_layout(text, std::move(name), strict, info);
   info.layout = "chronological";
-  return parse_chronological_text(text, file_stem(path), strict);
+  return parse_chronological_text(text, std::move(name), strict);
 }
 
 }  // namespace
@@ -157,11 +158,13 @@ std::string with_replacement_characters(std::string_view bytes) {
 }
 
 Result<std::string> read_text(std::string_view path) {
-  Result<std::string> text = read_bytes(path);
-  if (!text) return text;
-  if (Result<Encoding> decoded = decode_text(*text); !decoded)
+  Result<std::string> bytes = read_bytes(path);
+  if (!bytes) return bytes;
+  std::string_view text = *bytes;
+  std::string converted;
+  if (Result<Encoding> decoded = decode_text(text, converted); !decoded)
     return std::unexpected(std::move(decoded.error()));
-  return text;
+  return std::string(text);
 }
 
 std::string file_stem(std::string_view path) {
@@ -172,30 +175,57 @@ std::string file_stem(std::string_view path) {
   return std::string(component.substr(0, dot));
 }
 
-Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
-                                SourceInfo* info) {
+FileType reading_file_type(std::string_view word) {
+  if (word == "long") return FileType::long_text;
+  if (word == "short") return FileType::short_text;
+  if (word != "auto") fail("Unknown file type: " + std::string(word));
+  return FileType::automatic;
+}
+
+std::optional<TextEncoding> encoding_from_word(std::string_view word) noexcept {
+  for (const EncodingWord& known : encoding_words)
+    if (known.word == word) return known.encoding;
+  return std::nullopt;
+}
+
+Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
+                                 const ReadOptions& options, SourceInfo* info) {
   SourceInfo ignored;
   SourceInfo& found = info ? *info : ignored;
   found = {};
-  if (file_type != "long" && file_type != "short" && file_type != "auto")
-    fail("Unknown file type: " + std::string(file_type));
-  // One read serves both the format decision and the parse.
-  Result<std::string> text = read_bytes(path);
-  if (!text) return std::unexpected(std::move(text.error()));
-  if (file_type == "auto" && is_binary_textgrid(*text)) {
+  const bool automatic = options.file_type == FileType::automatic;
+  if (automatic && is_binary_textgrid(bytes)) {
     found.layout = found.encoding = "binary";
-    return parse_binary(*text, file_stem(path), strict);
+    return parse_binary(bytes, std::move(name), options.strict);
   }
-  Result<Encoding> encoding = decode_text(*text);
+  std::string converted;
+  std::string_view text = bytes;
+  Result<Encoding> encoding = decode_text(text, converted);
   if (!encoding) {
     found.encoding = "unknown";
     return std::unexpected(std::move(encoding.error()));
   }
   found.encoding = encoding_name(*encoding);
-  if (file_type == "auto") return parse_by_header(*text, path, strict, found);
-  found.layout = file_type == "long" ? "long" : "short";
-  return file_type == "long" ? parse_long_text(*text, file_stem(path), strict)
-                             : parse_short_text(*text, file_stem(path), strict);
+  if (automatic) return parse_by_header(text, std::move(name), options.strict, found);
+  const bool long_layout = options.file_type == FileType::long_text;
+  found.layout = long_layout ? "long" : "short";
+  return long_layout ? parse_long_text(text, std::move(name), options.strict)
+                     : parse_short_text(text, std::move(name), options.strict);
+}
+
+Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,
+                                SourceInfo* info) {
+  if (info) *info = {};
+  // One read serves both the format decision and the parse.
+  Result<std::string> bytes = read_bytes(path);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  return read_from_bytes(*bytes, file_stem(path), options, info);
+}
+
+Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
+                                SourceInfo* info) {
+  if (info) *info = {};
+  return read_from_file(path, ReadOptions{strict, reading_file_type(file_type)}, info);
 }
 
 std::vector<TextGridData> files_to_data(std::span<const std::string> files, bool strict,

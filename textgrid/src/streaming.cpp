@@ -14,7 +14,7 @@ namespace {
 
 // A file of this size parses in a few milliseconds, well within the time in
 // which the consumer should answer an interrupt.
-constexpr off_t quick_file_size = off_t{1} << 20;
+constexpr off_t quick_file_size = static_cast<off_t>(quick_read_bytes);
 // Files parsed ahead per thread: enough that a pool thread rarely finds the
 // window full (it then leaves, and coming back costs a wake-up), few enough to
 // hold little memory; the byte bound keeps large files from piling up.

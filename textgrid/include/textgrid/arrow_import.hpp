@@ -2,6 +2,7 @@
 // Reading tables that other libraries produce, through the Arrow C stream
 // interface: the columns of TextGrid rows, and per-file bounds.
 #include <cstddef>
+#include <string_view>
 
 #include "textgrid/arrow.hpp"
 #include "textgrid/corpus.hpp"
@@ -14,7 +15,12 @@ namespace textgrid::arrow {
 // those; ids any integer type; times float64 (or float32 or integers); tier
 // classes bool. A null label reads as an empty text; other nulls, missing
 // columns and other types are an error value.
-Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream);
+// With `tier_indices`, the integer column tier_index is read too.
+Result<CorpusColumns> read_corpus_columns(ArrowArrayStream& stream, bool tier_indices = false);
+
+// Whether the stream's schema has a column of that name (the stream stays
+// unread); false when the schema cannot be had.
+bool has_column(ArrowArrayStream& stream, std::string_view name);
 
 // Columns file_id, tmin and tmax; a null time leaves that bound unset. Ids
 // at or beyond `files` are an error value.

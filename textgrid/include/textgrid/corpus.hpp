@@ -14,6 +14,7 @@
 #include "textgrid/arrow.hpp"
 #include "textgrid/buffer.hpp"
 #include "textgrid/error.hpp"
+#include "textgrid/lib.hpp"
 
 namespace textgrid {
 
@@ -43,14 +44,18 @@ struct CorpusTable {
 struct CorpusOptions {
   bool strict = false;
   std::string_view file_type = "auto";
+  TextEncoding encoding = TextEncoding::utf8;
   // Label bytes per batch beyond which the offsets become 64-bit (for all batches).
   std::size_t label_offset_limit = 0x7fffffff;
 };
 
 // Reads every file; a file that cannot be read gives no rows and a report
 // saying why. Only an unknown file type (an internal failure) and running
-// out of memory escape.
-CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options);
+// out of memory escape. When `contents` is not empty (one entry per file),
+// file k's bytes are contents[k] and files[k] only names it; an entry without
+// data (a default view) leaves file k to be read from disk.
+CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
+                        std::span<const std::string_view> contents = {});
 
 // Rows of many TextGrids in the vector form, each with the number of the
 // output file it belongs to.
@@ -61,6 +66,7 @@ struct CorpusColumns {
   std::vector<std::string> tier_names;
   Buffer<bool> is_intervals;
   Buffer<std::uint64_t> file_ids;
+  Buffer<std::uint64_t> tier_indices;  // empty, or each row's tier position in its file
 };
 
 // Per-file global bounds; absent entries (or an empty list) leave the bound

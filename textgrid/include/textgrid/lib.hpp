@@ -1,5 +1,8 @@
 #pragma once
-// Entry points for reading: one file, or a batch of files on the worker pool.
+// Entry points for reading: one file, or bytes already in memory, or a batch
+// of files on the worker pool. A file is read into memory and then takes the
+// same path as bytes given by the caller.
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,8 +33,42 @@ struct SourceInfo {
   std::string_view encoding;
 };
 
-// `file_type` is "long", "short" or "auto"; any other word is an internal failure.
-// `info`, when given, receives what was found even when reading then fails.
+// How the text of a file is told apart: one layout, or decided by looking.
+enum class FileType { long_text, short_text, automatic };
+
+// "long", "short" or "auto"; any other word is an internal failure.
+FileType reading_file_type(std::string_view word);
+
+// How bytes become text. `utf8`: UTF-8, or UTF-16 announced by a byte-order mark.
+enum class TextEncoding { utf8 };
+
+// The words callers name the encodings by, in the order messages list them.
+struct EncodingWord {
+  std::string_view word;
+  TextEncoding encoding;
+};
+inline constexpr EncodingWord encoding_words[] = {{"utf-8", TextEncoding::utf8}};
+
+// The encoding a word names; nothing for an unknown word.
+std::optional<TextEncoding> encoding_from_word(std::string_view word) noexcept;
+
+struct ReadOptions {
+  bool strict = false;
+  FileType file_type = FileType::automatic;
+  TextEncoding encoding = TextEncoding::utf8;
+};
+
+// The one reading path: decode, tell the layout, parse, validate when strict.
+// `name` becomes the TextGrid's name. `info`, when given, receives what was
+// found even when reading then fails.
+Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
+                                 const ReadOptions& options, SourceInfo* info = nullptr);
+
+// The file's bytes, then read_from_bytes (named after the file's stem).
+Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,
+                                SourceInfo* info = nullptr);
+
+// The same, with the layout as its word (see reading_file_type).
 Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
                                 SourceInfo* info = nullptr);
 

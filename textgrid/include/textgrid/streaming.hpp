@@ -85,6 +85,8 @@ class StreamSchedule {
 // else (a FIFO, a device, a large file) should be parsed where the consumer
 // can keep answering the user meanwhile.
 bool quick_to_read(std::string_view path);
+// The size up to which a file (or bytes in memory) counts as quick to read.
+inline constexpr std::size_t quick_read_bytes = std::size_t{1} << 20;
 
 // How many files may be parsed ahead of the consumer with `threads` threads.
 std::size_t stream_window(std::size_t threads);

@@ -58,6 +58,9 @@ struct Vectors {
   std::vector<std::string> labels;
   std::vector<std::string> tier_names;
   Buffer<bool> is_intervals;
+  // Empty, or each entry's tier position: tiers are then told apart by it
+  // rather than by name, and come in its order.
+  Buffer<std::uint64_t> tier_indices;
 
   friend bool operator==(const Vectors&, const Vectors&) = default;
 };

@@ -41,12 +41,13 @@ std::string printable_path(std::string_view path) {
   return shown;
 }
 
-[[noreturn]] void fail_write(std::string_view path, std::string_view reason) {
-  fail("Failed to write TextGrid file " + printable_path(path) + ": " + std::string(reason));
+[[noreturn]] void fail_write(std::string_view path, std::string_view reason, int errnum = 0) {
+  throw SaveFailure(
+      "Failed to write TextGrid file " + printable_path(path) + ": " + std::string(reason), errnum);
 }
 
 [[noreturn]] void fail_write_os(std::string_view path, int errnum) {
-  fail_write(path, std::string(os_error_kind(errnum)) + ", " + os_error(errnum).message);
+  fail_write(path, std::string(os_error_kind(errnum)) + ", " + os_error(errnum).message, errnum);
 }
 
 class Descriptor {
@@ -124,13 +125,17 @@ void write_all(int fd, std::string_view shown, std::string_view text) {
 
 // FIFOs, devices and the like: there is no file to replace, so the data goes
 // straight in (opening a FIFO waits for its reader).
-void write_in_place(std::string_view shown, const std::string& target, std::string_view text) {
+int open_in_place(std::string_view shown, const std::string& target) {
   int fd;
   do {
     fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) fail_write_os(shown, errno);
-  Descriptor file(fd);
+  return fd;
+}
+
+void write_in_place(std::string_view shown, const std::string& target, std::string_view text) {
+  Descriptor file(open_in_place(shown, target));
   write_all(file.get(), shown, text);
   if (int error = file.close()) fail_write_os(shown, error);
 }
@@ -269,6 +274,58 @@ void save_file(std::string_view path, std::string_view text) {
     return;
   }
   replace_file(path, target, exists ? &status : nullptr, text);
+}
+
+
+// The saver keeps what save_file decides at the start (where the bytes go, and
+// what the old file's attributes were) across its writes.
+struct FileSaver::State {
+  std::string shown;
+  std::string target;
+  Descriptor in_place{-1};
+  std::optional<TemporaryFile> temporary;
+  bool finished = false;
+};
+
+FileSaver::FileSaver(std::string_view path) : state_(std::make_unique<State>()) {
+  if (path.find('\0') != std::string_view::npos)
+    fail_write(path, "file name contained an unexpected NUL byte");
+  State& state = *state_;
+  state.shown = path;
+  state.target = follow_links(path, std::string(path));
+  struct stat status{};
+  bool exists = ::stat(state.target.c_str(), &status) == 0;
+  if ((exists && !S_ISREG(status.st_mode)) || name_part(state.target).empty()) {
+    state.in_place.reset(open_in_place(path, state.target));
+    return;
+  }
+  if (exists && ::faccessat(AT_FDCWD, state.target.c_str(), W_OK, AT_EACCESS) != 0)
+    fail_write_os(path, errno);
+  state.temporary.emplace(path, state.target);
+  if (exists) carry_over_attributes(state.temporary->fd(), status);
+}
+
+FileSaver::~FileSaver() = default;
+
+bool FileSaver::in_place() const noexcept { return !state_->temporary; }
+
+void FileSaver::write(std::string_view piece) {
+  State& state = *state_;
+  if (state.finished) fail_write(state.shown, "the file was already finished");
+  write_all(state.temporary ? state.temporary->fd() : state.in_place.get(), state.shown, piece);
+}
+
+void FileSaver::finish() {
+  State& state = *state_;
+  if (state.finished) fail_write(state.shown, "the file was already finished");
+  state.finished = true;
+  if (!state.temporary) {
+    if (int error = state.in_place.close()) fail_write_os(state.shown, error);
+    return;
+  }
+  if (int error = flush_to_disk(state.temporary->fd())) fail_write_os(state.shown, error);
+  throw_if_cancelled();
+  if (int error = state.temporary->commit(state.target)) fail_write_os(state.shown, error);
 }
 
 }  // namespace textgrid

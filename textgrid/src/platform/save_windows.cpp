@@ -1,5 +1,6 @@
 // Saving through a temporary file and an atomic replace, on Windows.
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -17,12 +18,13 @@ namespace {
 constexpr DWORD write_piece = DWORD{1} << 20;
 constexpr int temporary_name_attempts = 100;
 
-[[noreturn]] void fail_write(std::string_view path, std::string_view reason) {
-  fail("Failed to write TextGrid file " + std::string(path) + ": " + std::string(reason));
+[[noreturn]] void fail_write(std::string_view path, std::string_view reason, int errnum = 0) {
+  throw SaveFailure("Failed to write TextGrid file " + std::string(path) + ": " + std::string(reason),
+                    errnum);
 }
 
 [[noreturn]] void fail_write_os(std::string_view path, int errnum) {
-  fail_write(path, std::string(os_error_kind(errnum)) + ", " + os_error(errnum).message);
+  fail_write(path, std::string(os_error_kind(errnum)) + ", " + os_error(errnum).message, errnum);
 }
 
 [[noreturn]] void fail_write_system(std::string_view path) {
@@ -73,6 +75,9 @@ class TemporaryFile {
       if (written == 0) fail_write(shown, "failed to write whole buffer");
       text.remove_prefix(written);
     }
+  }
+
+  void flush(std::string_view shown) {
     if (!::FlushFileBuffers(file_.get())) fail_write_system(shown);
     if (!file_.close()) fail_write_system(shown);
   }
@@ -113,7 +118,50 @@ void save_file(std::string_view path, std::string_view text) {
   if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) fail_write_os(path, EACCES);
   TemporaryFile temporary(path, *target);
   temporary.write(path, text);
+  temporary.flush(path);
   temporary.commit(path, *target, exists);
+}
+
+// Windows has no FIFOs at ordinary paths: every save goes through a temporary file.
+struct FileSaver::State {
+  std::string shown;
+  std::wstring target;
+  bool exists = false;
+  std::optional<TemporaryFile> temporary;
+  bool finished = false;
+};
+
+FileSaver::FileSaver(std::string_view path) : state_(std::make_unique<State>()) {
+  if (path.find('\0') != std::string_view::npos)
+    fail_write(path, "file name contained an unexpected NUL byte");
+  State& state = *state_;
+  state.shown = path;
+  std::optional<std::wstring> target = platform::wide_path(path);
+  if (!target) fail_write(path, "file name is not valid UTF-8");
+  state.target = std::move(*target);
+  DWORD attributes = ::GetFileAttributesW(state.target.c_str());
+  state.exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (state.exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) fail_write_os(path, EISDIR);
+  if (state.exists && (attributes & FILE_ATTRIBUTE_READONLY)) fail_write_os(path, EACCES);
+  state.temporary.emplace(path, state.target);
+}
+
+FileSaver::~FileSaver() = default;
+
+bool FileSaver::in_place() const noexcept { return false; }
+
+void FileSaver::write(std::string_view piece) {
+  State& state = *state_;
+  if (state.finished) fail_write(state.shown, "the file was already finished");
+  state.temporary->write(state.shown, piece);
+}
+
+void FileSaver::finish() {
+  State& state = *state_;
+  if (state.finished) fail_write(state.shown, "the file was already finished");
+  state.finished = true;
+  state.temporary->flush(state.shown);
+  state.temporary->commit(state.shown, state.target, state.exists);
 }
 
 }  // namespace textgrid

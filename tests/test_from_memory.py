@@ -1,0 +1,196 @@
+"""Reading and writing TextGrids in memory: loads, loads_vectors and dumps give what the
+file functions give for the same bytes, and textgrids2table(contents=...) the table of
+the same files."""
+
+import random
+
+import numpy as np
+import pytest
+
+import tavrel
+from support import DATA, outcome
+from textgrid_samples import long_text
+
+# Every file of the test data: hand-made faults, Praat's own files in every format and
+# encoding, and the files of real projects.
+CORPUS = sorted(p for p in DATA.rglob("*") if p.is_file() and p.suffix.lower() != ".tsv")
+LAYOUTS = ["auto", "long", "short"]
+
+
+def same_outcome(from_file, from_memory, path):
+    """Equal results, or the same exception whose message names `<memory>` for the path."""
+    kind, value = from_file
+    if kind == "value":
+        assert from_memory == from_file
+    else:
+        assert from_memory == (kind, value.replace(str(path), "<memory>"))
+
+
+def as_plain(result):
+    """Vectors with their arrays as lists, so that outcomes compare with ==."""
+    return tuple(v.tolist() if isinstance(v, np.ndarray) else v for v in result)
+
+
+@pytest.mark.parametrize("file_type", LAYOUTS)
+@pytest.mark.parametrize("strict", [False, True])
+def test_loads_equals_reading_the_file(strict, file_type):
+    for path in CORPUS:
+        data = path.read_bytes()
+        same_outcome(outcome(lambda: tavrel.textgrid2data(str(path), strict, file_type)),
+                     outcome(lambda: tavrel.loads(data, strict, file_type)), path)
+        file_vectors = outcome(lambda: as_plain(tavrel.textgrid2vectors(str(path), strict,
+                                                                        file_type)))
+        same_outcome(file_vectors,
+                     outcome(lambda: as_plain(tavrel.loads_vectors(data, strict, file_type))),
+                     path)
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview,
+                                  lambda b: np.frombuffer(b, dtype=np.uint8),
+                                  lambda b: memoryview(b"-" + b + b"-")[1:-1],
+                                  lambda b: memoryview(bytes(x for p in zip(b, b) for x in p))[::2],
+                                  lambda b: b.decode("utf-8")],
+                         ids=["bytes", "bytearray", "memoryview", "numpy", "slice", "strided",
+                              "str"])
+def test_any_buffer_or_str(wrap):
+    path = DATA / "example_long_lf.TextGrid"
+    want = tavrel.textgrid2data(str(path), True, "auto")
+    assert tavrel.loads(wrap(path.read_bytes()), strict=True) == want
+    assert as_plain(tavrel.loads_vectors(wrap(path.read_bytes()))) == as_plain(
+        tavrel.textgrid2vectors(str(path), False, "auto"))
+
+
+def test_large_content_is_read_off_the_calling_thread_and_released():
+    items = [(k / 10, (k + 1) / 10, f"w{k}") for k in range(40_000)]
+    text = long_text((0.0, 4000.0, [("words", True, items)]))
+    content = bytearray(text.encode("utf-8"))
+    assert len(content) > 1 << 20
+    assert tavrel.loads(content, True)[2][0][2][-1] == items[-1]
+    content.extend(b" ")  # the buffer is no longer exported: it may grow again
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: tavrel.loads(12), TypeError, "argument 'content': expected a bytes-like object or "
+                                          "str, not 'int'"),
+    (lambda: tavrel.loads(None), TypeError, "argument 'content': expected a bytes-like object"),
+    (lambda: tavrel.loads(b"", encoding="latin-1"), ValueError, "unknown encoding 'latin-1'"),
+    (lambda: tavrel.loads_vectors(b"", encoding=None), TypeError, "argument 'encoding'"),
+    (lambda: tavrel.loads(b"", strict=1), TypeError, "argument 'strict'"),
+    (lambda: tavrel.loads(b"x", file_type=3), TypeError, "argument 'file_type'"),
+    (lambda: tavrel.dumps([], file_type=3), TypeError, "argument 'file_type'"),
+    (lambda: tavrel.textgrids2table(["a"], contents=[b"", b""]), ValueError,
+     "2 contents given for 1 files"),
+    (lambda: tavrel.textgrids2table(["a"], contents=[1]), TypeError, "argument 'contents'"),
+    (lambda: tavrel.textgrids2table(["a"], encoding="cp1252"), ValueError, "unknown encoding"),
+])
+def test_argument_errors(call, error, message):
+    with pytest.raises(error, match=message.replace("(", r"\(")):
+        call()
+
+
+def test_unknown_file_type_fails_as_for_files():
+    assert outcome(lambda: tavrel.loads(b"", False, "bogus")) == outcome(
+        lambda: tavrel.textgrid2data("missing", False, "bogus"))
+
+
+def test_not_in_all():
+    for name in ("loads", "loads_vectors", "dumps", "nest"):
+        assert callable(getattr(tavrel, name)) and name not in tavrel.__all__
+
+
+def random_document(rng):
+    tiers = []
+    for t in range(rng.randint(0, 3)):
+        bounds = sorted(rng.sample(range(1, 500), rng.randint(1, 6)))
+        starts = [0] + bounds[:-1]
+        if rng.random() < 0.7:
+            items = [(s / 7, e / 7, rng.choice(["", "a", 'q"q', "ü\nx"])) for s, e in
+                     zip(starts, bounds)]
+            tiers.append((rng.choice(["w", "p", "w"]), True, items))
+        else:
+            tiers.append(("ev", False, [(b / 7, b / 7, "pt") for b in bounds]))
+    return tiers
+
+
+@pytest.mark.parametrize("file_type", ["long", "short", "other"])
+def test_dumps_is_what_data2textgrid_writes(tmp_path, file_type):
+    seed = random.randrange(1 << 30)
+    print(f"seed: {seed}")
+    rng = random.Random(seed)
+    target = tmp_path / "out.TextGrid"
+    for _ in range(30):
+        tiers = random_document(rng)
+        tmin, tmax = rng.choice([(None, None), (0.0, None), (-1.0, 1000.0), (5.0, 1.0)])
+        written = outcome(lambda: tavrel.data2textgrid(tiers, tmin, tmax, str(target), file_type))
+        dumped = outcome(lambda: tavrel.dumps(tiers, tmin, tmax, file_type))
+        if written[0] == "value":
+            assert dumped == ("value", target.read_bytes())
+            assert tavrel.loads(dumped[1]) == tavrel.textgrid2data(str(target), False, "auto")
+        else:
+            assert dumped == written
+
+
+def test_dumps_defaults_to_the_long_layout():
+    data = [("w", True, [(0.0, 1.0, "a")])]
+    assert tavrel.dumps(data).startswith(b'File type = "ooTextFile"\r\nObject class = "TextGrid"')
+    assert tavrel.dumps(data) == tavrel.dumps(data, None, None, "long")
+    assert tavrel.loads(tavrel.dumps(data, file_type="short"), True, "short")[2] == data
+
+
+def table_rows(table):
+    import pyarrow as pa
+
+    return pa.table(table).to_pylist()
+
+
+@pytest.mark.parametrize("strict", [False, True])
+@pytest.mark.parametrize("file_type", LAYOUTS)
+def test_table_from_contents_equals_table_from_files(strict, file_type):
+    pytest.importorskip("pyarrow")
+    files = [str(p) for p in CORPUS]
+    want = tavrel.textgrids2table(files, strict, file_type)
+    # Every third entry None: read from its file, as without contents.
+    got = tavrel.textgrids2table(files, strict, file_type,
+                                 contents=[None if k % 3 == 0 else p.read_bytes()
+                                           for k, p in enumerate(CORPUS)])
+    assert table_rows(got) == table_rows(want)
+    assert table_rows(got.reports) == table_rows(want.reports)
+    assert got.failures == want.failures
+
+
+def test_contents_name_the_entries():
+    pytest.importorskip("pyarrow")
+    data = (DATA / "example_short_lf.TextGrid").read_bytes()
+    table = tavrel.textgrids2table(["zip/a.TextGrid", "b"], contents=[data, b"\xff"])
+    reports = table_rows(table.reports)
+    assert [r["path"] for r in reports] == ["zip/a.TextGrid", "b"]
+    assert reports[1]["error"] == ("Failed to read TextGrid file b because: stream did not "
+                                   "contain valid UTF-8")
+    assert {row["file"] for row in table_rows(table)} == {"zip/a.TextGrid"}
+
+
+def test_interrupted_table_read_lets_go_of_the_contents_once_the_work_ends():
+    """Ctrl-C returns at once; the abandoned work still reads the buffers, which stay
+    exported (a bytearray cannot grow) until it ends and the interpreter releases them."""
+    import os
+    import signal
+    import threading
+    import time
+
+    items = [(k / 10, (k + 1) / 10, "word") for k in range(100_000)]
+    content = bytearray(long_text((0.0, 10_000.0, [("words", True, items)])).encode())
+    timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tavrel.textgrids2table([f"f{k}" for k in range(200)], contents=[content] * 200)
+    finally:
+        timer.join()
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            content.extend(b" ")
+            break
+        except BufferError:
+            assert time.monotonic() < deadline, "the contents were never released"
+            time.sleep(0.02)
