@@ -1,7 +1,7 @@
 // Saving through a temporary file and an atomic replace, on Windows.
 #include <algorithm>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 
