@@ -174,7 +174,10 @@ inline constexpr const char textgrids2table[] =
     "* `contents` - None, or one buffer per entry of `files` (bytes, bytearray, memoryview, any "
     "buffer, or a str taken as its UTF-8): file i's bytes are then contents[i], and files[i] "
     "only names it in the table and the reports; a None entry is read from the file files[i].\n"
-    "* `encoding` - \"utf-8\" (UTF-8, or UTF-16 with a byte-order mark).\n"
+    "* `encoding` - what text files are read in; a byte-order mark (UTF-8, UTF-16) always "
+    "wins. \"utf-8\": UTF-8, else the file fails; \"latin-1\", \"cp1252\": each byte one "
+    "character of that code page; \"praat\": UTF-8 when valid, else ISO Latin-1, as Praat "
+    "reads. The report's encoding column says which was used.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -197,6 +200,14 @@ inline constexpr const char textgrids2table[] =
     "\n"
     "A file that cannot be read never raises: it gives no rows and a report saying why.";
 
+inline constexpr const char diagnose[] =
+    "_diagnose(files, strict=False, file_type=\"auto\", *, encoding=\"utf-8\", all=False, "
+    "contents=None)\n--\n\n"
+    "For each file, the problems that reading it meets: (kind, line, tier, item, message) "
+    "tuples, the one reading reports first; every validation fault with `all`. Lines, tier and "
+    "item numbers are 1-based, as the file gives them, or None. `contents` as in "
+    "`textgrids2table`. For the command line.";
+
 inline constexpr const char vectors2textgrids[] =
     "vectors2textgrids(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files, "
     "file_type=\"long\", tmin=None, tmax=None, tier_indices=None)\n--\n\n"
@@ -218,15 +229,18 @@ inline constexpr const char vectors2textgrids[] =
     "\n"
     "A TextGridReports with one row per output file: file_id, path, ok, tiers, items, "
     "error_kind (\"validation\" or \"write\") and error (the message `vectors2textgrid` would "
-    "give). Each file is grouped, sorted, validated and saved as `vectors2textgrid` does; an "
+    "give). Each file is grouped, sorted, validated and saved as `vectors2textgrid` does, "
+    "except that a point tier whose points all share one time takes the file's bounds; an "
     "output file without entries is built as `vectors2textgrid` builds empty vectors: a "
-    "TextGrid without tiers when its bounds are given, otherwise a validation failure (it "
-    "would span 0 to 0).\n"
+    "TextGrid without tiers when its bounds (at least tmax) are given, otherwise a validation "
+    "failure saying that the file id has no rows.\n"
     "\n"
     "# Errors\n"
     "\n"
-    "* `ValueError` - vectors of unequal length, a file id without an output file, a wrong "
-    "file_type or bound count; nothing is written.\n"
+    "* `ValueError` - vectors of unequal length, a negative file id or one without an output "
+    "file, two output files that name the same file (the rows of one would be lost under the "
+    "other's), a wrong file_type or bound count; nothing is written. The message names the "
+    "argument.\n"
     "* `TypeError` - an argument has the wrong type.";
 
 inline constexpr const char table2textgrids[] =
@@ -237,9 +251,10 @@ inline constexpr const char table2textgrids[] =
     "# Arguments\n"
     "\n"
     "* `table` - an object with `__arrow_c_stream__` (a TextGridTable, a pyarrow table, a "
-    "polars or pandas frame through pyarrow, ...) with the columns file_id (integers), "
-    "tier_name, is_interval, tmin, tmax and label; other columns are ignored. Texts may be "
-    "utf8, large_utf8, utf8_view or dictionary-encoded; a null label is an empty text.\n"
+    "polars or pandas frame through pyarrow, ...), or one record batch with only "
+    "`__arrow_c_array__`, with the columns file_id (integers), tier_name, is_interval, tmin, "
+    "tmax and label; other columns are ignored. Texts may be utf8, large_utf8, utf8_view or "
+    "dictionary-encoded; times float64, float32 or integers; a null label is an empty text.\n"
     "* `output_files` - paths of the files to write, one per file id.\n"
     "* `file_type` - \"long\" or \"short\".\n"
     "* `bounds` - None, or an Arrow object with file_id, tmin and tmax (such as the reports of "
@@ -252,11 +267,18 @@ inline constexpr const char table2textgrids[] =
     "\n"
     "A TextGridReports, as `vectors2textgrids` gives.\n"
     "\n"
+    "The table is read without holding the interpreter lock; Ctrl-C stops it.\n"
+    "\n"
     "# Errors\n"
     "\n"
-    "* `ValueError` - a missing column, a column of another type, a null outside the labels, "
-    "a file id without an output file; nothing is written.\n"
-    "* `TypeError` - an argument has the wrong type or no `__arrow_c_stream__`.";
+    "* `ValueError` - a missing or repeated column, a column of another type, a null outside "
+    "the labels, a record batch that does not match the schema or whose offsets, views or "
+    "dictionary indices lie outside its buffers, a producer that fails, a file id without an "
+    "output file, two output files that name the same file; nothing is written. The message "
+    "starts with the argument concerned (\"argument 'table': \").\n"
+    "* `TypeError` - an argument has the wrong type, no `__arrow_c_stream__` (nor "
+    "`__arrow_c_array__`), or hands out something else than the capsules they name.\n"
+    "* `KeyboardInterrupt` - also when raised inside the producer of the table.";
 
 inline constexpr const char loads[] =
     "loads(content, strict=False, file_type=\"auto\", encoding=\"utf-8\")\n--\n\n"
@@ -268,7 +290,9 @@ inline constexpr const char loads[] =
     "* `content` - bytes, bytearray, memoryview or any buffer; a str is read as its UTF-8.\n"
     "* `strict` - validate the TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\" (decide by looking at the text).\n"
-    "* `encoding` - \"utf-8\" (UTF-8, or UTF-16 with a byte-order mark).\n"
+    "* `encoding` - \"utf-8\" (UTF-8), \"latin-1\", \"cp1252\" (each byte one character of "
+    "that code page) or \"praat\" (UTF-8 when valid, else ISO Latin-1); a byte-order mark "
+    "(UTF-8, UTF-16) always wins.\n"
     "\n"
     "# Returns\n"
     "\n"

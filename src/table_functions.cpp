@@ -1,6 +1,7 @@
 // Bodies of the batch functions: reading a corpus into a table, and writing
 // many files from vectors or from any Arrow table. Only the caller's own
 // mistakes raise; what happens to single files goes into the reports.
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,8 @@
 #include "pyref.hpp"
 #include "tables.hpp"
 #include "textgrid/arrow_import.hpp"
+#include "textgrid/diagnostics.hpp"
+#include "textgrid/parallel.hpp"
 
 namespace tavrel {
 namespace {
@@ -28,7 +31,45 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
                                      slots...) != 0;
 }
 
-bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
+// File ids: integers from 0. A negative one, or one beyond any output list,
+// is the caller's mistake (ValueError naming the argument), not an overflow.
+bool to_ids(PyObject* sequence, const char* parameter, const char* noun,
+            textgrid::Buffer<std::uint64_t>& ids) {
+  return for_each_element(
+      sequence, [&](std::size_t expected) { ids.reserve(expected); },
+      [&](PyObject* element) {
+        PyRef index = PyRef::steal(PyNumber_Index(element));
+        if (!index) return false;
+        int overflow = 0;
+        long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (small == -1 && PyErr_Occurred()) return false;
+        if (overflow < 0 || (overflow == 0 && small < 0)) {
+          PyErr_Format(PyExc_ValueError, "argument '%s': %s %S is negative", parameter, noun,
+                       index.get());
+          return false;
+        }
+        if (overflow == 0) {
+          ids.push_back(static_cast<std::uint64_t>(small));
+          return true;
+        }
+        unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+        if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+          PyErr_Clear();
+          PyErr_Format(PyExc_ValueError, "argument '%s': %s %S is too large", parameter, noun,
+                       index.get());
+          return false;
+        }
+        ids.push_back(id);
+        return true;
+      });
+}
+
+bool to_file_ids(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
+  return to_ids(sequence, "file_ids", "file id", ids);
+}
+
+// Tier positions: unsigned integers (a negative one is an OverflowError).
+bool to_tier_indices(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
   return for_each_element(
       sequence, [&](std::size_t expected) { ids.reserve(expected); },
       [&](PyObject* element) {
@@ -43,7 +84,7 @@ bool to_id_buffer(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
 
 // None: the files' own extent; a number: the same bound for every file; a
 // sequence: one bound (or None) per output file.
-bool to_file_bounds(PyObject* object, std::size_t files,
+bool to_file_bounds(PyObject* object, const char* parameter, std::size_t files,
                     std::vector<std::optional<double>>& bounds) {
   if (object == Py_None) return true;
   if (!PySequence_Check(object) || PyUnicode_Check(object)) {
@@ -61,7 +102,8 @@ bool to_file_bounds(PyObject* object, std::size_t files,
         return true;
       });
   if (converted && bounds.size() != files) {
-    PyErr_Format(PyExc_ValueError, "%zu bounds given for %zu output files", bounds.size(), files);
+    PyErr_Format(PyExc_ValueError, "argument '%s': %zu bounds given for %zu output files",
+                 parameter, bounds.size(), files);
     return false;
   }
   return converted;
@@ -71,23 +113,67 @@ bool to_layout(PyObject* object, bool& long_format) {
   std::string_view word;
   if (!to_text(object, word)) return false;
   if (word != "long" && word != "short") {
-    PyErr_Format(PyExc_ValueError, "file_type must be \"long\" or \"short\", not %R", object);
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'file_type': file_type must be \"long\" or \"short\", not %R", object);
     return false;
   }
   long_format = word == "long";
   return true;
 }
 
+// `ids_parameter` names the argument the file ids came from.
 PyRef write_and_report(textgrid::CorpusColumns&& columns,
                        const std::vector<std::string>& output_files,
-                       const textgrid::FileBounds& bounds, bool long_format) {
+                       const textgrid::FileBounds& bounds, bool long_format,
+                       const char* ids_parameter) {
   auto reports = run_interruptibly_for(
       [columns = std::move(columns), output_files, bounds, long_format]() mutable {
         return textgrid::write_corpus(std::move(columns), output_files, bounds, long_format);
       });
   if (!reports) return {};
-  if (!*reports) return raise_value_error(reports->error().message);
+  if (!*reports) {
+    const textgrid::CorpusRefusal& refusal = reports->error();
+    using Input = textgrid::CorpusRefusal::Input;
+    if (refusal.input == Input::columns) return raise_value_error(refusal.message);
+    const char* parameter = refusal.input == Input::file_ids ? ids_parameter : "output_files";
+    return raise_value_error("argument '" + std::string(parameter) + "': " + refusal.message);
+  }
   return new_reports(std::move(**reports));
+}
+
+// pyarrow passes an exception raised in a Python producer on as the text of
+// its traceback; a KeyboardInterrupt there is the user's, and stays one.
+bool producer_interrupted(std::string_view message) {
+  if (message.find("Python exception") == std::string_view::npos) return false;
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+    message.remove_suffix(1);
+  std::string_view last_line = message.substr(message.rfind('\n') + 1);
+  return last_line == "KeyboardInterrupt" || last_line.starts_with("KeyboardInterrupt:");
+}
+
+// Reads an imported stream with `read` off the interpreter lock (the stream's
+// own callbacks take it if they need it); nothing, with the exception set,
+// when reading fails or is interrupted. The stream is released either way.
+template <class Read>
+auto read_stream(ArrowArrayStream stream, const char* parameter, Read read)
+    -> std::optional<typename decltype(read(stream))::value_type> {
+  auto owned =
+      std::shared_ptr<ArrowArrayStream>(new ArrowArrayStream(stream), [](ArrowArrayStream* taken) {
+        if (taken->release) taken->release(taken);
+        delete taken;
+      });
+  auto result = run_interruptibly_for([owned, read] { return read(*owned); });
+  if (!result) return std::nullopt;
+  if (!*result) {
+    const std::string& message = result->error().message;
+    if (producer_interrupted(message)) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return std::nullopt;
+    }
+    raise_value_error("argument '" + std::string(parameter) + "': " + message);
+    return std::nullopt;
+  }
+  return std::move(**result);
 }
 
 // The contents argument: nothing held for None, else one buffer per file.
@@ -137,6 +223,79 @@ PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
   return new_textgrid_table(std::move(*corpus));
 }
 
+PyRef optional_number(std::size_t value) {
+  if (value == 0) return PyRef::borrow(Py_None);
+  return PyRef::steal(PyLong_FromSize_t(value));
+}
+
+// (kind, line, tier, item, message), with None for a line or number of 0.
+PyRef problem_tuple(const textgrid::Problem& problem) {
+  PyRef kind = PyRef::steal(PyUnicode_FromStringAndSize(
+      problem.kind.data(), static_cast<Py_ssize_t>(problem.kind.size())));
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+      problem.message.data(), static_cast<Py_ssize_t>(problem.message.size()), "replace"));
+  PyRef line = optional_number(problem.line), tier = optional_number(problem.tier),
+        item = optional_number(problem.item);
+  if (!kind || !message || !line || !tier || !item) return {};
+  return PyRef::steal(PyTuple_Pack(5, kind.get(), line.get(), tier.get(), item.get(), message.get()));
+}
+
+PyRef problem_lists(const std::vector<std::vector<textgrid::Problem>>& found) {
+  PyRef lists = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!lists) return {};
+  for (std::size_t f = 0; f < found.size(); ++f) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found[f].size())));
+    if (!list) return {};
+    for (std::size_t p = 0; p < found[f].size(); ++p) {
+      PyRef tuple = problem_tuple(found[f][p]);
+      if (!tuple) return {};
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), tuple.release());
+    }
+    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(f), list.release());
+  }
+  return lists;
+}
+
+PyRef diagnose_body(PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"files",    "strict", "file_type", "encoding",
+                                         "all",      "contents", nullptr};
+  PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr,
+           *encoding_object = nullptr, *all_object = Py_False, *contents_object = Py_None;
+  if (!parse_arguments(args, kwargs, "O|OO$OOO:_diagnose", keywords, &files_object,
+                       &strict_object, &file_type_object, &encoding_object, &all_object,
+                       &contents_object))
+    return {};
+  std::vector<std::string> files;
+  textgrid::DiagnoseOptions options;
+  std::string_view file_type = "auto";
+  SharedContents contents;
+  auto file_contents = [&](PyObject* object, SharedContents& held) {
+    return to_file_contents(object, files.size(), held);
+  };
+  if (!convert_argument("files", files_object, files, to_path_list) ||
+      !convert_argument("contents", contents_object, contents, file_contents) ||
+      !convert_argument("strict", strict_object, options.read.strict, to_bool) ||
+      !convert_argument("all", all_object, options.all, to_bool) ||
+      (file_type_object != nullptr &&
+       !convert_argument("file_type", file_type_object, file_type, to_text)) ||
+      (encoding_object != nullptr &&
+       !convert_argument("encoding", encoding_object, options.read.encoding, to_encoding)))
+    return {};
+  if (file_type != "long" && file_type != "short" && file_type != "auto")
+    return raise_value_error("file_type must be \"long\", \"short\" or \"auto\"");
+  options.read.file_type = textgrid::reading_file_type(file_type);
+  // An entry of contents with data is the file's bytes (an archive member, say).
+  auto found = run_interruptibly_for([files = std::move(files), options, contents]() mutable {
+    return textgrid::ordered_parallel_map(files.size(), [&](std::size_t k) {
+      if (contents && (*contents)[k].data() != nullptr)
+        return textgrid::diagnose_bytes((*contents)[k], options);
+      return textgrid::diagnose_file(files[k], options);
+    });
+  });
+  if (!found) return {};
+  return problem_lists(*found);
+}
+
 PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {
       "tmins",        "tmaxs", "labels", "tier_names",   "is_intervals", "file_ids",
@@ -156,19 +315,21 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
       !convert_argument("labels", labels, columns.labels, to_text_list) ||
       !convert_argument("tier_names", tier_names, columns.tier_names, to_text_list) ||
       !convert_argument("is_intervals", is_intervals, columns.is_intervals, to_bool_buffer) ||
-      !convert_argument("file_ids", file_ids, columns.file_ids, to_id_buffer) ||
+      !convert_argument("file_ids", file_ids, columns.file_ids, to_file_ids) ||
       (tier_indices != Py_None &&
-       !convert_argument("tier_indices", tier_indices, columns.tier_indices, to_id_buffer)) ||
+       !convert_argument("tier_indices", tier_indices, columns.tier_indices, to_tier_indices)) ||
       !convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
     return {};
-  auto per_file_bounds = [&](PyObject* object, std::vector<std::optional<double>>& values) {
-    return to_file_bounds(object, output_files.size(), values);
+  auto bounds_of = [&](const char* parameter) {
+    return [&, parameter](PyObject* object, std::vector<std::optional<double>>& values) {
+      return to_file_bounds(object, parameter, output_files.size(), values);
+    };
   };
-  if (!convert_argument("tmin", tmin, bounds.tmins, per_file_bounds) ||
-      !convert_argument("tmax", tmax, bounds.tmaxs, per_file_bounds))
+  if (!convert_argument("tmin", tmin, bounds.tmins, bounds_of("tmin")) ||
+      !convert_argument("tmax", tmax, bounds.tmaxs, bounds_of("tmax")))
     return {};
-  return write_and_report(std::move(columns), output_files, bounds, long_format);
+  return write_and_report(std::move(columns), output_files, bounds, long_format, "file_ids");
 }
 
 PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
@@ -185,32 +346,41 @@ PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
   if (!convert_argument("output_files", outputs, output_files, to_path_list) ||
       (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)) ||
       (tier_indices_object != Py_None &&
-       !convert_argument("tier_indices", tier_indices_object, tier_indices, to_id_buffer)))
+       !convert_argument("tier_indices", tier_indices_object, tier_indices, to_tier_indices)))
     return {};
   textgrid::FileBounds bounds;
   if (bounds_object != Py_None) {
     ArrowArrayStream stream{};
     if (!import_stream(bounds_object, "bounds", stream)) return {};
-    auto read = textgrid::arrow::read_file_bounds(stream, output_files.size());
-    if (!read) return raise_value_error("argument 'bounds': " + read.error().message);
+    const std::size_t files = output_files.size();
+    auto read = read_stream(stream, "bounds", [files](ArrowArrayStream& taken) {
+      return textgrid::arrow::read_file_bounds(taken, files);
+    });
+    if (!read) return {};
     bounds = std::move(*read);
   }
   ArrowArrayStream stream{};
   if (!import_stream(table, "table", stream)) return {};
   // Tier positions given here win over the table's own column.
-  const bool column_indices =
-      tier_indices_object == Py_None && textgrid::arrow::has_column(stream, "tier_index");
-  textgrid::Result<textgrid::CorpusColumns> columns =
-      textgrid::arrow::read_corpus_columns(stream, column_indices);
-  if (!columns) return raise_value_error("argument 'table': " + columns.error().message);
+  const auto column_indices = tier_indices_object == Py_None
+                                  ? textgrid::arrow::TierIndices::when_present
+                                  : textgrid::arrow::TierIndices::ignore;
+  auto columns = read_stream(stream, "table", [column_indices](ArrowArrayStream& taken) {
+    return textgrid::arrow::read_corpus_columns(taken, column_indices);
+  });
+  if (!columns) return {};
   if (tier_indices_object != Py_None) columns->tier_indices = std::move(tier_indices);
-  return write_and_report(std::move(*columns), output_files, bounds, long_format);
+  return write_and_report(std::move(*columns), output_files, bounds, long_format, "table");
 }
 
 }  // namespace
 
 PyObject* textgrids2table(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] { return textgrids2table_body(args, kwargs); });
+}
+
+PyObject* diagnose(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&] { return diagnose_body(args, kwargs); });
 }
 
 PyObject* vectors2textgrids(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -209,6 +209,8 @@ PyMethodDef function_records[] = {
     {"table2textgrids",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table2textgrids)),
      METH_VARARGS | METH_KEYWORDS, docs::table2textgrids},
+    {"_diagnose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(diagnose)),
+     METH_VARARGS | METH_KEYWORDS, docs::diagnose},
 };
 
 }  // namespace
@@ -233,30 +235,6 @@ PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table) {
   PyRef created = new_table_object(computed_type, std::move(table), textgrid::BatchReports{});
   if (created) as_table(created.get())->computed = true;
   return created;
-}
-
-bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream) {
-  PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__arrow_c_stream__"));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object has no __arrow_c_stream__ method",
-                 parameter, Py_TYPE(object)->tp_name);
-    return false;
-  }
-  PyRef capsule = PyRef::steal(PyObject_CallNoArgs(method.get()));
-  if (!capsule) return false;
-  auto* exported =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), stream_capsule_name));
-  if (exported == nullptr) return false;
-  if (exported->release == nullptr) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': the Arrow stream was already consumed",
-                 parameter);
-    return false;
-  }
-  stream = *exported;
-  exported->release = nullptr;  // moved: the capsule must not release it
-  return true;
 }
 
 bool add_table_api(PyObject* module, PyObject* module_name) {

@@ -17,8 +17,10 @@ PyRef new_reports(textgrid::BatchReports&& reports);
 // A table of computed rows (nest's result): no files, no reports.
 PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table);
 
-// Takes over the stream behind any object with __arrow_c_stream__; false
-// with a Python error set when it has none or gives something else.
+// Takes over the stream behind any object with __arrow_c_stream__ (or the
+// one record batch of an object with only __arrow_c_array__); false with a
+// Python error naming `parameter` set when it has neither or gives
+// something else than the capsules the interface names.
 bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream);
 
 // Readies the types and adds them and the batch functions to the module
@@ -26,6 +28,8 @@ bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& st
 bool add_table_api(PyObject* module, PyObject* module_name);
 
 PyObject* textgrids2table(PyObject* module, PyObject* args, PyObject* kwargs);
+// Where each failed file is wrong, for the command line's check.
+PyObject* diagnose(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* vectors2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* table2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
 

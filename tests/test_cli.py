@@ -25,7 +25,7 @@ GOOD = ["corpus/a.TextGrid", "corpus/deep/b.TEXTGRID"]
 INVALID = "corpus/deep/overlap.TextGrid"  # fails strict reading only
 BROKEN = ["corpus/bad/latin1.TextGrid", "corpus/bad/structure.TextGrid"]
 ALL = sorted(GOOD + BROKEN + [INVALID])
-FAILURE = re.compile(r"^(\S+): (open|encoding|validation|structure|write): ")
+FAILURE = re.compile(r"^(\S+?)(?::\d+)?: (open|encoding|validation|structure|write): ")
 
 
 @pytest.fixture

@@ -4,6 +4,7 @@ nested and overlapping tiers, missing tiers), from pyarrow, polars and DuckDB.""
 
 import random
 
+import numpy as np
 import pytest
 
 import tavrel
@@ -98,6 +99,9 @@ def test_nest_of_a_read_corpus_from_polars_and_duckdb(tmp_path):
     assert nested.num_rows == 15 and nested["parent_index"].to_pylist()[:5] == [0, 0, 1, 2, 2]
 
 
+SMALL = pa.table({"file_id": [0], "tier_name": ["a"], "tmin": [0.0], "tmax": [1.0], "label": ["x"]})
+
+
 @pytest.mark.parametrize("table, error, message", [
     (pa.table({"file_id": [0]}), ValueError, "no column 'tier_name'"),
     (pa.table({"file_id": [0.5], "tier_name": ["a"], "tmin": [0.0], "tmax": [1.0],
@@ -105,6 +109,14 @@ def test_nest_of_a_read_corpus_from_polars_and_duckdb(tmp_path):
     (pa.table({"file_id": [0], "tier_name": ["a"], "tmin": [0.0], "tmax": [1.0], "label": ["x"],
                "nested": [[1, 2]]}), ValueError, "column 'nested'"),
     ([1, 2], TypeError, "__arrow_c_stream__"),
+    (pa.RecordBatchReader.from_batches(SMALL.schema, iter([SMALL.to_batches()[0], pa.record_batch({"x": [1]})])),
+     ValueError, "^argument 'table': record batch 1 does not match the schema"),
+    (pa.RecordBatchReader.from_batches(SMALL.schema, iter([SMALL.to_batches()[0], pa.record_batch(
+        {name: pa.array([1], pa.int64()) for name in SMALL.column_names})])),
+     ValueError, "^argument 'table': column 'tier_name' in record batch 1 does not match its type string"),
+    (SMALL.set_column(4, "label", pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(
+        np.array([0, 5, 2], np.int32).tobytes()), pa.py_buffer(b"abcde")]).slice(1, 1)), ValueError,
+     "text outside its buffers"),
 ])
 def test_nest_refuses_tables_it_cannot_read(table, error, message):
     with pytest.raises(error, match=message):

@@ -2,6 +2,8 @@
 Arrow tables of any producer, per-file failures, and the caller's mistakes."""
 
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -173,8 +175,8 @@ def test_a_file_without_rows_is_built_as_empty_vectors_are(tmp_path):
                                        tmax=[5.0, None, None])
     assert tavrel.textgrid2data(outs[0], True, "long") == (0.0, 5.0, [])
     assert tavrel.textgrid2data(outs[2], True, "long") == (0.0, 1.0, [("w", True, [(0.0, 1.0, "a")])])
-    # Without bounds an empty TextGrid spans 0 to 0, which vectors2textgrid refuses too.
-    refused = raised_message(lambda: tavrel.vectors2textgrid([], [], [], [], [], None, None, outs[1], "long"))
+    # Without bounds an empty TextGrid has no extent: the report says so.
+    refused = "Failed to create TextGrid because: file id 1 has no rows, and no bounds to give it an extent"
     assert pa.table(reports)["error"].to_pylist() == [None, refused, None]
     assert not os.path.exists(outs[1])
 
@@ -185,10 +187,13 @@ def five_columns():
 
 @pytest.mark.parametrize("change, exception, words", [
     (lambda a: a.update(tmins=[0.0]), ValueError, "same length"),
-    (lambda a: a.update(file_ids=[0, 5]), ValueError, "file id 5"),
-    (lambda a: a.update(file_ids=[0, -1]), OverflowError, "negative"),
-    (lambda a: a.update(file_type="Long"), ValueError, "file_type"),
-    (lambda a: a.update(tmin=[0.0]), ValueError, "bounds given"),
+    (lambda a: a.update(file_ids=[0, 5]), ValueError, "^argument 'file_ids': file id 5 has no output file"),
+    (lambda a: a.update(file_ids=[0, -1]), ValueError, "^argument 'file_ids': file id -1 is negative"),
+    (lambda a: a.update(file_ids=[0, 2 ** 70]), ValueError, "^argument 'file_ids': file id 1180591620717411303424 is too large"),
+    (lambda a: a.update(output_files=[a["output_files"][0]] * 2), ValueError,
+     "^argument 'output_files': output files 0 and 1 name the same file: .*out0.TextGrid"),
+    (lambda a: a.update(file_type="Long"), ValueError, "^argument 'file_type'"),
+    (lambda a: a.update(tmin=[0.0]), ValueError, "^argument 'tmin': 1 bounds given"),
     (lambda a: a.update(labels=["a", 2]), TypeError, "labels"),
     (lambda a: a.update(output_files="out.TextGrid"), TypeError, "output_files"),
 ])
@@ -206,19 +211,111 @@ def example_table():
                      "tmin": [0.0, 1.0], "tmax": [1.0, 2.0], "label": ["a", None]})
 
 
+def with_second_batch(batch):
+    """A stream whose second record batch is not what its schema says."""
+    table = example_table()
+    return pa.RecordBatchReader.from_batches(table.schema, iter([table.to_batches()[0], batch]))
+
+
+def with_column(name, array):
+    table = example_table()
+    return table.set_column(table.column_names.index(name), name, array)
+
+
+TWO_ROWS_OUT_OF_ORDER = pa.py_buffer(np.array([0, 5, 2], np.int32).tobytes())
+
+
 @pytest.mark.parametrize("change, words", [
     (lambda t: t.drop_columns(["tmax"]), "no column 'tmax'"),
-    (lambda t: t.set_column(3, "tmin", pa.array(["0", "1"])), "'tmin' has Arrow type 'u'"),
-    (lambda t: t.set_column(1, "tier_name", pa.array(["w", None])), "'tier_name' holds a null"),
-    (lambda t: t.set_column(2, "is_interval", pa.array([1, 1])), "'is_interval' has Arrow type 'l'"),
+    (lambda t: t.set_column(3, "tmin", pa.array(["0", "1"])), "'tmin' has Arrow type string; expected float64"),
+    (lambda t: t.set_column(1, "tier_name", pa.array(["w", None])), "'tier_name' holds a null at row 1"),
+    (lambda t: t.set_column(2, "is_interval", pa.array([1, 1])), "'is_interval' has Arrow type int64; expected bool"),
     (lambda t: t.set_column(0, "file_id", pa.array([0, -1])), "negative"),
-    (lambda t: t.set_column(0, "file_id", pa.array([0, 3])), "file id 3"),
-    (lambda t: t.set_column(0, "file_id", pc.dictionary_encode(pa.array([0, 0]))), "'file_id' has Arrow type 'i'"),
-    (lambda t: t.slice(0, 0).set_column(4, "tmax", pa.array([], pa.string())), "'tmax' has Arrow type 'u'"),
-])
+    (lambda t: t.set_column(0, "file_id", pa.array([0, 3])), "^argument 'table': file id 3 has no output file"),
+    (lambda t: t.set_column(0, "file_id", pc.dictionary_encode(pa.array([0, 0]))),
+     "'file_id' has Arrow type dictionary<values=int64, indices=int32>"),
+    (lambda t: t.slice(0, 0).set_column(4, "tmax", pa.array([], pa.string())), "'tmax' has Arrow type string"),
+    (lambda t: t.set_column(3, "tmin", pa.array([0, 1], pa.float16())), "'tmin' has Arrow type float16"),
+    (lambda t: t.set_column(3, "tmin", pa.array([0, 1], pa.timestamp("s"))), "'tmin' has Arrow type timestamp"),
+    (lambda t: t.set_column(3, "tmin", pa.array([0, 1], pa.decimal128(5, 2))), "'tmin' has Arrow type decimal"),
+    (lambda t: t.append_column("label", pa.array(["x", "y"])), "^argument 'table': the table has two columns named"),
+    (lambda t: pa.chunked_array([[1, 2]]), "does not hold record batches \\(its type is int64\\)"),
+    (lambda t: with_second_batch(pa.record_batch({"x": [1]})),
+     "^argument 'table': record batch 1 does not match the schema: it has 1 column where the schema has 6"),
+    (lambda t: with_second_batch(pa.record_batch({n: pa.array([1], pa.int64()) for n in t.column_names})),
+     "^argument 'table': column 'tier_name' in record batch 1 does not match its type string"),
+    (lambda t: with_column("label", pa.Array.from_buffers(pa.string(), 2, [None, TWO_ROWS_OUT_OF_ORDER,
+                                                                          pa.py_buffer(b"abcde")])),
+     "'label' holds a text outside its buffers at row 0"),
+    (lambda t: with_column("tier_name", pa.DictionaryArray.from_arrays(pa.array([0, 7], pa.int8()), ["w"],
+                                                                       safe=False)),
+     "'tier_name' holds a dictionary index out of range at row 1"),
+], ids=lambda v: None if callable(v) else v[:30])
 def test_bad_tables_raise_and_write_nothing(tmp_path, change, words):
     with pytest.raises(ValueError, match=words):
         tavrel.table2textgrids(change(example_table()), outputs(tmp_path, 1))
+    assert os.listdir(tmp_path) == []
+
+
+class Exporter:
+    """Hands out whatever capsules it is given, as a producer with mistakes would."""
+
+    def __init__(self, stream=None, array=None):
+        if stream is not None:
+            self.__arrow_c_stream__ = lambda requested_schema=None: stream
+        if array is not None:
+            self.__arrow_c_array__ = lambda requested_schema=None: array
+
+
+def consumed_stream():
+    capsule = example_table().__arrow_c_stream__()
+    pa.RecordBatchReader._import_from_c_capsule(capsule)
+    return capsule
+
+
+@pytest.mark.parametrize("make, exception, words", [
+    (lambda: Exporter(stream=example_table().to_batches()[0].__arrow_c_array__()[1]), TypeError,
+     "__arrow_c_stream__\\(\\) returned a capsule named 'arrow_array', not 'arrow_array_stream'"),
+    (lambda: Exporter(stream=7), TypeError, "__arrow_c_stream__\\(\\) returned a 'int' object, not a capsule"),
+    (lambda: Exporter(stream=consumed_stream()), ValueError, "the Arrow stream was already consumed"),
+    (lambda: Exporter(array=example_table().to_batches()[0].__arrow_c_array__()[::-1]), TypeError,
+     "returned a capsule named 'arrow_array', not 'arrow_schema'"),
+    (lambda: Exporter(array=(1, 2, 3)), TypeError, "__arrow_c_array__\\(\\) returned a 'tuple' object, not a pair"),
+    (lambda: {"file_id": [0]}, TypeError, "'dict' object has no __arrow_c_stream__ method"),
+])
+@pytest.mark.parametrize("argument", ["table", "bounds"])
+def test_capsules_from_outside_are_checked_before_use(tmp_path, make, exception, words, argument):
+    given = dict(table=example_table(), bounds=None)
+    given[argument] = make()
+    with pytest.raises(exception, match=f"^argument '{argument}': .*{words}"):
+        tavrel.table2textgrids(given["table"], outputs(tmp_path, 1), bounds=given["bounds"])
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_single_array_and_unsigned_times_beyond_the_signed_range(tmp_path):
+    """An object offering only __arrow_c_array__ is one record batch; uint64 times keep their value."""
+    batch = example_table().to_batches()[0]
+    out = outputs(tmp_path, 2)
+    tavrel.table2textgrids(Exporter(array=batch.__arrow_c_array__()), out[:1])
+    assert tavrel.textgrid2data(out[0], True, "long")[2][0][2] == [(0.0, 1.0, "a"), (1.0, 2.0, "")]
+    big = 2 ** 63 + 2 ** 11
+    times = batch.set_column(3, "tmin", pa.array([big, big + 2 ** 11], pa.uint64()))
+    times = times.set_column(4, "tmax", pa.array([big + 2 ** 11, big + 2 ** 12], pa.uint64()))
+    tavrel.table2textgrids(times, out[1:])
+    items = tavrel.textgrid2data(out[1], True, "long")[2][0][2]
+    assert [item[:2] for item in items] == [(float(big), float(big + 2 ** 11)),
+                                           (float(big + 2 ** 11), float(big + 2 ** 12))]
+
+
+def test_an_interrupt_inside_the_producer_stays_an_interrupt(tmp_path):
+    table = example_table()
+
+    def batches():
+        yield from table.to_batches()
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        tavrel.table2textgrids(pa.RecordBatchReader.from_batches(table.schema, batches()), outputs(tmp_path, 1))
     assert os.listdir(tmp_path) == []
 
 
@@ -242,3 +339,105 @@ def test_null_label_is_an_empty_text_and_bounds_apply(tmp_path):
     assert tavrel.textgrid2data(out[0], True, "short") == (0.0, 2.0, [("w", True, [(0.0, 1.0, "a"), (1.0, 2.0, "")])])
     with pytest.raises(TypeError, match="__arrow_c_stream__"):
         tavrel.table2textgrids({"file_id": [0]}, out)
+
+
+def same_file_twice(tmp_path, spelling):
+    """Two spellings of one output file, and whether the folders they use exist."""
+    (tmp_path / "out").mkdir()
+    target = str(tmp_path / "out" / "a.TextGrid")
+    if spelling == "link to the folder":
+        os.symlink(tmp_path / "out", tmp_path / "linked")
+        return [target, str(tmp_path / "linked" / "a.TextGrid")]
+    if spelling == "link to the file":
+        open(target, "w").close()
+        os.symlink(target, tmp_path / "out" / "b.TextGrid")
+        return [str(tmp_path / "out" / "b.TextGrid"), target]
+    if spelling == "dot and dot-dot":
+        return [target, str(tmp_path / "out" / "." / ".." / "out" / "a.TextGrid")]
+    return [target, target]
+
+
+@pytest.mark.parametrize("spelling", ["same text", "dot and dot-dot", "link to the folder", "link to the file"])
+@pytest.mark.parametrize("writer", ["vectors", "table"])
+def test_two_file_ids_with_one_output_file_are_refused(tmp_path, spelling, writer):
+    outs = same_file_twice(tmp_path, spelling)
+    before = sorted(os.listdir(tmp_path / "out"))
+    rows = example_table().set_column(0, "file_id", pa.array([0, 1], pa.uint32()))
+    rows = rows.set_column(5, "label", pa.array(["a", "b"]))
+    with pytest.raises(ValueError, match="^argument 'output_files': output files 0 and 1 name the same file: "):
+        if writer == "table":
+            tavrel.table2textgrids(rows, outs)
+        else:
+            columns = [rows[name].to_pylist() for name in ("tmin", "tmax", "label", "tier_name", "is_interval")]
+            tavrel.vectors2textgrids(*columns, rows["file_id"].to_pylist(), outs)
+    assert sorted(os.listdir(tmp_path / "out")) == before
+    assert all(os.path.getsize(path) == 0 for path in outs if os.path.exists(path))
+
+
+POINTS_AT_ONE_TIME = [(0, "p", False, 0.5, 0.5, "x"), (0, "p", False, 0.5, 0.5, "y")]
+
+
+@pytest.mark.parametrize("rows, tmin, tmax, tier_bounds", [
+    (POINTS_AT_ONE_TIME + [(0, "w", True, 0.0, 2.0, "a")], None, None, (0.0, 2.0)),
+    (POINTS_AT_ONE_TIME, 0.0, 3.0, (0.0, 3.0)),
+    (POINTS_AT_ONE_TIME, None, 3.0, (0.5, 3.0)),
+    ([(0, "p", False, 0.0, 0.0, "x"), (0, "w", True, 0.0, 1.0, "a")], None, None, (0.0, 1.0)),
+    ([(0, "p", False, 0.25, 0.25, "x"), (0, "p", False, 0.75, 0.75, "y"), (0, "w", True, 0.0, 1.0, "a")],
+     None, None, (0.25, 0.75)),  # points that span a range keep it
+    (POINTS_AT_ONE_TIME, None, None, "tmin should be less than tmax in TextGrid"),
+])
+def test_points_sharing_one_time_take_the_file_bounds(tmp_path, rows, tmin, tmax, tier_bounds):
+    ids, names, flags, tmins, tmaxs, labels = (list(column) for column in zip(*rows))
+    out = outputs(tmp_path, 1)
+    reports = tavrel.vectors2textgrids(tmins, tmaxs, labels, names, flags, ids, out, "long", tmin, tmax)
+    report = pa.table(reports).to_pylist()[0]
+    if isinstance(tier_bounds, str):
+        assert report["error"].endswith(tier_bounds)
+        return
+    assert report["ok"], report
+    text = open(out[0]).read()
+    start, end = tier_bounds
+    assert f'name = "p" \n        xmin = {start:g} \n        xmax = {end:g} \n' in text
+    tavrel.textgrid2data(out[0], True, "long")  # valid in strict reading
+
+
+def responsiveness_script(action):
+    return f"""
+import os, signal, threading, time
+import numpy as np, pyarrow as pa, tavrel
+n = 3_000_000
+table = pa.table({{"file_id": pa.array(np.ones(n, np.uint32)), "tier_name": pa.array(["w"] * n),
+                  "is_interval": pa.array(np.ones(n, bool)), "tmin": np.arange(n, dtype=float),
+                  "tmax": np.arange(1, n + 1, dtype=float), "label": pa.array(["word"] * n)}})
+gaps, last, done = [], [time.perf_counter()], threading.Event()
+def tick():
+    while not done.is_set():
+        time.sleep(0.005)
+        now = time.perf_counter()
+        gaps.append(now - last[0])
+        last[0] = now
+threading.Thread(target=tick, daemon=True).start()
+if "{action}" == "interrupt":
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.perf_counter()
+try:
+    tavrel.table2textgrids(table, ["never.TextGrid"])  # file id 1 has no output: refused after reading
+except (ValueError, KeyboardInterrupt) as error:
+    outcome = type(error).__name__
+took = time.perf_counter() - start
+done.set()
+print(outcome, took, max(gaps))
+"""
+
+
+@pytest.mark.parametrize("action", ["tick", "interrupt"])
+def test_the_import_lets_other_threads_run_and_answers_ctrl_c(tmp_path, action):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, "-c", responsiveness_script(action)], capture_output=True, text=True,
+                            env=env, cwd=tmp_path, timeout=300)
+    outcome, took, longest_gap = result.stdout.split()
+    assert float(longest_gap) < 0.2, result.stdout
+    if action == "interrupt":
+        assert outcome == "KeyboardInterrupt" and float(took) < 0.6, result.stdout
+    else:
+        assert outcome == "ValueError", result.stdout

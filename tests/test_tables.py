@@ -19,7 +19,7 @@ pa = pytest.importorskip("pyarrow")
 
 TABLE_COLUMNS = ["file_id", "file", "tier_name", "tier_index", "is_interval", "tmin", "tmax", "label"]
 REPORT_COLUMNS = ["file_id", "path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
-                  "error_kind", "error"]
+                  "error_kind", "error", "line"]
 
 
 @pytest.fixture(scope="module")
@@ -49,7 +49,7 @@ def test_schema_types():
     reports = pa.table(table.reports)
     assert reports.column_names == REPORT_COLUMNS
     assert [str(t) for t in reports.schema.types] == ["uint32", "string", "bool", "string", "string", "double",
-                                                      "double", "uint32", "uint64", "string", "string"]
+                                                      "double", "uint32", "uint64", "string", "string", "uint64"]
 
 
 def rows_via_pyarrow(table):
@@ -162,7 +162,8 @@ def test_failed_file_is_reported_and_others_keep_their_rows(tmp_path, name, cont
     assert failed["error"] == expected_message(bad, strict)
     assert (failed["tmin"], failed["tmax"], failed["tiers"], failed["items"]) == (None, None, 0, 0)
     assert reports[0] == {"file_id": 0, "path": good, "ok": True, "layout": "long", "encoding": "utf-8", "tmin": 0.0,
-                          "tmax": 2.0, "tiers": 1, "items": 2, "error_kind": None, "error": None}
+                          "tmax": 2.0, "tiers": 1, "items": 2, "error_kind": None, "error": None,
+                          "line": None}
     assert table.failures == 1 and table.reports.failures == 1
     assert f"{bad} [{kind}]" in repr(table)
 

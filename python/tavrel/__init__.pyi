@@ -161,7 +161,9 @@ def textgrids2table(
     A file that cannot be read gives no rows and never raises: its row in
     `reports` says why. With `contents` (one buffer per entry of `files`), file
     i's bytes are contents[i] and files[i] only names it in the table and the
-    reports; a None entry is read from the file files[i]. `encoding`: "utf-8" (UTF-8, or UTF-16 with a byte-order mark).
+    reports; a None entry is read from the file files[i]. `encoding` ("utf-8",
+    "latin-1", "cp1252" or "praat": UTF-8 when valid, else ISO Latin-1) is
+    what text files are read in; a byte-order mark always wins.
     Raises TypeError for arguments of the wrong type, ValueError for an unknown
     encoding or contents of another length than files (before anything is
     read) and PanicException for an unknown file_type."""
@@ -181,17 +183,19 @@ def vectors2textgrids(
 ) -> TextGridReports:
     """Write many TextGrid files in parallel from the columns `textgrids2vectors`
     returns: the entries of file id k go to output_files[k], grouped, sorted,
-    validated and saved as `vectors2textgrid` does. An output file without
+    validated and saved as `vectors2textgrid` does (a point tier whose points
+    all share one time takes the file's bounds). An output file without
     entries is built as `vectors2textgrid` builds empty vectors: a TextGrid
-    without tiers when its bounds are given, else a validation failure (it
-    would span 0 to 0). tmin/tmax: None, one bound for every file, or one
-    bound (or None) per output file. tier_indices: None, or each entry's tier
-    position in its file; tiers are then built per (file, tier index) in index
-    order, so that tiers sharing a name stay apart and keep their order.
+    without tiers when its bounds (at least tmax) are given, else a validation
+    failure saying it has no rows. tmin/tmax: None, one bound for every file,
+    or one bound (or None) per output file. tier_indices: None, or each entry's
+    tier position in its file; tiers are then built per (file, tier index) in
+    index order, so that tiers sharing a name stay apart and keep their order.
 
     One bad file does not stop the others: the reports say what failed. Raises
-    ValueError (nothing written) for vectors of unequal length, a file id
-    without an output file, a file_type other than "long"/"short" or a wrong
+    ValueError naming the argument (nothing written) for vectors of unequal
+    length, a negative file id or one without an output file, two output files
+    that name the same file, a file_type other than "long"/"short" or a wrong
     number of bounds."""
 
 def table2textgrids(
@@ -211,14 +215,21 @@ def table2textgrids(
     so that corpus -> table -> files keeps them. Tier positions come from
     `tier_indices` (one per row) or, when it is None, from the table's
     tier_index column when it has one, so that the round trip keeps duplicate
-    tier names and tier order. Reports and errors as in `vectors2textgrids`."""
+    tier names and tier order. Reports and errors as in `vectors2textgrids`;
+    besides, a stream whose record batches do not match its schema (or hold
+    offsets, views or dictionary indices outside their buffers), a repeated
+    column or capsules of the wrong kind are refused (ValueError or TypeError
+    starting "argument 'table': "). The table is read without holding the
+    interpreter lock; a KeyboardInterrupt raised in its producer stays one."""
 
 def loads(
     content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"
 ) -> _Document:
     """Read one TextGrid from bytes in memory, as `textgrid2data` reads a file holding
     the same bytes (same results, same errors; messages name the source `<memory>`).
-    Raises ValueError for an unknown encoding before anything is read."""
+    `encoding`: "utf-8", "latin-1", "cp1252" or "praat" (UTF-8 when valid, else
+    ISO Latin-1); a byte-order mark always wins. Raises ValueError for an
+    unknown encoding before anything is read."""
 
 def loads_vectors(
     content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"

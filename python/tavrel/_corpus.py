@@ -11,6 +11,9 @@ from . import _arrow, sources
 REPORT_FIELDS = ("path", "ok", "layout", "encoding", "tmin", "tmax", "tiers", "items",
                  "error_kind", "error")
 
+# The encodings text files may be read in (see textgrids2table).
+ENCODINGS = ("utf-8", "latin-1", "cp1252", "praat")
+
 # Files per batch call: large enough to keep every worker busy, small enough for
 # the progress bar to move and for one chunk's table to stay a modest size.
 CHUNK_FILES = 256
@@ -115,31 +118,31 @@ def chunks(items, size=CHUNK_FILES):
         yield start, items[start:start + size]
 
 
-def read_reports(paths, strict, progress):
+def read_reports(paths, strict, progress, encoding="utf-8"):
     """One report per path (a dict with REPORT_FIELDS), in order."""
     reports = []
     for _, chunk in chunks(paths):
-        reports.extend(read_chunk(chunk, strict)[1])
+        reports.extend(read_chunk(chunk, strict, encoding)[1])
         progress.update(len(chunk))
     return reports
 
 
-def read_chunk(paths, strict):
+def read_chunk(paths, strict, encoding="utf-8"):
     """(table, reports) for one batch of files: a failed file raises nothing, its
     report says why."""
     try:
         unnamed = set()
         if any(sources.is_virtual(path) for path in paths):
-            table = _read_virtual(paths, strict)
+            table = _read_virtual(paths, strict, encoding)
         else:
-            table = tavrel.textgrids2table(paths, strict=strict)
+            table = tavrel.textgrids2table(paths, strict=strict, encoding=encoding)
     except UnicodeEncodeError:
         # A module that takes only UTF-8 file names: the others are reported as
         # unopenable, in their place (a path that cannot exist keeps the file ids).
         unnamed = {k for k, path in enumerate(paths) if not _is_utf8(path)}
         table = tavrel.textgrids2table(
             [f"{os.devnull}/{k}" if k in unnamed else path for k, path in enumerate(paths)],
-            strict=strict)
+            strict=strict, encoding=encoding)
     columns = _arrow.read_columns(table.reports)
     reports = [dict(zip(columns, row)) for row in zip(*columns.values())]
     for k, (report, path) in enumerate(zip(reports, paths)):
@@ -149,13 +152,68 @@ def read_chunk(paths, strict):
     return table, [{key: report.get(key) for key in REPORT_FIELDS} for report in reports]
 
 
-def _read_virtual(paths, strict):
+def _read_virtual(paths, strict, encoding="utf-8"):
     """The table of paths among which are archive members or URLs: their bytes fetched
     here and read from memory, local files read from disk by the module."""
     try:
-        return sources.read_names(paths, strict)
+        return sources.read_names(paths, strict, encoding=encoding)
     except sources.SourceError as error:
         raise UsageError(str(error)) from None
+
+
+PROBLEM_FIELDS = ("kind", "line", "tier", "item", "message")
+
+
+def problems_of(reports, strict, encoding, every):
+    """Where each failed file is wrong: {path: [problem dicts]}, the first problem
+    (the one its report gives) first; every validation fault with `every`. Files
+    that read cost nothing: only the failed ones are read again."""
+    failed = [report["path"] for report in reports if not report["ok"] and _is_utf8(report["path"])]
+    found = {}
+    for _, chunk in chunks(failed):
+        problems_found = tavrel._diagnose(chunk, strict, encoding=encoding, all=every,
+                                          contents=_virtual_contents(chunk))
+        for path, problems in zip(chunk, problems_found):
+            found[path] = [dict(zip(PROBLEM_FIELDS, problem)) for problem in problems]
+    # A file that changed between the two readings keeps what its report says.
+    by_path = {report["path"]: report for report in reports}
+    return {path: problems for path, problems in found.items()
+            if problems and problems[0]["kind"] == by_path[path]["error_kind"]}
+
+
+def _virtual_contents(paths):
+    """The bytes of archive members and URLs among `paths` (None for the others), or
+    None when all are local files."""
+    virtual = [k for k, path in enumerate(paths) if sources.is_virtual(path)]
+    if not virtual:
+        return None
+    contents = [None] * len(paths)
+    try:
+        fetched = sources.read_bytes([paths[k] for k in virtual])
+    except sources.SourceError:
+        return None
+    for k, data in zip(virtual, fetched):
+        contents[k] = data
+    return contents
+
+
+def problem_line(report, problem):
+    """PATH:LINE: KIND: MESSAGE, the form editors and CI systems recognise (no
+    LINE where the file has none to point at)."""
+    if problem is None:
+        return f"{report['path']}: {report['error_kind'] or 'error'}: {reason(report)}"
+    where = report["path"] + (f":{problem['line']}" if problem["line"] is not None else "")
+    return f"{where}: {problem['kind']}: {problem['message']}"
+
+
+def problem_record(report, problem):
+    """A report with where its problem is: line, tier and item (None when not
+    known), and the problem's own kind and message."""
+    record = dict(report, line=None, tier=None, item=None, message=None)
+    if problem is not None:
+        record.update(error_kind=problem["kind"], line=problem["line"], tier=problem["tier"],
+                      item=problem["item"], message=problem["message"])
+    return record
 
 
 def _is_utf8(path):

@@ -109,20 +109,21 @@ def safe_output(path):
         raise
 
 
-def write_table(paths, strict, out, fmt, progress):
+def write_table(paths, strict, out, fmt, progress, encoding="utf-8"):
     """Reads `paths` chunk by chunk into `out`; returns every file's report."""
+    reading = (strict, encoding)
     if fmt in ("csv", "tsv"):
         writer = _write_delimited_arrow if _have_pyarrow() else _write_delimited
     else:
         writer = {"parquet": _write_parquet, "arrow": _write_ipc}[fmt]
     with safe_output(out) as output:
-        return writer(paths, strict, output, fmt, progress)
+        return writer(paths, reading, output, fmt, progress)
 
 
-def _tables(paths, strict, progress, reports):
+def _tables(paths, reading, progress, reports):
     """Each chunk's (table, first file id), collecting reports as it goes."""
     for start, chunk in _corpus.chunks(paths, TABLE_CHUNK_FILES):
-        table, chunk_reports = _corpus.read_chunk(chunk, strict)
+        table, chunk_reports = _corpus.read_chunk(chunk, *reading)
         reports.extend(chunk_reports)
         progress.update(len(chunk))
         yield table, start
@@ -132,10 +133,10 @@ def _header(fmt):
     return (("," if fmt == "csv" else "\t").join(COLUMNS) + "\n").encode()
 
 
-def _write_delimited(paths, strict, output, fmt, progress):
+def _write_delimited(paths, reading, output, fmt, progress):
     reports = []
     output.write(_header(fmt))
-    for table, start in _tables(paths, strict, progress, reports):
+    for table, start in _tables(paths, reading, progress, reports):
         columns = _arrow.read_columns(table)
         columns["file_id"] = [start + i for i in columns["file_id"]]
         columns["is_interval"] = ["true" if flag else "false" for flag in columns["is_interval"]]
@@ -153,7 +154,7 @@ def _write_delimited(paths, strict, output, fmt, progress):
     return reports
 
 
-def _write_delimited_arrow(paths, strict, output, fmt, progress):
+def _write_delimited_arrow(paths, reading, output, fmt, progress):
     import pyarrow as pa
     import pyarrow.csv as pa_csv
 
@@ -162,7 +163,7 @@ def _write_delimited_arrow(paths, strict, output, fmt, progress):
     sink = pa.PythonFile(output, mode="w")
     reports = []
     output.write(_header(fmt))
-    for table, start in _tables(paths, strict, progress, reports):
+    for table, start in _tables(paths, reading, progress, reports):
         table = _global_ids(table, start)
         if table.num_rows:
             pa_csv.write_csv(table, sink, options)
@@ -185,12 +186,12 @@ def _global_ids(table, start):
     return table.set_column(table.schema.get_field_index("file_id"), "file_id", column)
 
 
-def _write_parquet(paths, strict, output, fmt, progress):
+def _write_parquet(paths, reading, output, fmt, progress):
     import pyarrow.parquet as pq
 
     reports, writer = [], None
     try:
-        for table, start in _tables(paths, strict, progress, reports):
+        for table, start in _tables(paths, reading, progress, reports):
             table = _global_ids(table, start).combine_chunks()
             writer = writer or pq.ParquetWriter(output, table.schema)
             writer.write_table(table)
@@ -200,7 +201,7 @@ def _write_parquet(paths, strict, output, fmt, progress):
     return reports
 
 
-def _write_ipc(paths, strict, output, fmt, progress):
+def _write_ipc(paths, reading, output, fmt, progress):
     # The IPC file format allows one dictionary per column for the whole file (and
     # other readers take no dictionary deltas), so each chunk is kept as one compact
     # batch, and the dictionaries are unified once all are read.
@@ -208,7 +209,7 @@ def _write_ipc(paths, strict, output, fmt, progress):
 
     reports = []
     tables = [_detached(_global_ids(table, start).combine_chunks())
-              for table, start in _tables(paths, strict, progress, reports)]
+              for table, start in _tables(paths, reading, progress, reports)]
     table = pa.concat_tables(tables).unify_dictionaries()
     del tables
     with pa.ipc.new_file(output, table.schema) as writer:

@@ -154,11 +154,15 @@ def build_parser():
 
     check = command("check", run_check,
                     "Read every file and list those that fail, with the reason.",
-                    "\n\nPrints one line per failing file and a summary line.")
+                    "\n\nPrints one line per failing file, PATH:LINE: KIND: MESSAGE (the line where\n"
+                    "the file is wrong, where there is one), and a summary line.")
     check.add_argument("paths", nargs="+", metavar="PATH", help="TextGrid files or folders")
     check.add_argument("--json", action="store_true",
                        help="one JSON record per file on standard output "
                        "(summary on standard error)")
+    check.add_argument("--all", action="store_true",
+                       help="every problem of a failing file, not only the first")
+    _encoding_option(check)
 
     convert = command(
         "convert", run_convert, "Rewrite files in the long or short layout, as UTF-8.",
@@ -179,7 +183,14 @@ def build_parser():
                        help="output file: .csv, .tsv, .parquet or .arrow")
     table.add_argument("--format", choices=("csv", "tsv", "parquet", "arrow"),
                        help="table format (default: from the extension of --out)")
+    _encoding_option(table)
     return parser
+
+
+def _encoding_option(parser):
+    parser.add_argument("--encoding", default="utf-8", choices=_corpus.ENCODINGS,
+                        help="what text files are read in: utf-8 (the default), latin-1, cp1252, "
+                        "or praat (UTF-8 when valid, else Latin-1); a byte-order mark always wins")
 
 
 def _version():
@@ -229,7 +240,8 @@ def _read_reports(args):
     paths = [path for path, _ in found]
     progress = _progress(args, len(paths))
     try:
-        return folder_reports + _corpus.read_reports(paths, not args.lenient, progress)
+        return folder_reports + _corpus.read_reports(paths, not args.lenient, progress,
+                                                     getattr(args, "encoding", "utf-8"))
     finally:
         progress.close()
 
@@ -290,12 +302,15 @@ def _count(number, noun):
 
 def run_check(args):
     reports = _read_reports(args)
-    if args.json:
-        for report in reports:
-            print(_json(_record(report)))
-        failed = sum(not report["ok"] for report in reports)
-    else:
-        failed = _print_failures(reports)
+    problems = _corpus.problems_of(reports, not args.lenient, args.encoding, args.all)
+    for report in reports:
+        found = problems.get(report["path"], [None]) if not report["ok"] else [None]
+        for problem in found:
+            if args.json:
+                print(_json(_corpus.problem_record(_record(report), problem)))
+            elif not report["ok"]:
+                print(_corpus.problem_line(report, problem))
+    failed = sum(not report["ok"] for report in reports)
     if not args.quiet:
         print(f"checked {_inputs_text(reports)}: {len(reports) - failed} passed, "
               f"{failed} failed", file=sys.stderr if args.json else sys.stdout)
@@ -337,7 +352,8 @@ def run_table(args):
     progress = _progress(args, len(paths))
     try:
         if paths:  # else only folders that could not be searched: no table to write
-            reports += _export.write_table(paths, not args.lenient, args.out, fmt, progress)
+            reports += _export.write_table(paths, not args.lenient, args.out, fmt, progress,
+                                           args.encoding)
     except OSError as error:  # a full disk, a folder that became read-only, ...
         raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
     finally:

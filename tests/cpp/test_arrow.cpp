@@ -223,7 +223,7 @@ TEST(batch_writing_refuses_inconsistent_columns_before_writing) {
       columns.is_intervals.push_back(true);
     }
     columns.labels.resize(c.labels);
-    Result<BatchReports> written = write_corpus(std::move(columns), outputs, FileBounds{}, true);
+    auto written = write_corpus(std::move(columns), outputs, FileBounds{}, true);
     CHECK(!written.has_value());
     if (!written) CHECK_EQ(written.error().message, std::string(c.message));
   }

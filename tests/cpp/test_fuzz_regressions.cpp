@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../fuzz/fuzz_arrow.hpp"
 #include "../fuzz/fuzz_checks.hpp"
 #include "../fuzz/fuzz_files.hpp"
 #include "../fuzz/fuzz_vectors.hpp"
@@ -50,3 +51,4 @@ TEST(fuzz_corpus_roundtrip) { replay("fuzz_roundtrip", fuzz::check_roundtrip); }
 TEST(fuzz_corpus_read_files) { replay("fuzz_read_files", fuzz::check_read_files); }
 TEST(fuzz_corpus_save_file) { replay("fuzz_save_file", fuzz::check_save_file); }
 TEST(fuzz_corpus_vectors) { replay("fuzz_vectors", fuzz::check_vectors); }
+TEST(fuzz_corpus_arrow_import) { replay("fuzz_arrow_import", fuzz::check_arrow_import); }

@@ -79,5 +79,6 @@ TEST(reading_bytes_is_reading_the_file) {
   CHECK_EQ(from_file.encoding, from_bytes.encoding);
   CHECK_EQ(from_file.layout, from_bytes.layout);
   CHECK_EQ(std::string(from_bytes.encoding), std::string("utf-16-le"));
-  CHECK(!encoding_from_word("latin-1") && encoding_from_word("utf-8") == TextEncoding::utf8);
+  CHECK(!encoding_from_word("latin1") && encoding_from_word("utf-8") == TextEncoding::utf8);
+  CHECK(encoding_from_word("praat") == TextEncoding::praat);
 }

@@ -96,13 +96,17 @@ ArrayData bool_column(std::span<const bool> values) {
   return data;
 }
 
-ArrayData double_column(std::span<const std::optional<double>> values) {
-  Buffer<double> numbers;
+// Numbers with nulls: a validity bitmap beside the values (0 under a null).
+namespace {
+
+template <class T>
+ArrayData optional_column(std::span<const std::optional<T>> values) {
+  Buffer<T> numbers;
   Bitmap valid;
   numbers.reserve(values.size());
-  for (const std::optional<double>& value : values) {
+  for (const std::optional<T>& value : values) {
     valid.append(value.has_value());
-    numbers.push_back(value.value_or(0.0));
+    numbers.push_back(value.value_or(T{}));
   }
   ArrayData data;
   data.length = static_cast<std::int64_t>(values.size());
@@ -110,6 +114,16 @@ ArrayData double_column(std::span<const std::optional<double>> values) {
   data.buffers.push_back(validity_storage(std::move(valid)));
   data.buffers.push_back(Storage::adopt(std::move(numbers)));
   return data;
+}
+
+}  // namespace
+
+ArrayData double_column(std::span<const std::optional<double>> values) {
+  return optional_column(values);
+}
+
+ArrayData count_column(std::span<const std::optional<std::uint64_t>> values) {
+  return optional_column(values);
 }
 
 ArrayData struct_batch(std::int64_t length, std::vector<ArrayData> columns) {

@@ -18,15 +18,19 @@ bool ColumnView::null(std::int64_t row) const noexcept { return is_null_at(*arra
 bool ColumnView::text(std::int64_t row, std::optional<std::string_view>& value) const noexcept {
   value.reset();
   if (null(row)) return true;
+  std::string_view text;
   if (schema->dictionary == nullptr) {
-    value = text_value(schema->format, *array, base + row);
+    if (!checked_text_value(schema->format, *array, base + row, text)) return false;
+    value = text;
     return true;
   }
   const ArrowArray* values = array->dictionary;
   std::int64_t index = integer_value(schema->format[0], array->buffers[1], base + row);
   if (values == nullptr || index < 0 || index >= values->length) return false;
-  if (!is_null_at(*values, values->offset + index))
-    value = text_value(schema->dictionary->format, *values, values->offset + index);
+  if (is_null_at(*values, values->offset + index)) return true;
+  if (!checked_text_value(schema->dictionary->format, *values, values->offset + index, text))
+    return false;
+  value = text;
   return true;
 }
 
@@ -51,8 +55,8 @@ Result<Carried> carried_kind(const ArrowSchema& field) {
   } else if (is_text(format)) {
     return Carried::text;
   }
-  return std::unexpected(column_error(
-      name, "has Arrow type '" + std::string(format) + "'; only numbers, bools and texts are kept"));
+  return std::unexpected(column_error(name, "has Arrow type '" + std::string(format) +
+                                                "'; only numbers, bools and texts are kept"));
 }
 
 Status ColumnCopy::append(const ColumnView& column, std::int64_t row) {
@@ -60,7 +64,8 @@ Status ColumnCopy::append(const ColumnView& column, std::int64_t row) {
     std::optional<std::string_view> text;
     if (!column.text(row, text))
       return std::unexpected(column_error(column.schema->name ? column.schema->name : "",
-                                          "holds a dictionary index out of range"));
+                                          "holds a text outside its buffers or a dictionary "
+                                          "index out of range"));
     valid_.append(text.has_value());
     texts_.append(text.value_or(std::string_view()));
     return {};

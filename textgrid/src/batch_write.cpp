@@ -11,6 +11,7 @@
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
+#include "textgrid/saving.hpp"
 #include "textgrid/textgrid.hpp"
 
 namespace textgrid {
@@ -84,13 +85,28 @@ std::optional<Value> entry_or_none(const std::vector<std::optional<Value>>& valu
   return index < values.size() ? values[index] : std::nullopt;
 }
 
-WriteOutcome write_one(Vectors vectors, const std::string& path, std::optional<double> tmin,
-                       std::optional<double> tmax, bool long_format) {
+// Without rows and without a tmax an empty TextGrid has no extent: say so,
+// rather than what validating the bounds 0 to 0 would say.
+std::optional<std::string> lacks_extent(const Vectors& vectors, std::size_t file,
+                                        std::optional<double> tmin, std::optional<double> tmax) {
+  if (!vectors.tmins.empty() || tmax) return std::nullopt;
+  return "file id " + std::to_string(file) + " has no rows, and no " +
+         (tmin ? "tmax bound" : "bounds") + " to give it an extent";
+}
+
+WriteOutcome write_one(Vectors vectors, std::size_t file, const std::string& path,
+                       std::optional<double> tmin, std::optional<double> tmax, bool long_format) {
   WriteOutcome outcome;
   std::optional<TextGrid> grid;
   try {
+    if (std::optional<std::string> problem = lacks_extent(vectors, file, tmin, tmax)) {
+      outcome.error_kind = "validation";
+      outcome.error = "Failed to create TextGrid because: " + *problem;
+      return outcome;
+    }
     Result<TextGrid> built =
-        TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name);
+        TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name,
+                               PointTierSpan::textgrid_when_degenerate);
     if (!built) {
       outcome.error_kind = "validation";
       outcome.error = "Failed to create TextGrid because: " + built.error().message;
@@ -170,21 +186,38 @@ BatchReports build_write_reports(std::span<const std::string> paths,
   return reports;
 }
 
-}  // namespace
-
-Result<BatchReports> write_corpus(CorpusColumns columns, std::span<const std::string> output_files,
-                                  const FileBounds& bounds, bool long_format) {
+std::optional<CorpusRefusal> refusal(const CorpusColumns& columns,
+                                     std::span<const std::string> output_files) {
+  using Input = CorpusRefusal::Input;
   if (!same_lengths(columns))
-    return std::unexpected(invalid_input("Input vectors must have the same length"));
+    return CorpusRefusal{Input::columns, "Input vectors must have the same length"};
   const std::size_t files = output_files.size();
   for (std::uint64_t id : columns.file_ids)
     if (id >= files)
-      return std::unexpected(invalid_input("file id " + std::to_string(id) +
-                                           " has no output file (" + std::to_string(files) +
-                                           " given)"));
+      return CorpusRefusal{Input::file_ids, "file id " + std::to_string(id) +
+                                                " has no output file (" + std::to_string(files) +
+                                                " given)"};
+  // Rows of one file would be lost under the other's: no silent overwrite.
+  if (auto shared = first_shared_target(output_files))
+    return CorpusRefusal{
+        Input::output_files,
+        "output files " + std::to_string(shared->first) + " and " + std::to_string(shared->second) +
+            " name the same file: " + with_replacement_characters(output_files[shared->second])};
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<BatchReports, CorpusRefusal> write_corpus(CorpusColumns columns,
+                                                        std::span<const std::string> output_files,
+                                                        const FileBounds& bounds,
+                                                        bool long_format) {
+  if (std::optional<CorpusRefusal> refused = refusal(columns, output_files))
+    return std::unexpected(std::move(*refused));
+  const std::size_t files = output_files.size();
   const Grouping grouping = group_by_file(columns.file_ids, files);
   std::vector<WriteOutcome> outcomes = ordered_parallel_map(files, [&](std::size_t file) {
-    return write_one(take_rows(columns, grouping, file), output_files[file],
+    return write_one(take_rows(columns, grouping, file), file, output_files[file],
                      entry_or_none(bounds.tmins, file), entry_or_none(bounds.tmaxs, file),
                      long_format);
   });

@@ -79,6 +79,17 @@ void span_empty_tiers(std::vector<Tier>& tiers, std::optional<double> tmin,
   }
 }
 
+// Point tiers whose points share one time take the TextGrid's bounds, when
+// those make a valid range; any other fault stays for validation to report.
+void span_degenerate_point_tiers(TextGrid& textgrid) {
+  if (!assert_valid_time_bounds("TextGrid", textgrid.tmin, textgrid.tmax)) return;
+  for (Tier& tier : textgrid.tiers) {
+    if (tier.is_interval || assert_valid_time_bounds("tier", tier.tmin, tier.tmax)) continue;
+    tier.tmin = textgrid.tmin;
+    tier.tmax = textgrid.tmax;
+  }
+}
+
 std::vector<ItemData> export_items(const std::vector<Item>& items) {
   return ordered_item_map(items.size(), [&items](std::size_t i) {
     const Item& item = items[i];
@@ -190,13 +201,15 @@ bool same_lengths(const Vectors& vectors) {
 }  // namespace
 
 Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::string> name,
-                               std::optional<double> tmin, std::optional<double> tmax) {
+                               std::optional<double> tmin, std::optional<double> tmax,
+                               PointTierSpan span) {
   TextGrid textgrid;
   textgrid.name = name ? std::move(*name) : std::string(default_textgrid_name);
   textgrid.tmin = tmin ? *tmin : tiers.empty() ? 0.0 : tiers_start(tiers);
   textgrid.tmax = tmax ? *tmax : tiers.empty() ? 0.0 : tiers_end(tiers);
   textgrid.size = tiers.size();
   textgrid.tiers = std::move(tiers);
+  if (span == PointTierSpan::textgrid_when_degenerate) span_degenerate_point_tiers(textgrid);
   if (Status valid = textgrid.assert_valid(); !valid)
     return std::unexpected(std::move(valid.error()));
   return textgrid;
@@ -244,8 +257,8 @@ Vectors TextGrid::to_vectors() const {
 }
 
 Result<TextGrid> TextGrid::from_vectors(Vectors vectors, std::optional<double> tmin,
-                                        std::optional<double> tmax,
-                                        std::optional<std::string> name) {
+                                        std::optional<double> tmax, std::optional<std::string> name,
+                                        PointTierSpan span) {
   if (!same_lengths(vectors))
     return std::unexpected(invalid_input("Input vectors must have the same length"));
   std::vector<TierGroup> groups =
@@ -258,7 +271,7 @@ Result<TextGrid> TextGrid::from_vectors(Vectors vectors, std::optional<double> t
     tiers.push_back(
         make_tier(std::move(tier_name), group.is_interval, std::move(group.items), tmin, tmax));
   }
-  return make_textgrid(std::move(tiers), std::move(name), tmin, tmax);
+  return make_textgrid(std::move(tiers), std::move(name), tmin, tmax, span);
 }
 
 }  // namespace textgrid

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "textgrid/convert_files.hpp"
+#include "textgrid/diagnostics.hpp"
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parallel.hpp"
@@ -33,6 +34,7 @@ struct FileReport {
   std::uint64_t items = 0;
   std::optional<std::string> error_kind;
   std::optional<std::string> error;
+  std::optional<std::uint64_t> line;
 };
 
 // The columns of one record batch while its files are read.
@@ -134,6 +136,18 @@ std::optional<std::string> known(std::string_view word) {
 }
 
 
+// Where a failed file is wrong: it is read once more to place the fault, so
+// that reading files that succeed keeps no account of lines.
+std::optional<std::uint64_t> failure_line(const std::string& path, const std::string_view* contents,
+                                          const ReadOptions& options, std::string_view kind) {
+  std::vector<Problem> problems = contents && contents->data() != nullptr
+                                      ? diagnose_bytes(*contents, {options, false})
+                                      : diagnose_file(path, {options, false});
+  if (problems.empty() || problems.front().kind != kind || problems.front().line == 0)
+    return std::nullopt;
+  return problems.front().line;
+}
+
 // A file's bytes come from `contents` when the caller gave them (a view with
 // data), else from the file.
 FileReport read_into(const std::string& path, const std::string_view* contents,
@@ -160,7 +174,10 @@ FileReport read_into(const std::string& path, const std::string_view* contents,
   }
   report.layout = known(info.layout);
   report.encoding = known(info.encoding);
-  if (!grid) return report;
+  if (!grid) {
+    report.line = failure_line(path, contents, options, *report.error_kind);
+    return report;
+  }
   report.ok = true;
   report.tmin = grid->tmin;
   report.tmax = grid->tmax;
@@ -209,7 +226,7 @@ Field reports_schema() {
        text_field("layout", true), text_field("encoding", true), Field{"tmin", "g", true, {}, {}},
        Field{"tmax", "g", true, {}, {}}, Field{"tiers", "I", false, {}, {}},
        Field{"items", "L", false, {}, {}}, text_field("error_kind", true),
-       text_field("error", true)},
+       text_field("error", true), Field{"line", "L", true, {}, {}}},
       {}};
 }
 
@@ -227,6 +244,7 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
   Buffer<std::uint64_t> items;
   std::vector<std::optional<std::string>> paths, layouts, encodings, kinds, errors;
   std::vector<std::optional<double>> tmins, tmaxs;
+  std::vector<std::optional<std::uint64_t>> lines;
   std::vector<bool> ok_flags;
   BatchReports reports;
   reports.files = n;
@@ -245,6 +263,7 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
       items.push_back(report.items);
       kinds.push_back(std::move(report.error_kind));
       errors.push_back(std::move(report.error));
+      lines.push_back(report.line);
       ++file_id;
     }
   }
@@ -262,6 +281,7 @@ BatchReports build_reports(std::span<const std::string> files, std::vector<Batch
   columns.push_back(arrow::plain_column(std::move(items)));
   columns.push_back(arrow::text_column(kinds));
   columns.push_back(arrow::text_column(errors));
+  columns.push_back(arrow::count_column(lines));
   auto table = std::make_shared<arrow::Table>();
   table->schema = reports_schema();
   table->batches.push_back(arrow::struct_batch(static_cast<std::int64_t>(n), std::move(columns)));

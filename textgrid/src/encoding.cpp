@@ -1,10 +1,13 @@
-// Decoding text files that are not plain UTF-8: the byte-order marks that
-// announce an encoding, and UTF-16 turned into the UTF-8 the parsers read.
+// All decoding of text files: UTF-8 validation, the byte-order marks that
+// announce an encoding, UTF-16 and the 8-bit code pages turned into the UTF-8
+// the parsers read, and the encoding a caller asks for.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "textgrid/formats.hpp"
+#include "textgrid/lib.hpp"
 
 namespace textgrid {
 namespace {
@@ -103,6 +106,121 @@ std::string convert(std::string_view units) {
   return out;
 }
 
+bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+// Length of the valid multi-byte sequence at `at`, or 0 when it is malformed
+// (overlong, a surrogate, beyond U+10FFFF, or cut short).
+std::size_t multibyte_length(const unsigned char* at, const unsigned char* end) noexcept {
+  unsigned lead = at[0];
+  std::size_t length;
+  unsigned second_low = 0x80, second_high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) second_low = 0xA0;   // overlong
+    if (lead == 0xED) second_high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) second_low = 0x90;   // overlong
+    if (lead == 0xF4) second_high = 0x8F;  // beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (static_cast<std::size_t>(end - at) < length) return 0;
+  if (at[1] < second_low || at[1] > second_high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (!is_continuation(at[i])) return 0;
+  return length;
+}
+
+constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+
+std::uint64_t load_word(const unsigned char* at) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Skips ASCII bytes eight at a time; returns the first byte that is not
+// ASCII, or a position less than eight bytes before `end`.
+const unsigned char* skip_ascii(const unsigned char* at, const unsigned char* end) noexcept {
+  while (end - at >= 32) {
+    std::uint64_t any = load_word(at) | load_word(at + 8) | load_word(at + 16) | load_word(at + 24);
+    if ((any & high_bits) != 0) break;
+    at += 32;
+  }
+  while (end - at >= 8) {
+    std::uint64_t high = load_word(at) & high_bits;
+    if (high != 0) {
+      int bit = std::endian::native == std::endian::little ? std::countr_zero(high)
+                                                           : std::countl_zero(high);
+      return at + bit / 8;
+    }
+    at += 8;
+  }
+  return at;
+}
+
+bool utf8_is_valid(std::string_view text) noexcept {
+  auto at = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* end = at + text.size();
+  while (at < end) {
+    at = skip_ascii(at, end);
+    if (at == end) break;
+    if (*at < 0x80) {
+      ++at;
+    } else if (std::size_t length = multibyte_length(at, end)) {
+      at += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Windows-1252 at 0x80..0x9F; the five unassigned bytes keep their C1 code points.
+constexpr char16_t cp1252_high[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char32_t code_point_8bit(unsigned char byte, bool cp1252) noexcept {
+  if (cp1252 && byte >= 0x80 && byte < 0xA0) return cp1252_high[byte - 0x80];
+  return byte;
+}
+
+// Each byte is one character: Latin-1 (ISO 8859-1) or Windows-1252.
+std::string decode_8bit(std::string_view bytes, bool cp1252) {
+  std::size_t size = 0;
+  for (unsigned char byte : bytes) size += utf8_size(code_point_8bit(byte, cp1252));
+  std::string out;
+  out.resize_and_overwrite(size, [&](char* buffer, std::size_t) {
+    char* at = buffer;
+    for (unsigned char byte : bytes) at = put_utf8(at, code_point_8bit(byte, cp1252));
+    return size;
+  });
+  return out;
+}
+
+// UTF-16 without a byte-order mark: the first units of an ASCII text put a
+// NUL in every other byte. Such bytes are valid UTF-8, but no TextGrid.
+bool looks_like_bare_utf16(std::string_view bytes) noexcept {
+  constexpr std::size_t looked_at = 64, fewest = 8;  // a TextGrid is far longer than 4 units
+  std::size_t length = std::min(bytes.size(), looked_at) & ~std::size_t{1};
+  if (length < fewest || (bytes[0] != '\0' && bytes[1] != '\0')) return false;
+  bool even_nul = true, odd_nul = true, even_set = true, odd_set = true;
+  for (std::size_t i = 0; i < length; i += 2) {
+    even_nul = even_nul && bytes[i] == '\0';
+    odd_nul = odd_nul && bytes[i + 1] == '\0';
+    even_set = even_set && bytes[i] != '\0';
+    odd_set = odd_set && bytes[i + 1] != '\0';
+  }
+  return (even_nul && odd_set) || (odd_nul && even_set);
+}
+
+Error not_utf8() { return invalid_data("stream did not contain valid UTF-8"); }
+
 }  // namespace
 
 std::string_view encoding_name(Encoding encoding) noexcept {
@@ -113,6 +231,10 @@ std::string_view encoding_name(Encoding encoding) noexcept {
       return "utf-16-le";
     case Encoding::utf16_be:
       return "utf-16-be";
+    case Encoding::latin1:
+      return "latin-1";
+    case Encoding::cp1252:
+      return "cp1252";
     case Encoding::utf8:
       break;
   }
@@ -134,6 +256,8 @@ std::size_t byte_order_mark_size(Encoding encoding) noexcept {
     case Encoding::utf16_be:
       return 2;
     case Encoding::utf8:
+    case Encoding::latin1:
+    case Encoding::cp1252:
       break;
   }
   return 0;
@@ -141,6 +265,68 @@ std::size_t byte_order_mark_size(Encoding encoding) noexcept {
 
 std::string utf16_to_utf8(std::string_view units, bool big_endian) {
   return big_endian ? convert<true>(units) : convert<false>(units);
+}
+
+// A byte-order mark always wins: it cannot be mistaken. Plain UTF-8 costs one
+// look at the first bytes on top of the validation.
+Result<Encoding> decode_text(std::string_view& bytes, std::string& converted,
+                             TextEncoding encoding) {
+  std::optional<Encoding> marked = byte_order_mark(bytes);
+  if (marked == Encoding::utf16_le || marked == Encoding::utf16_be) {
+    converted = utf16_to_utf8(bytes.substr(2), marked == Encoding::utf16_be);
+    bytes = converted;
+    return *marked;
+  }
+  if (marked) {
+    if (!is_valid_utf8(bytes)) return std::unexpected(not_utf8());
+    bytes.remove_prefix(byte_order_mark_size(*marked));
+    return *marked;
+  }
+  // No encoding reads it: its NUL bytes would turn it into an empty grid.
+  if (looks_like_bare_utf16(bytes)) return std::unexpected(not_utf8());
+  if (encoding == TextEncoding::latin1 || encoding == TextEncoding::cp1252) {
+    bool cp1252 = encoding == TextEncoding::cp1252;
+    converted = decode_8bit(bytes, cp1252);
+    bytes = converted;
+    return cp1252 ? Encoding::cp1252 : Encoding::latin1;
+  }
+  if (is_valid_utf8(bytes)) return Encoding::utf8;
+  if (encoding != TextEncoding::praat) return std::unexpected(not_utf8());
+  converted = decode_8bit(bytes, false);
+  bytes = converted;
+  return Encoding::latin1;
+}
+
+bool is_valid_utf8(std::string_view text) noexcept { return utf8_is_valid(text); }
+
+std::size_t first_undecodable_byte(std::string_view bytes) noexcept {
+  if (looks_like_bare_utf16(bytes)) return 0;
+  auto begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* end = begin + bytes.size();
+  for (const unsigned char* at = begin; at < end;) {
+    std::size_t length = *at < 0x80 ? 1 : multibyte_length(at, end);
+    if (length == 0) return static_cast<std::size_t>(at - begin);
+    at += length;
+  }
+  return bytes.size();
+}
+
+std::string with_replacement_characters(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return std::string(bytes);
+  std::string text;
+  auto at = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* end = at + bytes.size();
+  while (at < end) {
+    std::size_t length = *at < 0x80 ? 1 : multibyte_length(at, end);
+    if (length == 0) {
+      text += "\xEF\xBF\xBD";  // U+FFFD for each byte that starts no valid character
+      ++at;
+    } else {
+      text.append(reinterpret_cast<const char*>(at), length);
+      at += length;
+    }
+  }
+  return text;
 }
 
 bool is_binary_textgrid(std::string_view bytes) noexcept {

@@ -4,8 +4,11 @@
 // free-form text puts several on a line or adds "!" comments, or starts with
 // the bare file-type text ("ooTextFile"). Only the start of the file is looked
 // at, so no name or label can sway the choice.
+#include <cctype>
 #include <string_view>
 
+#include "textgrid/formats.hpp"
+#include "textgrid/lib.hpp"
 #include "textgrid/parser.hpp"
 
 namespace textgrid {
@@ -56,6 +59,66 @@ TextLayout detect_text_layout(std::string_view text) noexcept {
     ++looked_at;
   }
   return TextLayout::short_text;
+}
+
+namespace {
+
+// Only white space, or nothing: no layout could be read from it.
+bool is_blank(std::string_view text) noexcept {
+  return text.find_first_not_of(" \t\n\r\v\f") == std::string_view::npos;
+}
+
+// The short layout puts a blank line between its two header lines and the
+// values; without it, the values follow at once ("0" in the third line), and
+// the token reader, which does not count lines, reads them as Praat does.
+bool short_values_follow_header(std::string_view text) noexcept {
+  if (!text.starts_with("File type")) return false;
+  std::size_t pos = 0;
+  detail::next_line(text, pos);
+  detail::next_line(text, pos);
+  std::string_view third = trim(detail::next_line(text, pos));
+  return !third.empty() && (std::isdigit(static_cast<unsigned char>(third[0])) ||
+                            third[0] == '+' || third[0] == '-');
+}
+
+TextReader choose_auto_reader(std::string_view text) noexcept {
+  // The chronological format names itself in its first line.
+  if (is_chronological_textgrid(text)) return TextReader::chronological;
+  switch (detect_text_layout(text)) {
+    case TextLayout::long_text:
+      return TextReader::long_text;
+    case TextLayout::free_text:
+      return TextReader::free_text;
+    case TextLayout::short_text:
+      break;
+  }
+  if (short_values_follow_header(text)) return TextReader::short_without_blank;
+  if (is_blank(text)) return TextReader::blank;
+  return TextReader::short_text;
+}
+
+}  // namespace
+
+TextReader choose_text_reader(std::string_view text, FileType file_type) noexcept {
+  if (file_type == FileType::long_text) return TextReader::long_text;
+  if (file_type == FileType::short_text) return TextReader::short_text;
+  return choose_auto_reader(text);
+}
+
+std::string_view layout_name(TextReader reader) noexcept {
+  switch (reader) {
+    case TextReader::long_text:
+      return "long";
+    case TextReader::free_text:
+      return "free-form";
+    case TextReader::chronological:
+      return "chronological";
+    case TextReader::short_text:
+    case TextReader::short_without_blank:
+    case TextReader::blank:
+      break;
+  }
+  return "short";
 }
 
 }  // namespace textgrid

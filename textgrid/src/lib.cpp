@@ -16,145 +16,41 @@
 namespace textgrid {
 namespace {
 
-bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
-
-// Length of the valid multi-byte sequence at `at`, or 0 when it is malformed
-// (overlong, a surrogate, beyond U+10FFFF, or cut short).
-std::size_t multibyte_length(const unsigned char* at, const unsigned char* end) noexcept {
-  unsigned lead = at[0];
-  std::size_t length;
-  unsigned second_low = 0x80, second_high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) second_low = 0xA0;   // overlong
-    if (lead == 0xED) second_high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) second_low = 0x90;   // overlong
-    if (lead == 0xF4) second_high = 0x8F;  // beyond U+10FFFF
-  } else {
-    return 0;
+// Enough blank lines read as the short layout's zeros, as they always have;
+// fewer say that the file holds nothing, rather than which line is missing.
+Result<TextGrid> parse_blank_text(std::string_view text, std::string&& name, bool strict) {
+  try {
+    return parse_short_text(text, std::move(name), strict);
+  } catch (const InternalFailure&) {
+    fail(empty_file_message);
   }
-  if (static_cast<std::size_t>(end - at) < length) return 0;
-  if (at[1] < second_low || at[1] > second_high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (!is_continuation(at[i])) return 0;
-  return length;
 }
 
-constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-
-std::uint64_t load_word(const unsigned char* at) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
-
-// Skips ASCII bytes eight at a time; returns the first byte that is not
-// ASCII, or a position less than eight bytes before `end`.
-const unsigned char* skip_ascii(const unsigned char* at, const unsigned char* end) noexcept {
-  while (end - at >= 32) {
-    std::uint64_t any = load_word(at) | load_word(at + 8) | load_word(at + 16) | load_word(at + 24);
-    if ((any & high_bits) != 0) break;
-    at += 32;
-  }
-  while (end - at >= 8) {
-    std::uint64_t high = load_word(at) & high_bits;
-    if (high != 0) {
-      int bit = std::endian::native == std::endian::little ? std::countr_zero(high)
-                                                           : std::countl_zero(high);
-      return at + bit / 8;
-    }
-    at += 8;
-  }
-  return at;
-}
-
-bool is_valid_utf8(std::string_view text) noexcept {
-  auto at = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = at + text.size();
-  while (at < end) {
-    at = skip_ascii(at, end);
-    if (at == end) break;
-    if (*at < 0x80) {
-      ++at;
-    } else if (std::size_t length = multibyte_length(at, end)) {
-      at += length;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-Result<TextGrid> parse_by_layout(std::string_view text, std::string&& name, bool strict,
-                                 SourceInfo& info) {
-  switch (detect_text_layout(text)) {
-    case TextLayout::long_text:
-      info.layout = "long";
+Result<TextGrid> parse_by_reader(TextReader reader, std::string_view text, std::string&& name,
+                                 bool strict, SourceInfo& info) {
+  info.layout = layout_name(reader);
+  switch (reader) {
+    case TextReader::long_text:
       return parse_long_text(text, std::move(name), strict);
-    case TextLayout::free_text:
-      info.layout = "free-form";
+    case TextReader::free_text:
+    case TextReader::short_without_blank:
       return parse_free_text(text, std::move(name), strict);
-    case TextLayout::short_text:
+    case TextReader::blank:
+      return parse_blank_text(text, std::move(name), strict);
+    case TextReader::chronological:
+      return parse_chronological_text(text, std::move(name), strict);
+    case TextReader::short_text:
       break;
   }
-  info.layout = "short";
   return parse_short_text(text, std::move(name), strict);
 }
+
+}  // namespace
 
 Result<std::string> read_bytes(std::string_view path) {
   if (path.find('\0') != std::string_view::npos)
     return std::unexpected(invalid_input("file name contained an unexpected NUL byte"));
   return platform::read_whole_file(std::string(path));
-}
-
-// The UTF-8 text of a text file's bytes: a view into `bytes`, or into
-// `converted` when the bytes had to be turned into UTF-8. Plain UTF-8 costs
-// one look at the first bytes on top of the validation.
-Result<Encoding> decode_text(std::string_view& bytes, std::string& converted) {
-  std::optional<Encoding> marked = byte_order_mark(bytes);
-  if (marked == Encoding::utf16_le || marked == Encoding::utf16_be) {
-    converted = utf16_to_utf8(bytes.substr(2), marked == Encoding::utf16_be);
-    bytes = converted;
-    return *marked;
-  }
-  if (!is_valid_utf8(bytes))
-    return std::unexpected(invalid_data("stream did not contain valid UTF-8"));
-  if (!marked) return Encoding::utf8;
-  bytes.remove_prefix(byte_order_mark_size(*marked));
-  return *marked;
-}
-
-// The chronological format names itself in its first line; every other text
-// goes to the long/short decision.
-Result<TextGrid> parse_by_header(std::string_view text, std::string&& name, bool strict,
-                                 SourceInfo& info) {
-  if (!is_chronological_textgrid(text)) return parse_by_layout(text, std::move(name), strict, info);
-  info.layout = "chronological";
-  return parse_chronological_text(text, std::move(name), strict);
-}
-
-}  // namespace
-
-std::string with_replacement_characters(std::string_view bytes) {
-  if (is_valid_utf8(bytes)) return std::string(bytes);
-  std::string text;
-  auto at = reinterpret_cast<const unsigned char*>(bytes.data());
-  const unsigned char* end = at + bytes.size();
-  while (at < end) {
-    std::size_t length = *at < 0x80 ? 1 : multibyte_length(at, end);
-    if (length == 0) {
-      text += "\xEF\xBF\xBD";  // U+FFFD for each byte that starts no valid character
-      ++at;
-    } else {
-      text.append(reinterpret_cast<const char*>(at), length);
-      at += length;
-    }
-  }
-  return text;
 }
 
 Result<std::string> read_text(std::string_view path) {
@@ -200,17 +96,14 @@ Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
   }
   std::string converted;
   std::string_view text = bytes;
-  Result<Encoding> encoding = decode_text(text, converted);
+  Result<Encoding> encoding = decode_text(text, converted, options.encoding);
   if (!encoding) {
     found.encoding = "unknown";
     return std::unexpected(std::move(encoding.error()));
   }
   found.encoding = encoding_name(*encoding);
-  if (automatic) return parse_by_header(text, std::move(name), options.strict, found);
-  const bool long_layout = options.file_type == FileType::long_text;
-  found.layout = long_layout ? "long" : "short";
-  return long_layout ? parse_long_text(text, std::move(name), options.strict)
-                     : parse_short_text(text, std::move(name), options.strict);
+  return parse_by_reader(choose_text_reader(text, options.file_type), text, std::move(name),
+                         options.strict, found);
 }
 
 Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,

@@ -8,14 +8,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "arrow_checks.hpp"
 #include "textgrid/arrow_access.hpp"
 #include "textgrid/arrow_take.hpp"
+#include "textgrid/lib.hpp"
 #include "textgrid/nest_match.hpp"
 
 namespace textgrid::arrow {
@@ -49,24 +52,21 @@ Result<KeyColumns> key_columns(const ArrowSchema& schema) {
   }
   const ArrowSchema& ids = *schema.children[keys.file_id];
   if (ids.dictionary != nullptr || !is_integer(ids.format))
-    return std::unexpected(column_error("file_id", "has Arrow type '" +
-                                                       std::string(ids.format) +
-                                                       "'; expected an integer type"));
+    return std::unexpected(column_error(
+        "file_id", "has Arrow type '" + std::string(ids.format) + "'; expected an integer type"));
   for (std::size_t time : {keys.tmin, keys.tmax}) {
     const ArrowSchema& field = *schema.children[time];
     if (field.dictionary != nullptr || number_width(field.format) == 0 ||
         std::string_view(field.format) == "e")
-      return std::unexpected(column_error(field.name, "has Arrow type '" +
-                                                          std::string(field.format) +
-                                                          "'; expected float64"));
+      return std::unexpected(column_error(
+          field.name, "has Arrow type '" + std::string(field.format) + "'; expected float64"));
   }
   for (std::size_t text : {keys.tier_name, keys.label}) {
     Result<Carried> kind = carried_kind(*schema.children[text]);
     if (!kind || *kind != Carried::text)
-      return std::unexpected(column_error(schema.children[text]->name,
-                                          "has Arrow type '" +
-                                              std::string(schema.children[text]->format) +
-                                              "'; expected text"));
+      return std::unexpected(column_error(
+          schema.children[text]->name,
+          "has Arrow type '" + std::string(schema.children[text]->format) + "'; expected text"));
   }
   return keys;
 }
@@ -103,8 +103,13 @@ Status roles_of(const ColumnView& names, std::int64_t length, std::string_view p
     Buffer<std::uint8_t> entry_roles;
     for (std::int64_t index = 0; index < values->length; ++index) {
       std::optional<std::string_view> name;
-      if (!is_null_at(*values, values->offset + index))
-        name = text_value(names.schema->dictionary->format, *values, values->offset + index);
+      std::string_view text;
+      if (!is_null_at(*values, values->offset + index)) {
+        if (!checked_text_value(names.schema->dictionary->format, *values, values->offset + index,
+                                text))
+          return std::unexpected(column_error("tier_name", "holds a text outside its buffers"));
+        name = text;
+      }
       entry_roles.push_back(role(name));
     }
     for (std::int64_t row = 0; row < length; ++row) {
@@ -120,7 +125,8 @@ Status roles_of(const ColumnView& names, std::int64_t length, std::string_view p
   for (std::int64_t row = 0; row < length; ++row) {
     std::optional<std::string_view> name;
     if (!names.text(row, name))
-      return std::unexpected(column_error("tier_name", "holds a dictionary index out of range"));
+      return std::unexpected(column_error(
+          "tier_name", "holds a text outside its buffers or a dictionary index out of range"));
     roles[static_cast<std::size_t>(row)] = role(name);
   }
   return {};
@@ -130,8 +136,8 @@ Status collect_rows(const ArrowSchema& schema, const ArrowArray& batch, std::uin
                     const KeyColumns& keys, std::string_view parent, std::string_view child,
                     TierRows& rows) {
   Buffer<std::uint8_t> roles;
-  if (Status found = roles_of(column_of(schema, batch, keys.tier_name), batch.length, parent,
-                              child, roles);
+  if (Status found =
+          roles_of(column_of(schema, batch, keys.tier_name), batch.length, parent, child, roles);
       !found)
     return found;
   const ColumnView ids = column_of(schema, batch, keys.file_id);
@@ -204,7 +210,8 @@ Buffer<std::size_t> match_parents(const TierRows& rows) {
     earliest_containing(spans, queries, found);
     for (std::size_t q = 0; q < queries.size(); ++q)
       if (found[q] != none)
-        matched[children.order[children.starts[f] + q]] = parents.order[parents.starts[f] + found[q]];
+        matched[children.order[children.starts[f] + q]] =
+            parents.order[parents.starts[f] + found[q]];
   }
   return matched;
 }
@@ -225,7 +232,8 @@ ArrayData parent_column(Buffer<T>&& values, const Buffer<std::size_t>& matched) 
   ArrayData data;
   data.length = static_cast<std::int64_t>(values.size());
   data.null_count = static_cast<std::int64_t>(valid.count_zeros());
-  data.buffers.push_back(data.null_count == 0 ? Storage() : Storage::adopt(std::move(valid).take()));
+  data.buffers.push_back(data.null_count == 0 ? Storage()
+                                              : Storage::adopt(std::move(valid).take()));
   data.buffers.push_back(Storage::adopt(std::move(values)));
   return data;
 }
@@ -236,7 +244,10 @@ Field output_schema(const ArrowSchema& input, const std::vector<ColumnCopy>& cop
   for (std::int64_t k = 0; k < input.n_children; ++k) {
     const ArrowSchema& field = *input.children[k];
     schema.children.push_back(Field{field.name ? field.name : "",
-                                    copies[static_cast<std::size_t>(k)].format(field), true, {}, {}});
+                                    copies[static_cast<std::size_t>(k)].format(field),
+                                    true,
+                                    {},
+                                    {}});
   }
   schema.children.push_back(Field{"parent_label", large_parent_labels ? "U" : "u", true, {}, {}});
   schema.children.push_back(Field{"parent_tmin", "g", true, {}, {}});
@@ -247,19 +258,44 @@ Field output_schema(const ArrowSchema& input, const std::vector<ColumnCopy>& cop
 
 }  // namespace
 
+namespace {
+
+// The batch's shape and every column's layout, before any value is read.
+Status check_nested_batch(const ArrowSchema& schema, const ArrowArray& batch, std::int64_t index) {
+  if (Status shaped = check_batch(schema, batch, index); !shaped) return shaped;
+  for (std::int64_t k = 0; k < schema.n_children; ++k) {
+    const ArrowSchema& field = *schema.children[k];
+    if (Status fits = check_column(field, *batch.children[k], field.name ? field.name : "",
+                                   batch.offset, batch.length, index);
+        !fits)
+      return fits;
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<std::shared_ptr<const Table>> nest_tiers(ArrowArrayStream& raw_stream,
                                                 std::string_view parent, std::string_view child) {
   OwnedStruct<ArrowArrayStream> stream;
   stream.value = raw_stream;
   raw_stream.release = nullptr;
   auto stream_error = [&](int code) {
-    const char* message = stream.value.get_last_error(&stream.value);
-    return std::unexpected(invalid_input("reading the Arrow stream failed: " +
-                                         std::string(message ? message : std::strerror(code))));
+    const char* message = stream.value.get_last_error != nullptr
+                              ? stream.value.get_last_error(&stream.value)
+                              : nullptr;
+    return std::unexpected(invalid_input(
+        "reading the Arrow stream failed: " +
+        (message ? with_replacement_characters(message) : std::string(std::strerror(code)))));
   };
+  if (stream.value.get_schema == nullptr || stream.value.get_next == nullptr)
+    return std::unexpected(invalid_input("the Arrow stream lacks its callbacks"));
   OwnedStruct<ArrowSchema> schema;
   if (int code = stream.value.get_schema(&stream.value, &schema.value); code != 0)
     return stream_error(code);
+  // Nothing from outside is used before it is checked (see arrow_checks.hpp).
+  if (Status valid = check_struct_schema(schema.value); !valid)
+    return std::unexpected(valid.error());
   Result<KeyColumns> keys = key_columns(schema.value);
   if (!keys) return std::unexpected(keys.error());
   std::vector<ColumnCopy> copies;
@@ -276,9 +312,13 @@ Result<std::shared_ptr<const Table>> nest_tiers(ArrowArrayStream& raw_stream,
     if (int code = stream.value.get_next(&stream.value, &batch->value); code != 0)
       return stream_error(code);
     if (batch->value.release == nullptr) break;
-    if (Status collected = collect_rows(schema.value, batch->value,
-                                        static_cast<std::uint32_t>(batches.size()), *keys, parent,
-                                        child, rows);
+    if (Status valid = check_nested_batch(schema.value, batch->value,
+                                          static_cast<std::int64_t>(batches.size()));
+        !valid)
+      return std::unexpected(valid.error());
+    if (Status collected =
+            collect_rows(schema.value, batch->value, static_cast<std::uint32_t>(batches.size()),
+                         *keys, parent, child, rows);
         !collected)
       return std::unexpected(collected.error());
     batches.push_back(std::move(batch));

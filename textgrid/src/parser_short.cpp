@@ -7,6 +7,7 @@
 #include "textgrid/failure.hpp"
 #include "textgrid/lib.hpp"
 #include "textgrid/parser.hpp"
+#include "textgrid/source_map.hpp"
 
 namespace textgrid {
 namespace {
@@ -38,6 +39,9 @@ class Lines {
     return current_;
   }
 
+  // The 1-based line of the value last cut (lines of multi-line texts counted).
+  std::size_t line() const noexcept { return cursor_.line_number(); }
+
   double number(std::size_t position) { return parse_number(at(position)); }
   std::uint64_t count(std::size_t position) { return parse_count(at(position)); }
   std::string text(std::size_t position) { return cursor_.read_text(at(position)); }
@@ -59,11 +63,14 @@ class Lines {
 constexpr std::size_t min_item_bytes = 3;
 
 // Reads the items of `tier` starting at line `position`; returns the line after them.
-std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size_t& backed_items) {
+template <class Record>
+std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size_t& backed_items,
+                       Record& record) {
   detail::reserve_items(tier, backed_items);
   for (std::uint64_t i = 0; i < tier.size; ++i) {
     Item& item = tier.items.emplace_back();
     item.tmin = lines.number(position++);
+    if constexpr (Record::active) record.item(lines.line());
     item.tmax = tier.is_interval ? lines.number(position++) : item.tmin;
     item.label = lines.text(position++);
   }
@@ -71,35 +78,62 @@ std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size
 }
 
 // Reads one tier starting at line `position`; returns the line after it.
+template <class Record>
 std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid,
-                      std::size_t& backed_items) {
+                      std::size_t& backed_items, Record& record) {
   Tier& tier = grid.tiers.emplace_back();
-  tier.is_interval = detail::is_interval_class(lines.at(position));
+  std::string_view class_word = lines.at(position);
+  if constexpr (Record::active) record.tier(lines.line());
+  tier.is_interval = detail::is_interval_class(class_word);
   tier.name = lines.text(position + 1);
   tier.tmin = lines.number(position + 2);
+  if constexpr (Record::active) record.tier_field(Field::tmin, lines.line());
   tier.tmax = lines.number(position + 3);
+  if constexpr (Record::active) record.tier_field(Field::tmax, lines.line());
   tier.size = lines.count(position + 4);
-  return read_items(lines, position + 5, tier, backed_items);
+  if constexpr (Record::active) record.tier_field(Field::size, lines.line());
+  return read_items(lines, position + 5, tier, backed_items, record);
+}
+
+template <class Record>
+TextGrid read_grid(Lines& lines, std::string_view text, std::string name, Record& record) {
+  TextGrid grid;
+  grid.name = std::move(name);
+  grid.tmin = lines.number(global_tmin_line);
+  if constexpr (Record::active) record.grid_field(Field::tmin, lines.line());
+  grid.tmax = lines.number(global_tmax_line);
+  if constexpr (Record::active) record.grid_field(Field::tmax, lines.line());
+  grid.size = lines.count(tier_count_line);
+  if constexpr (Record::active) record.grid_field(Field::size, lines.line());
+  std::size_t position = first_tier_line;
+  std::size_t backed_items = text.size() / min_item_bytes;
+  for (std::uint64_t t = 0; t < grid.size; ++t)
+    position = read_tier(lines, position, grid, backed_items, record);
+  return grid;
 }
 
 }  // namespace
 
 Result<TextGrid> parse_short_text(std::string_view text, std::string name, bool strict) {
   Lines lines(text);
-  TextGrid grid;
-  grid.name = std::move(name);
-  grid.tmin = lines.number(global_tmin_line);
-  grid.tmax = lines.number(global_tmax_line);
-  grid.size = lines.count(tier_count_line);
-  std::size_t position = first_tier_line;
-  std::size_t backed_items = text.size() / min_item_bytes;
-  for (std::uint64_t t = 0; t < grid.size; ++t)
-    position = read_tier(lines, position, grid, backed_items);
+  NoRecord record;
+  TextGrid grid = read_grid(lines, text, std::move(name), record);
   if (strict) {
     if (Status valid = grid.assert_valid(); !valid)
       return std::unexpected(std::move(valid.error()));
   }
   return grid;
+}
+
+[[gnu::cold]] TextGrid locate_short_text(std::string_view text, SourceMap& map) {
+  Lines lines(text);
+  MapRecord record{map};
+  try {
+    return read_grid(lines, text, {}, record);
+  } catch (const InternalFailure&) {
+    map.stopped = lines.line();
+    throw;
+  }
 }
 
 Result<TextGrid> read_from_file_short(std::string_view path, bool strict) {

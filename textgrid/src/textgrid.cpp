@@ -12,17 +12,6 @@
 namespace textgrid {
 namespace {
 
-enum class BoundsFault { none, not_finite, negative, unordered };
-
-// NaN and the infinities are refused first: every comparison below would let
-// a NaN through, and no file can hold an infinite time.
-BoundsFault time_bounds_fault(double tmin, double tmax) noexcept {
-  if (!std::isfinite(tmin) || !std::isfinite(tmax)) return BoundsFault::not_finite;
-  if (tmin < 0.0 || tmax <= 0.0) return BoundsFault::negative;
-  if (tmax - tmin <= time_bound_tolerance) return BoundsFault::unordered;
-  return BoundsFault::none;
-}
-
 const char* time_bounds_message(BoundsFault fault) noexcept {
   switch (fault) {
     case BoundsFault::not_finite: return "Time bounds should be finite in ";
@@ -41,10 +30,6 @@ std::string item_context(std::size_t index, std::string_view tier_name) {
   std::string context = "item " + std::to_string(index) + " in tier ";
   context += tier_name;
   return context;
-}
-
-bool overlaps_next(const Item& item, const Item& next) noexcept {
-  return item.tmax - next.tmin > time_bound_tolerance;
 }
 
 Error overlap_error(std::size_t index, std::string_view tier_name) {

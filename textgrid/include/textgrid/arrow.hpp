@@ -155,6 +155,7 @@ class TextColumn {
 ArrayData text_column(std::span<const std::optional<std::string>> values);
 ArrayData bool_column(std::span<const bool> values);
 ArrayData double_column(std::span<const std::optional<double>> values);
+ArrayData count_column(std::span<const std::optional<std::uint64_t>> values);
 template <class T>
 ArrayData plain_column(Buffer<T>&& values) {
   ArrayData data;

@@ -114,4 +114,44 @@ inline std::string_view text_value(std::string_view format, const ArrowArray& ar
           static_cast<std::size_t>(length)};
 }
 
+// text_value for arrays from outside, whose buffer list the layout's checks
+// (arrow_checks) accepted: false when the offsets or the view at `at` point
+// outside the buffers the array's length and sizes imply.
+inline bool checked_text_value(std::string_view format, const ArrowArray& array, std::int64_t at,
+                               std::string_view& out) noexcept {
+  if (format == "vu") {
+    const char* view = static_cast<const char*>(array.buffers[1]) + at * 16;
+    const std::int32_t length = load_at<std::int32_t>(view, 0);
+    if (length < 0) return false;
+    if (length <= 12) {
+      out = {view + 4, static_cast<std::size_t>(length)};
+      return true;
+    }
+    const std::int32_t buffer = load_at<std::int32_t>(view + 8, 0);
+    const std::int32_t offset = load_at<std::int32_t>(view + 12, 0);
+    const void* sizes = array.buffers[array.n_buffers - 1];
+    if (buffer < 0 || buffer >= array.n_buffers - 3 || offset < 0 || sizes == nullptr ||
+        array.buffers[2 + buffer] == nullptr ||
+        offset > load_at<std::int64_t>(sizes, buffer) - length)
+      return false;
+    out = {static_cast<const char*>(array.buffers[2 + buffer]) + offset,
+           static_cast<std::size_t>(length)};
+    return true;
+  }
+  const bool narrow = format == "u";
+  auto offset_at = [&](std::int64_t k) {
+    return narrow ? std::int64_t{load_at<std::int32_t>(array.buffers[1], k)}
+                  : load_at<std::int64_t>(array.buffers[1], k);
+  };
+  const std::int64_t begin = offset_at(at), end = offset_at(at + 1);
+  if (begin < 0 || begin > end || end > offset_at(array.offset + array.length)) return false;
+  if (begin == end) {
+    out = {};
+    return true;
+  }
+  if (array.buffers[2] == nullptr) return false;
+  out = {static_cast<const char*>(array.buffers[2]) + begin, static_cast<std::size_t>(end - begin)};
+  return true;
+}
+
 }  // namespace textgrid::arrow

@@ -23,7 +23,7 @@ struct ColumnView {
 
   bool null(std::int64_t row) const noexcept;
   // The text at `row`, nothing for a null; false when a dictionary index is
-  // out of range.
+  // out of range or the text lies outside its buffers.
   bool text(std::int64_t row, std::optional<std::string_view>& value) const noexcept;
   // The number at `row` as double; NaN for a null.
   double number(std::int64_t row) const noexcept;

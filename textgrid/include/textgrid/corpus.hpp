@@ -76,12 +76,23 @@ struct FileBounds {
   std::vector<std::optional<double>> tmaxs;
 };
 
+// A mistake of the caller that write_corpus refuses before writing anything,
+// with the input it concerns (for the caller to name).
+struct CorpusRefusal {
+  enum class Input { columns, file_ids, output_files };
+  Input input;
+  std::string message;
+};
+
 // Groups the rows by file, then builds, validates and saves each file on the
-// pool. An id beyond the output list or columns of unequal length are an
-// error value (nothing is written); failures of single files are reported.
-// An output file without rows is built as empty vectors are: without tiers,
-// and valid only when its bounds are given.
-Result<BatchReports> write_corpus(CorpusColumns columns, std::span<const std::string> output_files,
-                                  const FileBounds& bounds, bool long_format);
+// pool. Columns of unequal length, an id beyond the output list and two
+// outputs that name one file (see first_shared_target) are refused; failures
+// of single files are reported. An output file without rows is built as
+// empty vectors are: without tiers, and valid only when its bounds (at least
+// its tmax) are given; without them its report says it has no rows. A point
+// tier whose points share one time takes the file's bounds.
+std::expected<BatchReports, CorpusRefusal> write_corpus(CorpusColumns columns,
+                                                        std::span<const std::string> output_files,
+                                                        const FileBounds& bounds, bool long_format);
 
 }  // namespace textgrid

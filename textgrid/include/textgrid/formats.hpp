@@ -12,7 +12,13 @@
 namespace textgrid {
 
 // The encodings a text file is read in; their names are Python's codec names.
-enum class Encoding { utf8, utf8_sig, utf16_le, utf16_be };
+enum class Encoding { utf8, utf8_sig, utf16_le, utf16_be, latin1, cp1252 };
+
+bool is_valid_utf8(std::string_view text) noexcept;
+
+// Where UTF-8 reading of `bytes` fails (0 for UTF-16 without byte-order
+// mark), or their size when it does not.
+std::size_t first_undecodable_byte(std::string_view bytes) noexcept;
 
 std::string_view encoding_name(Encoding encoding) noexcept;
 

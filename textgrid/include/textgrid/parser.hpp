@@ -35,6 +35,19 @@ Result<TextGrid> parse_free_text(std::string_view text, std::string name, bool s
 enum class TextLayout { long_text, short_text, free_text };
 TextLayout detect_text_layout(std::string_view text) noexcept;
 
+// The reader a decoded text goes to, for a file type of long, short or
+// automatic. The short layout without its blank line after the header goes to
+// the free-form reader; a blank text to the short one, which names it empty.
+enum class TextReader { long_text, short_text, short_without_blank, free_text, blank, chronological };
+enum class FileType;  // see lib.hpp
+TextReader choose_text_reader(std::string_view text, FileType file_type) noexcept;
+// "long", "short", "free-form" or "chronological".
+std::string_view layout_name(TextReader reader) noexcept;
+
+// What an empty or blank file in "auto" fails with.
+inline constexpr const char* empty_file_message =
+    "The TextGrid file is empty: it holds no text to read";
+
 namespace detail {
 // The line starting at `pos` (without its LF, CR LF or lone CR), advancing
 // `pos` past it. Callers stop when `pos` reaches the end: an empty remainder

@@ -1,8 +1,12 @@
 #pragma once
 // Putting a rendered file on disk without ever leaving a partial one behind.
+#include <cstddef>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "textgrid/failure.hpp"
 
@@ -53,5 +57,13 @@ class FileSaver {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// The positions of the first two of `paths` (the first repeat, and the path
+// it repeats) that saving would write to the same file: equal once their
+// folders' links and ".." are resolved, or through a symbolic link to the
+// file. Two spellings of one name on a case-insensitive file system are not
+// recognised.
+std::optional<std::pair<std::size_t, std::size_t>> first_shared_target(
+    std::span<const std::string> paths);
 
 }  // namespace textgrid

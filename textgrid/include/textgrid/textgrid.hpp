@@ -1,6 +1,7 @@
 #pragma once
 // The annotation model (TextGrid, Tier, Item), its validation, and the two
 // exchange shapes with the Python layer: the nested data form and the vector form.
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -65,6 +66,11 @@ struct Vectors {
   friend bool operator==(const Vectors&, const Vectors&) = default;
 };
 
+// How a point tier is bounded whose own points give no valid range (they all
+// share one time): by that range all the same (and refused), or by the
+// TextGrid's bounds when those are valid.
+enum class PointTierSpan { own, textgrid_when_degenerate };
+
 struct Tier {
   std::string name;
   std::vector<Item> items;
@@ -102,18 +108,36 @@ struct TextGrid {
   static Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string> name,
                                     std::optional<double> tmin, std::optional<double> tmax);
   static Result<TextGrid> from_vectors(Vectors vectors, std::optional<double> tmin,
-                                       std::optional<double> tmax,
-                                       std::optional<std::string> name);
+                                       std::optional<double> tmax, std::optional<std::string> name,
+                                       PointTierSpan span = PointTierSpan::own);
 
   friend bool operator==(const TextGrid&, const TextGrid&) = default;
 };
 
 Status assert_valid_time_bounds(std::string_view context, double tmin, double tmax);
 
+// What is wrong with a pair of bounds, in the order the checks run. NaN and
+// the infinities are refused first: every comparison after would let a NaN
+// through, and no file can hold an infinite time. Inline: the validation's
+// loop over every item calls it.
+enum class BoundsFault { none, not_finite, negative, unordered };
+inline BoundsFault time_bounds_fault(double tmin, double tmax) noexcept {
+  if (!std::isfinite(tmin) || !std::isfinite(tmax)) return BoundsFault::not_finite;
+  if (tmin < 0.0 || tmax <= 0.0) return BoundsFault::negative;
+  if (tmax - tmin <= time_bound_tolerance) return BoundsFault::unordered;
+  return BoundsFault::none;
+}
+
+// True when `item` ends after `next` starts (beyond the tolerance).
+inline bool overlaps_next(const Item& item, const Item& next) noexcept {
+  return item.tmax - next.tmin > time_bound_tolerance;
+}
+
 // The single place where a TextGrid is put together from built tiers: fills in
 // the name and any missing global bound, sets the tier count and validates.
 Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::string> name,
-                               std::optional<double> tmin, std::optional<double> tmax);
+                               std::optional<double> tmin, std::optional<double> tmax,
+                               PointTierSpan span = PointTierSpan::own);
 
 // Bound folds: the smallest / largest non-NaN value, seeded with the largest
 // finite double / its negation.
