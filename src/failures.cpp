@@ -1,10 +1,10 @@
 #include "failures.hpp"
 
-#include <pthread.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "textgrid/platform.hpp"
 
 namespace tavrel {
 namespace {
@@ -23,10 +23,8 @@ PyObject* panic_type = nullptr;
 }
 
 std::string current_thread_name() {
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
-    return "<unnamed>";
-  return name;
+  std::string name = textgrid::platform::current_thread_name();
+  return name.empty() ? "<unnamed>" : name;
 }
 
 // One report per failure, written as one piece so that it is not interleaved.

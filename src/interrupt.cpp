@@ -1,18 +1,15 @@
 #include "interrupt.hpp"
 
-#include <optional>
-
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "textgrid/cancel.hpp"
+#include "textgrid/platform.hpp"
 
 namespace tavrel {
 namespace {
@@ -95,22 +92,12 @@ void helper_loop(Helpers& helpers, std::shared_ptr<Errand> errand) {
 
 // Helpers leave asynchronous signals to the interpreter's own threads.
 void start_helper(Helpers& helpers, std::shared_ptr<Errand> errand) {
-  sigset_t blocked, previous;
-  sigfillset(&blocked);
-  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
-    sigdelset(&blocked, fault);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  try {
-    std::thread(helper_loop, std::ref(helpers), std::move(errand)).detach();
-  } catch (...) {
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    throw;
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  textgrid::platform::with_async_signals_blocked(
+      [&] { std::thread(helper_loop, std::ref(helpers), std::move(errand)).detach(); });
 }
 
 void dispatch(const std::shared_ptr<Errand>& errand) {
-  static const bool registered = pthread_atfork(nullptr, nullptr, forget_helpers_in_child) == 0;
+  static const bool registered = (textgrid::platform::on_fork_in_child(forget_helpers_in_child), true);
   (void)registered;
   Helpers& helpers = *current_helpers.load(std::memory_order_relaxed);
   {

@@ -102,8 +102,14 @@ def as_pandas_frame(table):
     return pa.table(table).to_pandas()
 
 
-PRODUCERS = [pyarrow_table, as_large_strings, as_string_views, as_dictionary_labels_and_plain_names,
-             as_sliced_small_batches, as_reordered_columns_with_extras, as_polars_frame, as_pandas_frame]
+# pyarrow before 25 (the last releases for Python 3.9 among them) crashes in its
+# own stream export (ArrayExporter::Export) when a batch holds string views.
+STRING_VIEW_EXPORT_CRASHES = tuple(int(part) for part in pa.__version__.split(".")[:1]) < (25,)
+PRODUCERS = [pyarrow_table, as_large_strings,
+             pytest.param(as_string_views, marks=pytest.mark.skipif(
+                 STRING_VIEW_EXPORT_CRASHES, reason="pyarrow < 25 crashes exporting string views")),
+             as_dictionary_labels_and_plain_names, as_sliced_small_batches,
+             as_reordered_columns_with_extras, as_polars_frame, as_pandas_frame]
 
 
 @pytest.mark.parametrize("produce", PRODUCERS, ids=lambda f: f.__name__)

@@ -63,9 +63,11 @@ def rows_via_polars(table):
 
 
 def rows_via_polars_from_arrow(table):
-    """polars.from_arrow gives any Arrow stream as one struct column."""
+    """polars.from_arrow gives any Arrow stream as one struct column (polars 2),
+    or as a frame (polars 1, the last series for Python 3.9)."""
     pl = pytest.importorskip("polars")
-    frame = pl.from_arrow(table).struct.unnest().select(ROW_COLUMNS)
+    read = pl.from_arrow(table)
+    frame = (read.struct.unnest() if isinstance(read, pl.Series) else read).select(ROW_COLUMNS)
     return frame.with_columns(pl.col("tier_name").cast(pl.Utf8)).to_dicts()
 
 

@@ -1,7 +1,8 @@
 #include "textgrid/error.hpp"
 
 #include <cerrno>
-#include <cstring>
+
+#include "textgrid/platform.hpp"
 
 namespace textgrid {
 
@@ -10,11 +11,7 @@ Error invalid_data(std::string message) { return {ErrorKind::InvalidData, std::m
 Error invalid_input(std::string message) { return {ErrorKind::InvalidInput, std::move(message)}; }
 
 Error os_error(int errnum) {
-  char text[256];
-  // GNU strerror_r may return a static string instead of filling `text`.
-  const char* description = strerror_r(errnum, text, sizeof text);
-  return {ErrorKind::Os,
-          std::string(description) + " (os error " + std::to_string(errnum) + ")", errnum};
+  return {ErrorKind::Os, platform::error_description(errnum) + " (os error " + std::to_string(errnum) + ")", errnum};
 }
 
 const char* os_error_kind(int errnum) noexcept {
@@ -26,7 +23,9 @@ const char* os_error_kind(int errnum) noexcept {
     case EISDIR: return "is a directory";
     case ENOTDIR: return "not a directory";
     case ENOSPC: return "storage full";
+#ifdef EDQUOT
     case EDQUOT: return "quota exceeded";
+#endif
     case EROFS: return "read-only file system";
     case EFBIG: return "file too large";
     case ENAMETOOLONG: return "invalid file name";

@@ -2,11 +2,6 @@
 // file-type word, and batches of files on the worker pool.
 #include "textgrid/lib.hpp"
 
-#include <fcntl.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -15,60 +10,10 @@
 #include "textgrid/failure.hpp"
 #include "textgrid/formats.hpp"
 #include "textgrid/parser.hpp"
+#include "textgrid/platform.hpp"
 
 namespace textgrid {
 namespace {
-
-constexpr std::size_t initial_read_capacity = 8192;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Reads into `buffer` from `filled` until it is full or the file ends; returns
-// the new fill level, or leaves `error` set to errno.
-std::size_t read_into(int fd, char* buffer, std::size_t filled, std::size_t capacity, int& error) {
-  while (filled < capacity) {
-    ssize_t got = ::read(fd, buffer + filled, capacity - filled);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      error = errno;
-      break;
-    }
-  }
-  return filled;
-}
-
-// Reads the rest of the file; the size hint makes one read enough for regular files.
-Result<std::string> read_all(int fd, std::size_t size_hint) {
-  std::string text;
-  std::size_t filled = 0;
-  // One byte beyond the hint, so that the end of the file is seen without growing.
-  std::size_t capacity = size_hint < initial_read_capacity ? initial_read_capacity : size_hint + 1;
-  for (;;) {
-    int error = 0;
-    text.resize_and_overwrite(capacity, [&](char* buffer, std::size_t size) {
-      filled = read_into(fd, buffer, filled, size, error);
-      return filled;
-    });
-    if (error != 0) return std::unexpected(os_error(error));
-    if (filled < capacity) return text;
-    capacity *= 2;
-  }
-}
 
 // Enough blank lines read as the short layout's zeros, as they always have;
 // fewer say that the file holds nothing, rather than which line is missing.
@@ -104,14 +49,7 @@ TextGrid parse_by_reader(TextReader reader, std::string_view text, std::string&&
 Result<std::string> read_bytes(std::string_view path) {
   if (path.find('\0') != std::string_view::npos)
     return std::unexpected(invalid_input("file name contained an unexpected NUL byte"));
-  const std::string terminated(path);
-  FileDescriptor file(::open(terminated.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::unexpected(os_error(errno));
-  struct stat status{};
-  std::size_t size_hint = 0;
-  if (::fstat(file.get(), &status) == 0 && status.st_size > 0)
-    size_hint = static_cast<std::size_t>(status.st_size);
-  return read_all(file.get(), size_hint);
+  return platform::read_whole_file(std::string(path));
 }
 
 Result<std::string> read_text(std::string_view path) {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 
+#include "fast_float/fast_float.h"
 #include "textgrid/parser.hpp"
 
 namespace textgrid {
@@ -112,9 +113,11 @@ long long order_of_magnitude(std::string_view literal) noexcept {
   return exponent - static_cast<long long>(leading_zeros);
 }
 
+// fast_float rounds exactly as std::from_chars does, and is there on standard
+// libraries whose from_chars lacks double (libc++ before 20).
 std::optional<double> convert_decimal(std::string_view literal) noexcept {
   double value = 0.0;
-  auto [end, error] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
+  auto [end, error] = fast_float::from_chars(literal.data(), literal.data() + literal.size(), value);
   if (error == std::errc::result_out_of_range)
     return order_of_magnitude(literal) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
   if (error != std::errc() || end != literal.data() + literal.size()) return std::nullopt;

@@ -1,11 +1,6 @@
 // The process-wide worker pool behind ordered_parallel_map.
 #include "textgrid/parallel.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -22,6 +17,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "textgrid/platform.hpp"
 
 namespace textgrid {
 
@@ -149,16 +146,6 @@ void worker_loop(Pool& pool, std::shared_ptr<WorkerRecord> self) {
   }
 }
 
-// Workers leave asynchronous signals to the application's own threads (the
-// Python interpreter expects them on its main thread); faults stay deliverable.
-sigset_t worker_signal_mask() {
-  sigset_t mask;
-  sigfillset(&mask);
-  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
-    sigdelset(&mask, fault);
-  return mask;
-}
-
 // Starts pool threads until `wanted` of them can take work. Thread creation
 // may fail (resource limits); a pool with fewer threads still finishes every
 // map, and one with none leaves each map to its caller. Called with the pool's
@@ -166,22 +153,22 @@ sigset_t worker_signal_mask() {
 void top_up_workers(Pool& pool, std::size_t wanted) {
   std::size_t missing = wanted - std::min(wanted, available_workers(pool));
   if (missing == 0) return;
-  sigset_t blocked = worker_signal_mask(), previous;
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  try {
-    for (; missing > 0; --missing) {
-      auto record = std::make_shared<WorkerRecord>();
-      pool.workers.push_back(record);
-      try {
-        std::thread(worker_loop, std::ref(pool), record).detach();
-      } catch (...) {
-        pool.workers.pop_back();
-        throw;
+  // Workers leave asynchronous signals to the application's own threads.
+  platform::with_async_signals_blocked([&] {
+    try {
+      for (; missing > 0; --missing) {
+        auto record = std::make_shared<WorkerRecord>();
+        pool.workers.push_back(record);
+        try {
+          std::thread(worker_loop, std::ref(pool), record).detach();
+        } catch (...) {
+          pool.workers.pop_back();
+          throw;
+        }
       }
+    } catch (const std::system_error&) {
     }
-  } catch (const std::system_error&) {
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  });
 }
 
 Pool* start_pool() {
@@ -208,7 +195,7 @@ void forget_pool_in_child() {
 
 void register_fork_handler() {
   static std::atomic<bool> registered{false};
-  if (!registered.exchange(true)) pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+  if (!registered.exchange(true)) platform::on_fork_in_child(forget_pool_in_child);
 }
 
 Pool& the_pool() {

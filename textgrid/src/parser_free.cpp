@@ -5,12 +5,16 @@
 // well; numbers are read as Praat reads them (see praat_number).
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
 
+#include "fast_float/fast_float.h"
 #include "textgrid/failure.hpp"
 #include "textgrid/parser.hpp"
 #include "textgrid/source_map.hpp"
@@ -71,6 +75,29 @@ std::optional<std::size_t> numeric_prefix(std::string_view word) noexcept {
   return at;
 }
 
+// Praat reads at most 40 characters as one number.
+constexpr std::size_t longest_number = 40;
+
+// The number `word` starts with, as std::from_chars reads it. Standard
+// libraries whose from_chars lacks double (libc++ before 20) take fast_float
+// for decimals, which rounds the same, and the C library for the rare hex words
+// (which only free-form files can hold).
+std::errc prefix_to_double(std::string_view word, std::chars_format format, double& value) noexcept {
+#if defined(__cpp_lib_to_chars)
+  return std::from_chars(word.data(), word.data() + word.size(), value, format).ec;
+#else
+  if (format == std::chars_format::general)
+    return fast_float::from_chars(word.data(), word.data() + word.size(), value).ec;
+  char hex[longest_number + 3] = "0x";
+  const std::size_t digits = std::min(word.size(), longest_number);
+  std::memcpy(hex + 2, word.data(), digits);
+  hex[2 + digits] = '\0';
+  errno = 0;
+  value = std::strtod(hex, nullptr);
+  return errno == ERANGE ? std::errc::result_out_of_range : std::errc{};
+#endif
+}
+
 // The longest prefix of `word` that C's strtod reads (decimal or hexadecimal,
 // in the C locale); out-of-range values go to infinity or zero as strtod's do.
 double c_number_prefix(std::string_view word) noexcept {
@@ -84,7 +111,7 @@ double c_number_prefix(std::string_view word) noexcept {
     format = std::chars_format::hex;
   }
   double value = 0.0;
-  auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value, format);
+  std::errc error = prefix_to_double(word, format, value);
   if (error == std::errc::result_out_of_range) {
     // Too large or too small: which, the exponent's sign tells.
     bool tiny = word.find_first_of("eEpP") != std::string_view::npos &&
@@ -127,8 +154,6 @@ std::uint64_t praat_count(std::string_view word) noexcept {
   return negative ? 0 : value;
 }
 
-// Praat reads at most 40 characters as one number.
-constexpr std::size_t longest_number = 40;
 
 class Tokens {
  public:

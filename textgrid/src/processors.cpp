@@ -1,8 +1,5 @@
 // How many processors the process may use: the control-group CPU quota, the
 // affinity mask and the online processors.
-#include <sched.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "textgrid/parallel.hpp"
+#include "textgrid/platform.hpp"
 
 namespace textgrid {
 namespace {
@@ -204,40 +202,17 @@ std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup,
 namespace {
 
 std::optional<std::size_t> own_cgroup_cpu_limit() {
-  auto groups = read_text_file("/proc/self/cgroup");
-  auto mountinfo = read_text_file("/proc/self/mountinfo");
-  if (!groups || !mountinfo) return std::nullopt;
-  return detail::cgroup_cpu_limit(*groups, *mountinfo, "");
-}
-
-// ---------------------------------------------------------------------------
-// Affinity mask and online processors
-
-std::optional<std::size_t> affinity_count() {
-  // The mask may be wider than cpu_set_t on very large machines; grow until it fits.
-  for (int cpus = CPU_SETSIZE; cpus <= (1 << 22); cpus *= 2) {
-    std::unique_ptr<cpu_set_t, void (*)(cpu_set_t*)> set(CPU_ALLOC(cpus),
-                                                         [](cpu_set_t* s) { CPU_FREE(s); });
-    if (!set) return std::nullopt;
-    std::size_t size = CPU_ALLOC_SIZE(cpus);
-    if (sched_getaffinity(0, size, set.get()) == 0)
-      return static_cast<std::size_t>(CPU_COUNT_S(size, set.get()));
-    if (errno != EINVAL) return std::nullopt;
-  }
-  return std::nullopt;
-}
-
-std::size_t online_count() {
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<std::size_t>(online) : 1;
+  auto tables = platform::own_control_group_tables();
+  if (!tables) return std::nullopt;
+  return detail::cgroup_cpu_limit(tables->groups, tables->mounts, "");
 }
 
 }  // namespace
 
 std::size_t processor_count() {
   static const std::optional<std::size_t> quota = own_cgroup_cpu_limit();
-  auto affinity = affinity_count();
-  std::size_t count = affinity && *affinity > 0 ? *affinity : online_count();
+  auto affinity = platform::affinity_processor_count();
+  std::size_t count = affinity && *affinity > 0 ? *affinity : platform::online_processor_count();
   if (quota) count = std::min(count, *quota);
   return std::max<std::size_t>(count, 1);
 }

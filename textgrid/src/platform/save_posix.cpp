@@ -1,4 +1,4 @@
-// Saving through a temporary file and an atomic rename.
+// Saving through a temporary file and an atomic rename, on POSIX systems.
 #include "textgrid/saving.hpp"
 
 #include <fcntl.h>
@@ -63,8 +63,9 @@ class Descriptor {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
-  // Closes now and reports the result; on Linux the descriptor is released
-  // even when close is interrupted, so EINTR counts as closed.
+  // Closes now and reports the result; on Linux (and for a plain file
+  // elsewhere) the descriptor is released even when close is interrupted, so
+  // EINTR counts as closed.
   int close() noexcept {
     int result = ::close(fd_);
     fd_ = -1;
@@ -149,6 +150,7 @@ class TemporaryFile {
       : prefix_(directory_part(target) + "." +
                 name_part(target).substr(0, max_stem_in_temporary_name) + "."),
         file_(-1) {
+#if defined(__linux__)
     std::string directory = directory_part(target);
     // Naming the file later goes through /proc; without it, name it now.
     if (::access("/proc/self/fd", X_OK) == 0) {
@@ -161,6 +163,7 @@ class TemporaryFile {
       // Unsupported here (or an older kernel): fall back to a named file.
       if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) fail_write_os(shown, errno);
     }
+#endif
     if (int error = create_named([](const std::string& name) {
           return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         }))
@@ -177,6 +180,7 @@ class TemporaryFile {
   // Gives the complete file its temporary name (if it has none yet), closes it
   // and renames it over `target`; errno on failure.
   int commit(const std::string& target) {
+#if defined(__linux__)
     if (path_.empty()) {
       std::string self = "/proc/self/fd/" + std::to_string(file_.get());
       if (int error = create_named([&](const std::string& name) {
@@ -184,6 +188,7 @@ class TemporaryFile {
           }))
         return error;
     }
+#endif
     if (int error = file_.close()) return error;
     if (::rename(path_.c_str(), target.c_str()) != 0) return errno;
     renamed_ = true;
@@ -228,6 +233,11 @@ void carry_over_attributes(int fd, const struct stat& old) {
 
 int flush_to_disk(int fd) noexcept {
   int result;
+#if defined(__APPLE__)
+  // macOS's fsync leaves the data in the drive's cache; F_FULLFSYNC writes it
+  // out. File systems that cannot (network shares) get the plain fsync.
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
   do {
     result = ::fsync(fd);
   } while (result != 0 && errno == EINTR);
