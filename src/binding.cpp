@@ -1,3 +1,4 @@
+// Argument binding for fast calls, with CPython's own TypeError messages.
 #include "binding.hpp"
 
 #include <algorithm>
@@ -7,11 +8,34 @@
 namespace tavrel {
 namespace {
 
-[[gnu::cold]] void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
-  std::size_t expected = signature.parameters.size();
-  PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
-               signature.function, expected, expected == 1 ? "" : "s", given,
-               given == 1 ? "was" : "were");
+const char* plural_s(std::size_t count) { return count == 1 ? "" : "s"; }
+
+// "takes 3 positional arguments but 4 were given", "takes from 1 to 3 ...",
+// and with keyword-only arguments in the call "... but 4 positional arguments
+// (and 1 keyword-only argument) were given".
+[[gnu::cold]] void raise_too_many_positional(const Signature& signature, Py_ssize_t given,
+                                             PyObject* kwnames) {
+  std::size_t keyword_only_given = 0;
+  const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k)
+    for (std::size_t i = signature.positional; i < signature.parameters.size(); ++i)
+      if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k),
+                                           signature.parameters[i]) == 0)
+        ++keyword_only_given;
+  const std::size_t most = signature.positional;
+  const std::size_t least = std::min(signature.required, most);
+  std::string takes = least == most ? std::to_string(most)
+                                    : "from " + std::to_string(least) + " to " + std::to_string(most);
+  std::string counted = std::to_string(given);
+  if (keyword_only_given > 0)
+    counted += " positional argument" + std::string(plural_s(std::size_t(given))) + " (and " +
+               std::to_string(keyword_only_given) + " keyword-only argument" +
+               plural_s(keyword_only_given) + ")";
+  const bool one = given == 1 && keyword_only_given == 0;
+  PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %s %s given",
+               signature.function, takes.c_str(), least == most ? plural_s(most) : "s",
+               counted.c_str(),
+               one ? "was" : "were");
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c' - as CPython lists missing parameters.
@@ -31,10 +55,16 @@ std::string quoted_name_list(const std::vector<const char*>& names) {
 
 [[gnu::cold]] void raise_missing(const Signature& signature, std::span<PyObject*> bound) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < bound.size(); ++i)
+  for (std::size_t i = 0; i < signature.required; ++i)
     if (bound[i] == nullptr) missing.push_back(signature.parameters[i]);
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
-               signature.function, missing.size(), missing.size() == 1 ? "" : "s",
+  const char* kind = missing.empty() ? "" : "positional";
+  if (missing.empty()) {  // only required keyword-only parameters are missing
+    for (std::size_t i = 0; i < signature.required; ++i)
+      if (bound[i] == nullptr) missing.push_back(signature.parameters[i]);
+    kind = "keyword-only";
+  }
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s argument%s: %s",
+               signature.function, missing.size(), kind, plural_s(missing.size()),
                quoted_name_list(missing).c_str());
 }
 
@@ -72,13 +102,14 @@ bool bind_keywords(const Signature& signature, PyObject* const* values, PyObject
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> bound) {
   std::fill(bound.begin(), bound.end(), nullptr);
-  if (std::size_t(nargs) > bound.size()) {
-    raise_too_many_positional(signature, nargs);
+  if (std::size_t(nargs) > signature.positional) {
+    raise_too_many_positional(signature, nargs, kwnames);
     return false;
   }
   std::copy(args, args + nargs, bound.begin());
   if (kwnames != nullptr && !bind_keywords(signature, args + nargs, kwnames, bound)) return false;
-  if (std::find(bound.begin(), bound.end(), nullptr) != bound.end()) {
+  const auto required_end = bound.begin() + std::ptrdiff_t(signature.required);
+  if (std::find(bound.begin(), required_end, nullptr) != required_end) {
     raise_missing(signature, bound);
     return false;
   }

@@ -4,6 +4,7 @@
 // TextGrid files, with the same answers to Ctrl-C.
 #include "cli_support.hpp"
 
+#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "binding.hpp"
 #include "contents.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
@@ -46,12 +48,15 @@ PyRef outcomes_to_python(const std::vector<textgrid::ConvertOutcome>& outcomes) 
 // _convert_files(sources, targets, strict, long_format, contents=None): per
 // file None when written, else (error_kind, error). `contents` gives the bytes
 // of sources that are no local file (None entries: read the file).
-PyRef convert_files_body(PyObject* args) {
-  PyObject *sources_object, *targets_object, *strict_object, *long_object;
-  PyObject* contents_object = Py_None;
-  if (!PyArg_ParseTuple(args, "OOOO|O:_convert_files", &sources_object, &targets_object,
-                        &strict_object, &long_object, &contents_object))
-    return {};
+constexpr const char* convert_parameters[] = {"sources", "targets", "strict", "long_format",
+                                              "contents"};
+constexpr Signature convert_signature{"_convert_files", convert_parameters, 4, 5};
+
+PyRef convert_files_body(const CallArguments& call) {
+  std::array<PyObject*, 5> bound;
+  if (!bind_call(convert_signature, call, bound)) return {};
+  PyObject *sources_object = bound[0], *targets_object = bound[1], *strict_object = bound[2];
+  PyObject *long_object = bound[3], *contents_object = given_or(bound[4], Py_None);
   std::vector<std::string> sources, targets;
   bool strict = true, long_format = true;
   if (!convert_argument("sources", sources_object, sources, to_path_list) ||
@@ -172,10 +177,14 @@ bool output_step(Output& output, Step step) {
   return done;
 }
 
-PyRef output_write_body(PyObject* args) {
-  PyObject* capsule;
+constexpr const char* write_parameters[] = {"output", "data"};
+
+PyRef output_write_body(const CallArguments& call) {
+  std::array<PyObject*, 2> bound;
+  if (!bind_call(all_required("_output_write", write_parameters), call, bound)) return {};
+  PyObject* capsule = bound[0];
   Py_buffer view;
-  if (!PyArg_ParseTuple(args, "Oy*:_output_write", &capsule, &view)) return {};
+  if (PyObject_GetBuffer(bound[1], &view, PyBUF_SIMPLE) < 0) return {};
   // The work owns its bytes: it may outlive an interrupted call.
   std::string piece(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
   const Py_ssize_t length = view.len;
@@ -204,45 +213,22 @@ PyRef output_discard_body(PyObject* capsule) {
   return PyRef::borrow(Py_None);
 }
 
-PyObject* convert_files(PyObject*, PyObject* args) {
-  return guarded_call([&] { return convert_files_body(args); });
+}  // namespace
+
+PyObject* convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return convert_files_body({args, nargs, kwnames}); });
 }
 PyObject* output_open(PyObject*, PyObject* path) {
   return guarded_call([&] { return output_open_body(path); });
 }
-PyObject* output_write(PyObject*, PyObject* args) {
-  return guarded_call([&] { return output_write_body(args); });
+PyObject* output_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return output_write_body({args, nargs, kwnames}); });
 }
 PyObject* output_finish(PyObject*, PyObject* capsule) {
   return guarded_call([&] { return output_finish_body(capsule); });
 }
 PyObject* output_discard(PyObject*, PyObject* capsule) {
   return guarded_call([&] { return output_discard_body(capsule); });
-}
-
-PyMethodDef records[] = {
-    {"_convert_files", convert_files, METH_VARARGS,
-     "_convert_files(sources, targets, strict, long_format)\n--\n\n"
-     "Rewrite each source at its target; per file None, or (error_kind, error)."},
-    {"_output_open", output_open, METH_O,
-     "_output_open(path, /)\n--\n\nStart saving a file (an opaque handle)."},
-    {"_output_write", output_write, METH_VARARGS,
-     "_output_write(output, data, /)\n--\n\nAppend bytes; the number written."},
-    {"_output_finish", output_finish, METH_O,
-     "_output_finish(output, /)\n--\n\nFlush to disk and put the file in place."},
-    {"_output_discard", output_discard, METH_O,
-     "_output_discard(output, /)\n--\n\nGive up: the path keeps what it held."},
-};
-
-}  // namespace
-
-bool add_cli_support(PyObject* module, PyObject* module_name) {
-  for (PyMethodDef& record : records) {
-    PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name, nullptr));
-    if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0)
-      return false;
-  }
-  return true;
 }
 
 }  // namespace tavrel

@@ -6,7 +6,15 @@
 
 namespace tavrel {
 
-// Adds _convert_files and the _output_* functions to the module (not to __all__).
-bool add_cli_support(PyObject* module, PyObject* module_name);
+// _convert_files(sources, targets, strict, long_format, contents=None).
+PyObject* convert_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+// _output_open(path, /), _output_write(output, data), _output_finish(output, /),
+// _output_discard(output, /).
+PyObject* output_open(PyObject* module, PyObject* path);
+PyObject* output_write(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* output_finish(PyObject* module, PyObject* output);
+PyObject* output_discard(PyObject* module, PyObject* output);
 
 }  // namespace tavrel

@@ -220,6 +220,43 @@ Py_ssize_t begin_sequence(PyObject* object) {
   return std::min(length, max_reserved_entries);
 }
 
+bool to_reading_file_type(PyObject* object, textgrid::FileType& type) {
+  std::string_view word;
+  if (!to_text(object, word)) return false;
+  type = textgrid::reading_file_type(word);
+  return true;
+}
+
+bool to_single_file_layout(PyObject* object, textgrid::FileType& type) {
+  std::string_view word;
+  if (!to_text(object, word)) return false;
+  type = word == "long" ? textgrid::FileType::long_text : textgrid::FileType::short_text;
+  return true;
+}
+
+bool to_checked_file_type(PyObject* object, textgrid::FileType& type) {
+  std::string_view word;
+  if (!to_text(object, word)) return false;
+  if (word != "long" && word != "short" && word != "auto") {
+    PyErr_SetString(PyExc_ValueError, "file_type must be \"long\", \"short\" or \"auto\"");
+    return false;
+  }
+  type = textgrid::reading_file_type(word);
+  return true;
+}
+
+bool to_table_layout(PyObject* object, textgrid::FileType& type) {
+  std::string_view word;
+  if (!to_text(object, word)) return false;
+  if (word != "long" && word != "short") {
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'file_type': file_type must be \"long\" or \"short\", not %R", object);
+    return false;
+  }
+  type = word == "long" ? textgrid::FileType::long_text : textgrid::FileType::short_text;
+  return true;
+}
+
 bool to_text_list(PyObject* sequence, std::vector<std::string>& texts) {
   return for_each_element(
       sequence, [&](std::size_t count) { texts.reserve(count); },

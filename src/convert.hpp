@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "textgrid/buffer.hpp"
+#include "textgrid/lib.hpp"
 #include "textgrid/textgrid.hpp"
 
 namespace tavrel {
@@ -24,6 +25,16 @@ struct PathArgument {
 bool to_path(PyObject* object, PathArgument& path);
 // The encoded paths of a sequence of paths.
 bool to_path_list(PyObject* sequence, std::vector<std::string>& paths);
+
+// The file_type word, turned into the layout once here, by one rule per use.
+// Reading: "long", "short" or "auto"; any other word is an internal failure.
+bool to_reading_file_type(PyObject* object, textgrid::FileType& type);
+// The command line's check: "long", "short" or "auto"; any other word is a ValueError.
+bool to_checked_file_type(PyObject* object, textgrid::FileType& type);
+// The single-file writers: exactly "long" is the long layout, any other word short.
+bool to_single_file_layout(PyObject* object, textgrid::FileType& type);
+// The table writers: "long" or "short"; any other word is a ValueError.
+bool to_table_layout(PyObject* object, textgrid::FileType& type);
 
 // True/False, or a NumPy boolean scalar; never an integer.
 bool to_bool(PyObject* object, bool& value);

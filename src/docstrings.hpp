@@ -321,7 +321,11 @@ inline constexpr const char loads_vectors[] =
     "\n"
     "# Errors\n"
     "\n"
-    "As for `loads`.";
+    "* `OSError` - the bytes are not UTF-8 or fail validation; the message names the source "
+    "as `<memory>`.\n"
+    "* `TypeError` - an argument has the wrong type.\n"
+    "* `ValueError` - an unknown encoding, before anything is read.\n"
+    "* `PanicException` - an unknown file_type or a structurally broken text.";
 
 inline constexpr const char dumps[] =
     "dumps(data, tmin=None, tmax=None, file_type=\"long\")\n--\n\n"
@@ -387,5 +391,21 @@ inline constexpr const char arrow_c_stream[] =
     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
     "The table as an \"arrow_array_stream\" PyCapsule; its buffers are shared, not copied. A "
     "requested schema is not applied: the columns keep their types.";
+
+// The command line's private functions.
+inline constexpr const char read_files[] =
+    "_read_files(files, strict=False, file_type='auto', contents=None, encoding='utf-8')\n--\n\n"
+    "textgrids2table, keeping each file's tiers for the table's _tiers().";
+inline constexpr const char convert_files[] =
+    "_convert_files(sources, targets, strict, long_format, contents=None)\n--\n\n"
+    "Rewrite each source at its target; per file None, or (error_kind, error).";
+inline constexpr const char output_open[] =
+    "_output_open(path, /)\n--\n\nStart saving a file (an opaque handle).";
+inline constexpr const char output_write[] =
+    "_output_write(output, data)\n--\n\nAppend bytes; the number written.";
+inline constexpr const char output_finish[] =
+    "_output_finish(output, /)\n--\n\nFlush to disk and put the file in place.";
+inline constexpr const char output_discard[] =
+    "_output_discard(output, /)\n--\n\nGive up: the path keeps what it held.";
 
 }  // namespace tavrel::docs

@@ -47,45 +47,36 @@ constexpr const char* built_document_name = "TextGrid";
 // when it is interrupted.
 struct ReadArguments {
   PathArgument file;
-  bool strict = false;
-  std::string file_type;
+  textgrid::ReadOptions options;
 };
 
 struct BatchArguments {
   std::vector<std::string> files;
-  bool strict = false;
-  std::string file_type;
-};
-
-struct CallArguments {
-  PyObject* const* args;
-  Py_ssize_t nargs;
-  PyObject* kwnames;
+  textgrid::ReadOptions options;
 };
 
 template <std::size_t N>
 bool bind(const char* function, const char* const (&parameters)[N], const CallArguments& call,
           std::array<PyObject*, N>& bound) {
-  return bind_arguments({function, parameters}, call.args, call.nargs, call.kwnames, bound);
-}
-
-bool to_owned_text(PyObject* object, std::string& text) {
-  std::string_view view;
-  if (!to_text(object, view)) return false;
-  text.assign(view);
-  return true;
+  return bind_arguments(all_required(function, parameters), call.args, call.nargs, call.kwnames, bound);
 }
 
 bool convert_read_arguments(const Bound3& bound, ReadArguments& read) {
   return convert_argument("file", bound[0], read.file, to_path) &&
-         convert_argument("strict", bound[1], read.strict, to_bool) &&
-         convert_argument("file_type", bound[2], read.file_type, to_owned_text);
+         convert_argument("strict", bound[1], read.options.strict, to_bool) &&
+         convert_argument("file_type", bound[2], read.options.file_type, to_reading_file_type);
 }
 
 bool convert_batch_arguments(const Bound3& bound, BatchArguments& batch) {
+  // A batch without paths reads nothing: its word must be text, but an unknown
+  // word has no file to fail on.
+  auto file_type = [&](PyObject* object, textgrid::FileType& type) {
+    std::string_view word;
+    return batch.files.empty() ? to_text(object, word) : to_reading_file_type(object, type);
+  };
   return convert_argument("files", bound[0], batch.files, to_path_list) &&
-         convert_argument("strict", bound[1], batch.strict, to_bool) &&
-         convert_argument("file_type", bound[2], batch.file_type, to_owned_text);
+         convert_argument("strict", bound[1], batch.options.strict, to_bool) &&
+         convert_argument("file_type", bound[2], batch.options.file_type, file_type);
 }
 
 std::optional<ReadArguments> read_arguments(const char* function, const CallArguments& call) {
@@ -106,10 +97,9 @@ auto read_document(const char* function, const CallArguments& call, Export to_re
   if (!read) return std::nullopt;
   auto quick = [path = read->file.encoded] { return textgrid::quick_to_read(path); };
   auto outcome = run_interruptibly_for(
-      [file = std::move(read->file.encoded), strict = read->strict,
-       file_type = std::move(read->file_type),
+      [file = std::move(read->file.encoded), options = read->options,
        to_result]() -> textgrid::Result<Exported> {
-        textgrid::Result<textgrid::TextGrid> grid = textgrid::read_from_file(file, strict, file_type);
+        textgrid::Result<textgrid::TextGrid> grid = textgrid::read_from_file(file, options);
         if (!grid) return std::unexpected(std::move(grid.error()));
         return to_result(*grid);
       },
@@ -140,7 +130,7 @@ FlatStream batch_stream(const SharedBatch& batch) {
   return FlatStream(
       batch->files.size(),
       [batch](std::size_t k) {
-        return textgrid::read_flat_entry(batch->files[k], batch->strict, batch->file_type);
+        return textgrid::read_flat_entry(batch->files[k], batch->options);
       },
       textgrid::pool_thread_count());
 }
@@ -248,10 +238,10 @@ PyRef textgrids2vectors_body(const CallArguments& call) {
 // Builds (validating) and saves off the calling thread, then raises the
 // creation error if building failed; None on success.
 template <class Build>
-PyRef build_and_save(Build build, PathArgument&& output_file, const std::string& file_type) {
+PyRef build_and_save(Build build, PathArgument&& output_file, textgrid::FileType layout) {
   auto outcome = run_interruptibly_for(
       [build = std::move(build), path = std::move(output_file.encoded),
-       long_format = file_type == "long"]() mutable -> textgrid::Status {
+       long_format = layout == textgrid::FileType::long_text]() mutable -> textgrid::Status {
         textgrid::Result<textgrid::TextGrid> grid = build();
         if (!grid) return std::unexpected(std::move(grid.error()));
         grid->save_textgrid(path, long_format);
@@ -272,18 +262,18 @@ PyRef data2textgrid_body(const CallArguments& call) {
   std::optional<double> tmin;
   std::optional<double> tmax;
   PathArgument output_file;
-  std::string file_type;
+  textgrid::FileType layout = textgrid::FileType::long_text;
   if (!convert_argument("data", bound[0], tiers, to_tier_data_list) ||
       !convert_argument("tmin", bound[1], tmin, to_optional_double) ||
       !convert_argument("tmax", bound[2], tmax, to_optional_double) ||
       !convert_argument("output_file", bound[3], output_file, to_path) ||
-      !convert_argument("file_type", bound[4], file_type, to_owned_text))
+      !convert_argument("file_type", bound[4], layout, to_single_file_layout))
     return {};
   return build_and_save(
       [tiers = std::move(tiers), tmin, tmax]() mutable {
         return textgrid::TextGrid::from_data(std::move(tiers), built_document_name, tmin, tmax);
       },
-      std::move(output_file), file_type);
+      std::move(output_file), layout);
 }
 
 PyRef vectors2textgrid_body(const CallArguments& call) {
@@ -293,7 +283,7 @@ PyRef vectors2textgrid_body(const CallArguments& call) {
   std::optional<double> tmin;
   std::optional<double> tmax;
   PathArgument output_file;
-  std::string file_type;
+  textgrid::FileType layout = textgrid::FileType::long_text;
   if (!convert_argument("tmins", bound[0], vectors.tmins, to_double_buffer) ||
       !convert_argument("tmaxs", bound[1], vectors.tmaxs, to_double_buffer) ||
       !convert_argument("labels", bound[2], vectors.labels, to_text_list) ||
@@ -302,13 +292,13 @@ PyRef vectors2textgrid_body(const CallArguments& call) {
       !convert_argument("tmin", bound[5], tmin, to_optional_double) ||
       !convert_argument("tmax", bound[6], tmax, to_optional_double) ||
       !convert_argument("output_file", bound[7], output_file, to_path) ||
-      !convert_argument("file_type", bound[8], file_type, to_owned_text))
+      !convert_argument("file_type", bound[8], layout, to_single_file_layout))
     return {};
   return build_and_save(
       [vectors = std::move(vectors), tmin, tmax]() mutable {
         return textgrid::TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name);
       },
-      std::move(output_file), file_type);
+      std::move(output_file), layout);
 }
 
 }  // namespace

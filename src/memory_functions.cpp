@@ -4,11 +4,13 @@
 // data2textgrid would write.
 #include "memory_functions.hpp"
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "binding.hpp"
 #include "contents.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
@@ -26,22 +28,18 @@ constexpr std::string_view memory_source = "<memory>";
 // Name of every TextGrid built from Python values.
 constexpr const char* built_document_name = "TextGrid";
 
-bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
-                     const char* const* keywords, auto... slots) {
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
-                                     slots...) != 0;
-}
+constexpr const char* read_parameters[] = {"content", "strict", "file_type", "encoding"};
+constexpr const char* dumps_parameters[] = {"data", "tmin", "tmax", "file_type"};
+constexpr Signature dumps_signature{"dumps", dumps_parameters, 1, 4};
 
 // Reads the content's bytes as a flat document; nothing, with the Python
 // exception set (OSError naming the source `<memory>`), when that fails.
-std::optional<textgrid::FlatDocument> read_content(const char* format, PyObject* args,
-                                                   PyObject* kwargs) {
-  static const char* const keywords[] = {"content", "strict", "file_type", "encoding", nullptr};
-  PyObject *content = nullptr, *strict_object = Py_False, *file_type_object = nullptr,
-           *encoding_object = nullptr;
-  if (!parse_arguments(args, kwargs, format, keywords, &content, &strict_object,
-                       &file_type_object, &encoding_object))
-    return std::nullopt;
+std::optional<textgrid::FlatDocument> read_content(const char* function,
+                                                   const CallArguments& call) {
+  std::array<PyObject*, 4> bound;
+  if (!bind_call({function, read_parameters, 1, 4}, call, bound)) return std::nullopt;
+  PyObject *content = bound[0], *strict_object = given_or(bound[1], Py_False);
+  PyObject *file_type_object = bound[2], *encoding_object = bound[3];
   SharedContents held = content == Py_None ? SharedContents() : hold_content(content);
   if (!held) {
     if (!PyErr_Occurred())
@@ -50,14 +48,13 @@ std::optional<textgrid::FlatDocument> read_content(const char* format, PyObject*
     return std::nullopt;
   }
   textgrid::ReadOptions options;
-  std::string_view file_type = "auto";
   if (!convert_argument("strict", strict_object, options.strict, to_bool) ||
       (file_type_object != nullptr &&
-       !convert_argument("file_type", file_type_object, file_type, to_text)) ||
+       !convert_argument("file_type", file_type_object, options.file_type,
+                         to_reading_file_type)) ||
       (encoding_object != nullptr &&
        !convert_argument("encoding", encoding_object, options.encoding, to_encoding)))
     return std::nullopt;
-  options.file_type = textgrid::reading_file_type(file_type);
   const bool quick = held->total_bytes() <= textgrid::quick_read_bytes;
   auto outcome = run_interruptibly_for(
       [held, options]() -> textgrid::Result<textgrid::FlatDocument> {
@@ -77,37 +74,33 @@ std::optional<textgrid::FlatDocument> read_content(const char* format, PyObject*
   return std::move(**outcome);
 }
 
-PyRef loads_body(PyObject* args, PyObject* kwargs) {
-  std::optional<textgrid::FlatDocument> document = read_content("O|OOO:loads", args, kwargs);
+PyRef loads_body(const CallArguments& call) {
+  std::optional<textgrid::FlatDocument> document = read_content("loads", call);
   if (!document) return {};
   return document_to_python(std::move(*document));
 }
 
-PyRef loads_vectors_body(PyObject* args, PyObject* kwargs) {
-  std::optional<textgrid::FlatDocument> document =
-      read_content("O|OOO:loads_vectors", args, kwargs);
+PyRef loads_vectors_body(const CallArguments& call) {
+  std::optional<textgrid::FlatDocument> document = read_content("loads_vectors", call);
   if (!document) return {};
   return vectors_to_python(std::move(*document));
 }
 
-PyRef dumps_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"data", "tmin", "tmax", "file_type", nullptr};
-  PyObject *data = nullptr, *tmin_object = Py_None, *tmax_object = Py_None,
-           *file_type_object = nullptr;
-  if (!parse_arguments(args, kwargs, "O|OOO:dumps", keywords, &data, &tmin_object, &tmax_object,
-                       &file_type_object))
-    return {};
+PyRef dumps_body(const CallArguments& call) {
+  std::array<PyObject*, 4> bound;
+  if (!bind_call(dumps_signature, call, bound)) return {};
+  PyObject *data = bound[0], *tmin_object = given_or(bound[1], Py_None);
+  PyObject *tmax_object = given_or(bound[2], Py_None), *file_type_object = bound[3];
   std::vector<textgrid::TierData> tiers;
   std::optional<double> tmin, tmax;
-  std::string_view file_type = "long";
+  textgrid::FileType layout = textgrid::FileType::long_text;
   if (!convert_argument("data", data, tiers, to_tier_data_list) ||
       !convert_argument("tmin", tmin_object, tmin, to_optional_double) ||
       !convert_argument("tmax", tmax_object, tmax, to_optional_double) ||
       (file_type_object != nullptr &&
-       !convert_argument("file_type", file_type_object, file_type, to_text)))
+       !convert_argument("file_type", file_type_object, layout, to_single_file_layout)))
     return {};
-  // As the single-file writers do: exactly "long" is the long layout, any other word short.
-  const bool long_format = file_type == "long";
+  const bool long_format = layout == textgrid::FileType::long_text;
   auto outcome = run_interruptibly_for(
       [tiers = std::move(tiers), tmin, tmax, long_format]() mutable
           -> textgrid::Result<std::string> {
@@ -127,16 +120,16 @@ PyRef dumps_body(PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return loads_body(args, kwargs); });
+PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return loads_body({args, nargs, kwnames}); });
 }
 
-PyObject* loads_vectors(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return loads_vectors_body(args, kwargs); });
+PyObject* loads_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return loads_vectors_body({args, nargs, kwnames}); });
 }
 
-PyObject* dumps(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return dumps_body(args, kwargs); });
+PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return dumps_body({args, nargs, kwnames}); });
 }
 
 }  // namespace tavrel

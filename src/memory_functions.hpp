@@ -4,8 +4,9 @@
 
 namespace tavrel {
 
-PyObject* loads(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* loads_vectors(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* dumps(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* loads(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* loads_vectors(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tavrel

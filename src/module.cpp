@@ -10,6 +10,7 @@
 #include "memory_functions.hpp"
 #include "nest.hpp"
 #include "pyref.hpp"
+#include "table_functions.hpp"
 #include "tables.hpp"
 
 namespace tavrel {
@@ -18,36 +19,55 @@ namespace {
 PyObject* module_getattr(PyObject* module, PyObject* name);
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using OneArgumentFunction = PyObject* (*)(PyObject*, PyObject*);
 
-PyMethodDef fast_function(const char* name, FastFunction function, const char* doc) {
-  // The record's slot has the classic type; METH_FASTCALL tells the real one.
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-// Registration order is also the order of __all__.
-PyMethodDef function_records[] = {
-    fast_function("textgrid2vectors", textgrid2vectors, docs::textgrid2vectors),
-    fast_function("textgrids2vectors", textgrids2vectors, docs::textgrids2vectors),
-    fast_function("textgrid2data", textgrid2data, docs::textgrid2data),
-    fast_function("textgrids2data", textgrids2data, docs::textgrids2data),
-    fast_function("data2textgrid", data2textgrid, docs::data2textgrid),
-    fast_function("vectors2textgrid", vectors2textgrid, docs::vectors2textgrid),
+// One function of the module: its record, and whether __all__ lists it.
+struct FunctionRecord {
+  PyMethodDef method;
+  bool listed;
 };
 
-using KeywordFunction = PyObject* (*)(PyObject*, PyObject*, PyObject*);
-
-PyMethodDef keyword_function(const char* name, KeywordFunction function, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-          METH_VARARGS | METH_KEYWORDS, doc};
+// Every function binds its arguments through bind_arguments.
+FunctionRecord fast_function(const char* name, FastFunction function, const char* doc,
+                             bool listed) {
+  // The record's slot has the classic type; METH_FASTCALL tells the real one.
+  return {{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+           METH_FASTCALL | METH_KEYWORDS, doc},
+          listed};
 }
 
-// Functions of the module that its __all__ leaves out.
-PyMethodDef unlisted_records[] = {
-    keyword_function("loads", loads, docs::loads),
-    keyword_function("loads_vectors", loads_vectors, docs::loads_vectors),
-    keyword_function("dumps", dumps, docs::dumps),
-    keyword_function("nest", nest, docs::nest),
+// A private function of one positional-only argument.
+FunctionRecord one_argument_function(const char* name, OneArgumentFunction function,
+                                     const char* doc) {
+  return {{name, function, METH_O, doc}, false};
+}
+
+constexpr bool listed = true;
+constexpr bool unlisted = false;
+
+// Every function of the module. Among the listed ones, registration order is
+// also the order of __all__.
+FunctionRecord function_records[] = {
+    fast_function("textgrid2vectors", textgrid2vectors, docs::textgrid2vectors, listed),
+    fast_function("textgrids2vectors", textgrids2vectors, docs::textgrids2vectors, listed),
+    fast_function("textgrid2data", textgrid2data, docs::textgrid2data, listed),
+    fast_function("textgrids2data", textgrids2data, docs::textgrids2data, listed),
+    fast_function("data2textgrid", data2textgrid, docs::data2textgrid, listed),
+    fast_function("vectors2textgrid", vectors2textgrid, docs::vectors2textgrid, listed),
+    fast_function("textgrids2table", textgrids2table, docs::textgrids2table, unlisted),
+    fast_function("vectors2textgrids", vectors2textgrids, docs::vectors2textgrids, unlisted),
+    fast_function("table2textgrids", table2textgrids, docs::table2textgrids, unlisted),
+    fast_function("loads", loads, docs::loads, unlisted),
+    fast_function("loads_vectors", loads_vectors, docs::loads_vectors, unlisted),
+    fast_function("dumps", dumps, docs::dumps, unlisted),
+    fast_function("nest", nest, docs::nest, unlisted),
+    fast_function("_read_files", read_files, docs::read_files, unlisted),
+    fast_function("_diagnose", diagnose, docs::diagnose, unlisted),
+    fast_function("_convert_files", convert_files, docs::convert_files, unlisted),
+    one_argument_function("_output_open", output_open, docs::output_open),
+    fast_function("_output_write", output_write, docs::output_write, unlisted),
+    one_argument_function("_output_finish", output_finish, docs::output_finish),
+    one_argument_function("_output_discard", output_discard, docs::output_discard),
 };
 
 // PanicException is reached through the module's __getattr__, so that the
@@ -120,28 +140,24 @@ PyObject* all_list(PyObject* module) {
   return created.get();  // the dict keeps it alive
 }
 
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* record) {
-  PyRef function = new_function(record, module, module_name);
+bool add_function(PyObject* module, PyObject* module_name, FunctionRecord& record) {
+  PyRef function = new_function(&record.method, module, module_name);
   if (!function) return false;
-  PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  PyRef name = PyRef::steal(PyUnicode_FromString(record.method.ml_name));
   if (!name) return false;
-  PyObject* all = all_list(module);
-  if (all == nullptr || PyList_Append(all, name.get()) < 0) return false;
+  if (record.listed) {
+    PyObject* all = all_list(module);
+    if (all == nullptr || PyList_Append(all, name.get()) < 0) return false;
+  }
   return PyObject_SetAttr(module, name.get(), function.get()) == 0;
 }
 
 bool initialise(PyObject* module) {
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return false;
-  for (PyMethodDef& record : function_records)
-    if (!add_function(module, module_name.get(), &record)) return false;
-  if (!add_table_api(module, module_name.get())) return false;
-  for (PyMethodDef& record : unlisted_records) {
-    PyRef function = new_function(&record, module, module_name.get());
-    if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0)
-      return false;
-  }
-  if (!add_cli_support(module, module_name.get())) return false;
+  if (all_list(module) == nullptr || !add_table_types(module)) return false;
+  for (FunctionRecord& record : function_records)
+    if (!add_function(module, module_name.get(), record)) return false;
   PyRef getattr = new_function(&getattr_record, module, module_name.get());
   return getattr && PyObject_SetAttrString(module, "__getattr__", getattr.get()) == 0;
 }

@@ -2,9 +2,11 @@
 // Arrow table out.
 #include "nest.hpp"
 
+#include <array>
 #include <string>
 #include <string_view>
 
+#include "binding.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
 #include "interrupt.hpp"
@@ -14,12 +16,12 @@
 namespace tavrel {
 namespace {
 
-PyRef nest_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"table", "parent", "child", nullptr};
-  PyObject *table = nullptr, *parent_object = nullptr, *child_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:nest", const_cast<char**>(keywords), &table,
-                                   &parent_object, &child_object))
-    return {};
+constexpr const char* parameters[] = {"table", "parent", "child"};
+
+PyRef nest_body(const CallArguments& call) {
+  std::array<PyObject*, 3> bound;
+  if (!bind_call(all_required("nest", parameters), call, bound)) return {};
+  PyObject *table = bound[0], *parent_object = bound[1], *child_object = bound[2];
   std::string_view parent_view, child_view;
   if (!convert_argument("parent", parent_object, parent_view, to_text) ||
       !convert_argument("child", child_object, child_view, to_text))
@@ -38,8 +40,8 @@ PyRef nest_body(PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyObject* nest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return nest_body(args, kwargs); });
+PyObject* nest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return nest_body({args, nargs, kwnames}); });
 }
 
 }  // namespace tavrel

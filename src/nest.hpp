@@ -4,6 +4,6 @@
 
 namespace tavrel {
 
-PyObject* nest(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* nest(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tavrel

@@ -1,17 +1,20 @@
-// Bodies of the batch functions: reading a corpus into a table, and writing
+// The batch functions: reading a corpus into a table, and writing
 // many files from vectors or from any Arrow table. Only the caller's own
 // mistakes raise; what happens to single files goes into the reports.
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "binding.hpp"
 #include "contents.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
 #include "interrupt.hpp"
 #include "pyref.hpp"
+#include "table_functions.hpp"
 #include "tables.hpp"
 #include "textgrid/arrow_import.hpp"
 #include "textgrid/diagnostics.hpp"
@@ -25,11 +28,26 @@ namespace {
   return {};
 }
 
-bool parse_arguments(PyObject* args, PyObject* kwargs, const char* format,
-                     const char* const* keywords, auto... slots) {
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
-                                     slots...) != 0;
-}
+constexpr const char* read_parameters[] = {"files", "strict", "file_type", "contents",
+                                           "encoding"};
+constexpr Signature read_signature{"textgrids2table", read_parameters, 1, 3};
+// The command line's reading: the same table, each file's tiers kept besides.
+constexpr const char* summary_parameters[] = {"files", "strict", "file_type", "contents",
+                                              "encoding"};
+constexpr Signature summary_signature{"_read_files", summary_parameters, 1, 5};
+
+constexpr const char* vector_write_parameters[] = {
+    "tmins",        "tmaxs",     "labels", "tier_names", "is_intervals", "file_ids",
+    "output_files", "file_type", "tmin",   "tmax",       "tier_indices"};
+constexpr Signature vector_write_signature{"vectors2textgrids", vector_write_parameters, 7, 11};
+
+constexpr const char* table_write_parameters[] = {"table", "output_files", "file_type", "bounds",
+                                                  "tier_indices"};
+constexpr Signature table_write_signature{"table2textgrids", table_write_parameters, 2, 5};
+
+constexpr const char* diagnose_parameters[] = {"files", "strict",   "file_type",
+                                               "encoding", "all", "contents"};
+constexpr Signature diagnose_signature{"_diagnose", diagnose_parameters, 1, 3};
 
 // File ids: integers from 0. A negative one, or one beyond any output list,
 // is the caller's mistake (ValueError naming the argument), not an overflow.
@@ -109,23 +127,12 @@ bool to_file_bounds(PyObject* object, const char* parameter, std::size_t files,
   return converted;
 }
 
-bool to_layout(PyObject* object, bool& long_format) {
-  std::string_view word;
-  if (!to_text(object, word)) return false;
-  if (word != "long" && word != "short") {
-    PyErr_Format(PyExc_ValueError,
-                 "argument 'file_type': file_type must be \"long\" or \"short\", not %R", object);
-    return false;
-  }
-  long_format = word == "long";
-  return true;
-}
-
 // `ids_parameter` names the argument the file ids came from.
 PyRef write_and_report(textgrid::CorpusColumns&& columns,
                        const std::vector<std::string>& output_files,
-                       const textgrid::FileBounds& bounds, bool long_format,
+                       const textgrid::FileBounds& bounds, textgrid::FileType layout,
                        const char* ids_parameter) {
+  const bool long_format = layout == textgrid::FileType::long_text;
   auto reports = run_interruptibly_for(
       [columns = std::move(columns), output_files, bounds, long_format]() mutable {
         return textgrid::write_corpus(std::move(columns), output_files, bounds, long_format);
@@ -188,16 +195,15 @@ bool to_file_contents(PyObject* object, std::size_t files, SharedContents& held)
   return true;
 }
 
-PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"files",    "strict",   "file_type",
-                                         "contents", "encoding", nullptr};
-  PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr;
-  PyObject *contents_object = Py_None, *encoding_object = nullptr;
-  if (!parse_arguments(args, kwargs, "O|OO$OO:textgrids2table", keywords, &files_object,
-                       &strict_object, &file_type_object, &contents_object, &encoding_object))
-    return {};
+PyRef textgrids2table_body(const CallArguments& call, bool tier_summaries) {
+  std::array<PyObject*, 5> bound;
+  if (!bind_call(tier_summaries ? summary_signature : read_signature, call, bound)) return {};
+  PyObject *files_object = bound[0], *strict_object = given_or(bound[1], Py_False);
+  PyObject *file_type_object = bound[2], *contents_object = given_or(bound[3], Py_None);
+  PyObject* encoding_object = bound[4];
   std::vector<std::string> files;
   textgrid::CorpusOptions options;
+  options.tier_summaries = tier_summaries;
   SharedContents contents;
   auto file_contents = [&](PyObject* object, SharedContents& held) {
     return to_file_contents(object, files.size(), held);
@@ -205,17 +211,15 @@ PyRef textgrids2table_body(PyObject* args, PyObject* kwargs) {
   if (!convert_argument("files", files_object, files, to_path_list) ||
       !convert_argument("strict", strict_object, options.strict, to_bool) ||
       (file_type_object != nullptr &&
-       !convert_argument("file_type", file_type_object, options.file_type, to_text)) ||
+       !convert_argument("file_type", file_type_object, options.file_type,
+                         to_reading_file_type)) ||
       (encoding_object != nullptr &&
        !convert_argument("encoding", encoding_object, options.encoding, to_encoding)) ||
       !convert_argument("contents", contents_object, contents, file_contents))
     return {};
-  // The work may outlive the call (Ctrl-C), so it owns its file-type word and
-  // a share of the contents.
+  // The work may outlive the call (Ctrl-C), so it owns a share of the contents.
   auto corpus = run_interruptibly_for(
-      [files = std::move(files), options, file_type = std::string(options.file_type),
-       contents]() mutable {
-        options.file_type = file_type;
+      [files = std::move(files), options, contents]() mutable {
         if (!contents) return textgrid::read_corpus(files, options);
         return textgrid::read_corpus(files, options, contents->views());
       });
@@ -256,18 +260,14 @@ PyRef problem_lists(const std::vector<std::vector<textgrid::Problem>>& found) {
   return lists;
 }
 
-PyRef diagnose_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"files",    "strict", "file_type", "encoding",
-                                         "all",      "contents", nullptr};
-  PyObject *files_object = nullptr, *strict_object = Py_False, *file_type_object = nullptr,
-           *encoding_object = nullptr, *all_object = Py_False, *contents_object = Py_None;
-  if (!parse_arguments(args, kwargs, "O|OO$OOO:_diagnose", keywords, &files_object,
-                       &strict_object, &file_type_object, &encoding_object, &all_object,
-                       &contents_object))
-    return {};
+PyRef diagnose_body(const CallArguments& call) {
+  std::array<PyObject*, 6> bound;
+  if (!bind_call(diagnose_signature, call, bound)) return {};
+  PyObject *files_object = bound[0], *strict_object = given_or(bound[1], Py_False);
+  PyObject *file_type_object = bound[2], *encoding_object = bound[3];
+  PyObject *all_object = given_or(bound[4], Py_False), *contents_object = given_or(bound[5], Py_None);
   std::vector<std::string> files;
   textgrid::DiagnoseOptions options;
-  std::string_view file_type = "auto";
   SharedContents contents;
   auto file_contents = [&](PyObject* object, SharedContents& held) {
     return to_file_contents(object, files.size(), held);
@@ -277,13 +277,11 @@ PyRef diagnose_body(PyObject* args, PyObject* kwargs) {
       !convert_argument("strict", strict_object, options.read.strict, to_bool) ||
       !convert_argument("all", all_object, options.all, to_bool) ||
       (file_type_object != nullptr &&
-       !convert_argument("file_type", file_type_object, file_type, to_text)) ||
+       !convert_argument("file_type", file_type_object, options.read.file_type,
+                         to_checked_file_type)) ||
       (encoding_object != nullptr &&
        !convert_argument("encoding", encoding_object, options.read.encoding, to_encoding)))
     return {};
-  if (file_type != "long" && file_type != "short" && file_type != "auto")
-    return raise_value_error("file_type must be \"long\", \"short\" or \"auto\"");
-  options.read.file_type = textgrid::reading_file_type(file_type);
   // An entry of contents with data is the file's bytes (an archive member, say).
   auto found = run_interruptibly_for([files = std::move(files), options, contents]() mutable {
     return textgrid::ordered_parallel_map(files.size(), [&](std::size_t k) {
@@ -296,19 +294,16 @@ PyRef diagnose_body(PyObject* args, PyObject* kwargs) {
   return problem_lists(*found);
 }
 
-PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {
-      "tmins",        "tmaxs", "labels", "tier_names",   "is_intervals", "file_ids",
-      "output_files", "file_type", "tmin", "tmax", "tier_indices", nullptr};
-  PyObject *tmins, *tmaxs, *labels, *tier_names, *is_intervals, *file_ids, *outputs;
-  PyObject *file_type = nullptr, *tmin = Py_None, *tmax = Py_None, *tier_indices = Py_None;
-  if (!parse_arguments(args, kwargs, "OOOOOOO|OOOO:vectors2textgrids", keywords, &tmins, &tmaxs,
-                       &labels, &tier_names, &is_intervals, &file_ids, &outputs, &file_type, &tmin,
-                       &tmax, &tier_indices))
-    return {};
+PyRef vectors2textgrids_body(const CallArguments& call) {
+  std::array<PyObject*, 11> bound;
+  if (!bind_call(vector_write_signature, call, bound)) return {};
+  PyObject *tmins = bound[0], *tmaxs = bound[1], *labels = bound[2], *tier_names = bound[3];
+  PyObject *is_intervals = bound[4], *file_ids = bound[5], *outputs = bound[6];
+  PyObject *file_type = bound[7], *tmin = given_or(bound[8], Py_None);
+  PyObject *tmax = given_or(bound[9], Py_None), *tier_indices = given_or(bound[10], Py_None);
   textgrid::CorpusColumns columns;
   std::vector<std::string> output_files;
-  bool long_format = true;
+  textgrid::FileType layout = textgrid::FileType::long_text;
   textgrid::FileBounds bounds;
   if (!convert_argument("tmins", tmins, columns.tmins, to_double_buffer) ||
       !convert_argument("tmaxs", tmaxs, columns.tmaxs, to_double_buffer) ||
@@ -319,7 +314,7 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
       (tier_indices != Py_None &&
        !convert_argument("tier_indices", tier_indices, columns.tier_indices, to_tier_indices)) ||
       !convert_argument("output_files", outputs, output_files, to_path_list) ||
-      (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)))
+      (file_type != nullptr && !convert_argument("file_type", file_type, layout, to_table_layout)))
     return {};
   auto bounds_of = [&](const char* parameter) {
     return [&, parameter](PyObject* object, std::vector<std::optional<double>>& values) {
@@ -329,22 +324,20 @@ PyRef vectors2textgrids_body(PyObject* args, PyObject* kwargs) {
   if (!convert_argument("tmin", tmin, bounds.tmins, bounds_of("tmin")) ||
       !convert_argument("tmax", tmax, bounds.tmaxs, bounds_of("tmax")))
     return {};
-  return write_and_report(std::move(columns), output_files, bounds, long_format, "file_ids");
+  return write_and_report(std::move(columns), output_files, bounds, layout, "file_ids");
 }
 
-PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"table",  "output_files", "file_type",
-                                         "bounds", "tier_indices", nullptr};
-  PyObject *table = nullptr, *outputs = nullptr, *file_type = nullptr, *bounds_object = Py_None;
-  PyObject* tier_indices_object = Py_None;
-  if (!parse_arguments(args, kwargs, "OO|OOO:table2textgrids", keywords, &table, &outputs,
-                       &file_type, &bounds_object, &tier_indices_object))
-    return {};
+PyRef table2textgrids_body(const CallArguments& call) {
+  std::array<PyObject*, 5> bound;
+  if (!bind_call(table_write_signature, call, bound)) return {};
+  PyObject *table = bound[0], *outputs = bound[1], *file_type = bound[2];
+  PyObject *bounds_object = given_or(bound[3], Py_None);
+  PyObject* tier_indices_object = given_or(bound[4], Py_None);
   std::vector<std::string> output_files;
-  bool long_format = true;
+  textgrid::FileType layout = textgrid::FileType::long_text;
   textgrid::Buffer<std::uint64_t> tier_indices;
   if (!convert_argument("output_files", outputs, output_files, to_path_list) ||
-      (file_type != nullptr && !convert_argument("file_type", file_type, long_format, to_layout)) ||
+      (file_type != nullptr && !convert_argument("file_type", file_type, layout, to_table_layout)) ||
       (tier_indices_object != Py_None &&
        !convert_argument("tier_indices", tier_indices_object, tier_indices, to_tier_indices)))
     return {};
@@ -370,25 +363,30 @@ PyRef table2textgrids_body(PyObject* args, PyObject* kwargs) {
   });
   if (!columns) return {};
   if (tier_indices_object != Py_None) columns->tier_indices = std::move(tier_indices);
-  return write_and_report(std::move(*columns), output_files, bounds, long_format, "table");
+  return write_and_report(std::move(*columns), output_files, bounds, layout, "table");
 }
 
 }  // namespace
 
-PyObject* textgrids2table(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return textgrids2table_body(args, kwargs); });
+PyObject* textgrids2table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return textgrids2table_body({args, nargs, kwnames}, false); });
 }
 
-PyObject* diagnose(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return diagnose_body(args, kwargs); });
+PyObject* read_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return textgrids2table_body({args, nargs, kwnames}, true); });
 }
 
-PyObject* vectors2textgrids(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return vectors2textgrids_body(args, kwargs); });
+PyObject* diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return diagnose_body({args, nargs, kwnames}); });
 }
 
-PyObject* table2textgrids(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&] { return table2textgrids_body(args, kwargs); });
+PyObject* vectors2textgrids(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded_call([&] { return vectors2textgrids_body({args, nargs, kwnames}); });
+}
+
+PyObject* table2textgrids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_call([&] { return table2textgrids_body({args, nargs, kwnames}); });
 }
 
 }  // namespace tavrel

@@ -2,13 +2,16 @@
 // through the Arrow PyCapsule interface, as often as asked, without copying.
 #include "tables.hpp"
 
+#include <array>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "binding.hpp"
 #include "docstrings.hpp"
 #include "failures.hpp"
+#include "table_columns.hpp"
 
 namespace tavrel {
 namespace {
@@ -24,6 +27,8 @@ struct TableObject {
   std::vector<textgrid::FailureNote> first_failures;
   PyObject* reports;  // the TextGridReports of a TextGridTable; null for reports themselves
   bool computed;      // rows computed from another table: no files behind them
+  // Each file's tiers, when the reading call kept them (the command line's).
+  std::vector<std::optional<std::vector<textgrid::TierSummary>>> tiers;
 };
 
 TableObject* as_table(PyObject* self) { return reinterpret_cast<TableObject*>(self); }
@@ -32,6 +37,7 @@ void table_dealloc(PyObject* self) {
   TableObject* object = as_table(self);
   Py_CLEAR(object->reports);
   object->first_failures.~vector();
+  object->tiers.~vector();
   object->table.~shared_ptr();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -82,12 +88,13 @@ PyObject* table_arrow_schema(PyObject* self, PyObject*) {
 
 // The requested schema is a wish the interface lets a producer pass over:
 // the columns keep their own types, and consumers cast if they need to.
-PyObject* table_arrow_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"requested_schema", nullptr};
-  PyObject* requested = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
-                                   const_cast<char**>(keywords), &requested))
-    return nullptr;
+constexpr const char* stream_parameters[] = {"requested_schema"};
+constexpr Signature stream_signature{"__arrow_c_stream__", stream_parameters, 0, 1};
+
+PyObject* table_arrow_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  std::array<PyObject*, 1> requested;
+  if (!bind_arguments(stream_signature, args, nargs, kwnames, requested)) return nullptr;
   return guarded_call([&] {
     auto stream = std::make_unique<ArrowArrayStream>();
     textgrid::arrow::export_stream(as_table(self)->table, stream.get());
@@ -138,11 +145,23 @@ PyObject* table_repr(PyObject* self) {
   });
 }
 
+PyObject* table_columns_method(PyObject* self, PyObject*) {
+  return guarded_call([&] { return table_columns(*as_table(self)->table); });
+}
+
+PyObject* table_tiers(PyObject* self, PyObject*) {
+  return guarded_call([&] { return tier_summaries(as_table(self)->tiers); });
+}
+
 PyMethodDef table_methods[] = {
+    {"_columns", table_columns_method, METH_NOARGS,
+     "_columns()\n--\n\n{column name: list of values}, for the command line."},
+    {"_tiers", table_tiers, METH_NOARGS,
+     "_tiers()\n--\n\nPer file None (failed) or its tiers, when the reading kept them."},
     {"__arrow_c_schema__", table_arrow_schema, METH_NOARGS, docs::arrow_c_schema},
     {"__arrow_c_stream__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_stream)),
-     METH_VARARGS | METH_KEYWORDS, docs::arrow_c_stream},
+     METH_FASTCALL | METH_KEYWORDS, docs::arrow_c_stream},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -194,24 +213,11 @@ PyRef new_table_object(PyTypeObject* type, std::shared_ptr<const textgrid::arrow
       std::vector<textgrid::FailureNote>(std::move(reports.first_failures));
   object->files = reports.files;
   object->failures = reports.failures;
+  new (&object->tiers) std::vector<std::optional<std::vector<textgrid::TierSummary>>>();
   object->reports = nullptr;
   object->computed = false;
   return created;
 }
-
-PyMethodDef function_records[] = {
-    {"textgrids2table",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(textgrids2table)),
-     METH_VARARGS | METH_KEYWORDS, docs::textgrids2table},
-    {"vectors2textgrids",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectors2textgrids)),
-     METH_VARARGS | METH_KEYWORDS, docs::vectors2textgrids},
-    {"table2textgrids",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table2textgrids)),
-     METH_VARARGS | METH_KEYWORDS, docs::table2textgrids},
-    {"_diagnose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(diagnose)),
-     METH_VARARGS | METH_KEYWORDS, docs::diagnose},
-};
 
 }  // namespace
 
@@ -228,6 +234,7 @@ PyRef new_textgrid_table(textgrid::CorpusTable&& corpus) {
   PyRef table = new_table_object(textgrid_table_type, std::move(corpus.rows), std::move(summary));
   if (!table) return {};
   as_table(table.get())->reports = reports.release();
+  as_table(table.get())->tiers = std::move(corpus.tiers);
   return table;
 }
 
@@ -237,7 +244,7 @@ PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table) {
   return created;
 }
 
-bool add_table_api(PyObject* module, PyObject* module_name) {
+bool add_table_types(PyObject* module) {
   textgrid_table_type = make_type("tavrel.TextGridTable", docs::textgrid_table);
   if (textgrid_table_type == nullptr) return false;
   reports_type = make_type("tavrel.TextGridReports", docs::textgrid_reports);
@@ -251,11 +258,6 @@ bool add_table_api(PyObject* module, PyObject* module_name) {
           0 ||
       PyObject_SetAttrString(module, "ArrowTable", reinterpret_cast<PyObject*>(computed_type)) < 0)
     return false;
-  for (PyMethodDef& record : function_records) {
-    PyRef function = PyRef::steal(PyCMethod_New(&record, module, module_name, nullptr));
-    if (!function || PyObject_SetAttrString(module, record.ml_name, function.get()) < 0)
-      return false;
-  }
   return true;
 }
 

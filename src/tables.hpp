@@ -1,6 +1,5 @@
 #pragma once
-// The table types (Arrow PyCapsule interface over core tables) and the batch
-// functions that return them.
+// The table types: the Arrow PyCapsule interface over core tables.
 #include "pyref.hpp"
 
 #include <memory>
@@ -23,14 +22,7 @@ PyRef new_computed_table(std::shared_ptr<const textgrid::arrow::Table> table);
 // something else than the capsules the interface names.
 bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream);
 
-// Readies the types and adds them and the batch functions to the module
-// (beside, not in, its __all__).
-bool add_table_api(PyObject* module, PyObject* module_name);
-
-PyObject* textgrids2table(PyObject* module, PyObject* args, PyObject* kwargs);
-// Where each failed file is wrong, for the command line's check.
-PyObject* diagnose(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* vectors2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* table2textgrids(PyObject* module, PyObject* args, PyObject* kwargs);
+// Readies the table types and adds them to the module (beside, not in, its __all__).
+bool add_table_types(PyObject* module);
 
 }  // namespace tavrel

@@ -78,6 +78,51 @@ def test_keywords_bind_like_positions(tmp_path):
     assert by_keyword == tavrel.textgrid2data(path, False, "long") == EXAMPLE
 
 
+# Twins of the functions with optional and keyword-only parameters.
+def textgrids2table(files, strict=False, file_type="auto", *, contents=None, encoding="utf-8"): ...
+def table2textgrids(table, output_files, file_type="long", bounds=None, tier_indices=None): ...
+def vectors2textgrids(tmins, tmaxs, labels, tier_names, is_intervals, file_ids, output_files,
+                      file_type="long", tmin=None, tmax=None, tier_indices=None): ...
+def loads(content, strict=False, file_type="auto", encoding="utf-8"): ...
+def dumps(data, tmin=None, tmax=None, file_type="long"): ...
+def nest(table, parent, child): ...
+
+
+DEFAULTED_TWINS = {f.__name__: f for f in (textgrids2table, table2textgrids, vectors2textgrids,
+                                           loads, dumps, nest)}
+
+
+@pytest.mark.parametrize("name, args, kwargs", [
+    ("textgrids2table", (), {}),
+    ("textgrids2table", (), {"strict": True}),
+    ("textgrids2table", ([], False, "auto", None), {}),
+    ("textgrids2table", ([], False, "auto", None), {"contents": None, "encoding": "utf-8"}),
+    ("textgrids2table", ([], False, "auto", None, None), {"contents": None}),
+    ("textgrids2table", ([],), {"files": []}),
+    ("textgrids2table", ([],), {"bogus": 1}),
+    ("table2textgrids", (None,), {"bounds": None}),
+    ("table2textgrids", (None, [], "long", None, None, None), {}),
+    ("table2textgrids", (None, []), {"output_files": []}),
+    ("vectors2textgrids", ([],) * 5, {"tmin": 0}),
+    ("vectors2textgrids", ([],) * 12, {}),
+    ("loads", (), {}),
+    ("loads", ("x", False, "auto", "utf-8", 1), {}),
+    ("loads", ("x",), {"Content": "x"}),
+    ("dumps", ([], None), {"tmin": 0}),
+    ("dumps", ([], None, None, "long", 1), {}),
+    ("nest", (None, "a"), {}),
+    ("nest", (None, "a", "b", "c"), {}),
+])
+def test_binding_messages_with_defaults(name, args, kwargs):
+    with pytest.raises(TypeError) as reference:
+        DEFAULTED_TWINS[name](*args, **kwargs)
+    with pytest.raises(TypeError) as caught:
+        getattr(tavrel, name)(*args, **kwargs)
+    assert type(caught.value) is TypeError
+    # Python 3.13 and later append a suggestion ("Did you mean ...?") to its own message.
+    assert str(reference.value).startswith(str(caught.value))
+
+
 class MyTypeError(TypeError):
     pass
 

@@ -96,6 +96,14 @@ def test_unknown_file_type_fails_the_whole_call(length):
     assert panic_message(lambda: tavrel.textgrids2vectors(files, False, " auto")) == "Unknown file type:  auto"
 
 
+@pytest.mark.parametrize("batch", [tavrel.textgrids2data, tavrel.textgrids2vectors])
+def test_unknown_file_type_without_files_reads_nothing(batch):
+    result = batch([], False, "Long")
+    assert len(result if batch is tavrel.textgrids2data else result[0]) == 0
+    with pytest.raises(TypeError, match="argument 'file_type'"):
+        batch([], False, b"long")
+
+
 @pytest.mark.parametrize("length", [6, "parallel"])
 @pytest.mark.parametrize("batch", [tavrel.textgrids2data, tavrel.textgrids2vectors])
 def test_earliest_internal_failure_is_raised(tmp_path, length, batch):

@@ -253,31 +253,37 @@ def test_ctrl_c_exits_130_promptly(tmp_path):
     assert "Traceback" not in stderr
 
 
-ARROW_COLUMNS = [  # (pyarrow type name, values) read back without pyarrow's help
-    ("uint32", [1, None, 4294967295, 0, 7]),
-    ("uint64", [2**64 - 1, 0, None, 3, 4]),
-    ("float64", [0.1, None, -2.5, float("inf"), 1e-300]),
-    ("bool_", [True, False, None, True, True]),
-    ("string", ["", "wörld ☃", None, 'say "hi"', "a\nb"]),
-    ("large_string", ["x", None, "", "yy", "é"]),
-    ("dictionary", ["words", "phones", "words", None, "phones"]),
-]
+def corpus_for_columns(tmp_path):
+    """Files whose table and reports hold every column type the module's tables use:
+    failures (null report fields), a tier without items, empty and non-ASCII labels,
+    a file with no tiers."""
+    paths = [str(tmp_path / name) for name in ("a.TextGrid", "b.TextGrid", "c.TextGrid")]
+    tavrel.data2textgrid([("words", True, [(0.0, 1.0, "wörld ☃"), (1.0, 2.0, "")]),
+                          ("empty", True, []), ("events", False, [(0.5, 0.5, 'say "hi"')])],
+                         0.0, 2.0, paths[0], "long")
+    tavrel.data2textgrid([], 0.0, 1.0, paths[1], "short")
+    Path(paths[2]).write_text("not a TextGrid")
+    return paths + [str(tmp_path / "missing.TextGrid")]
 
 
-@pytest.mark.parametrize("kind, values", ARROW_COLUMNS, ids=[kind for kind, _ in ARROW_COLUMNS])
-@pytest.mark.parametrize("window", [(0, 5), (1, 3), (3, 2)])
-def test_arrow_stream_reader(kind, values, window):
+@pytest.mark.parametrize("which", ["rows", "reports", "nested"])
+def test_table_columns_match_arrow(tmp_path, which):
     pa = pytest.importorskip("pyarrow")
-    from tavrel import _arrow
+    table = tavrel._read_files(corpus_for_columns(tmp_path), False)
+    chosen = {"rows": table, "reports": table.reports,
+              "nested": tavrel.nest(table, "words", "events")}[which]
+    assert chosen._columns() == pa.table(chosen).to_pydict()
 
-    if kind == "dictionary":
-        column = pa.array(values).dictionary_encode()
-    else:
-        column = pa.array(values, getattr(pa, kind)())
-    # Two batches, then a window into them: offsets in the arrays and in the batches.
-    table = pa.concat_tables([pa.table({"c": column})] * 2).slice(*window)
-    start, length = window
-    assert _arrow.read_columns(table) == {"c": (values * 2)[start:start + length]}
+
+def test_read_files_keeps_every_tier_once(tmp_path):
+    paths = corpus_for_columns(tmp_path)
+    table = tavrel._read_files(paths, True)
+    assert table._tiers() == [
+        [{"name": "words", "class": "IntervalTier", "items": 2},
+         {"name": "empty", "class": "IntervalTier", "items": 0},
+         {"name": "events", "class": "TextTier", "items": 1}],
+        [], None, None]
+    assert tavrel.textgrids2table(paths)._tiers() == []  # kept only when asked for
 
 
 def run_on_terminal(args, cwd):

@@ -55,18 +55,25 @@ class PanicException(BaseException):
 
 def textgrid2vectors(file: _Path, strict: bool, file_type: str) -> _Vectors:
     """Read one TextGrid file into flat parallel vectors:
-    (tmins, tmaxs, labels, tier_names, is_intervals)."""
+    (tmins, tmaxs, labels, tier_names, is_intervals).
+    Raises OSError (unreadable, not UTF-8, invalid), TypeError (argument types) and
+    PanicException (unknown file_type, structurally broken file)."""
 
 def textgrids2vectors(files: Sequence[_Path], strict: bool, file_type: str) -> _BatchVectors:
     """Read many TextGrid files in parallel and concatenate their vectors:
-    (tmins, tmaxs, labels, tier_names, is_intervals, file_ids)."""
+    (tmins, tmaxs, labels, tier_names, is_intervals, file_ids). A file that cannot be
+    read contributes no entries. Raises TypeError (argument types) and PanicException
+    (unknown file_type, structurally broken file)."""
 
 def textgrid2data(file: _Path, strict: bool, file_type: str) -> _Document:
-    """Read one TextGrid file into (tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])])."""
+    """Read one TextGrid file into (tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])]).
+    Raises OSError (unreadable, not UTF-8, invalid), TypeError (argument types) and
+    PanicException (unknown file_type, structurally broken file)."""
 
 def textgrids2data(files: Sequence[_Path], strict: bool, file_type: str) -> list[_Document]:
     """Read many TextGrid files in parallel; one document per path, in order.
-    A file that cannot be read gives (0.0, 0.0, [])."""
+    A file that cannot be read gives (0.0, 0.0, []). Raises TypeError (argument types)
+    and PanicException (unknown file_type, structurally broken file)."""
 
 def data2textgrid(
     data: Sequence[_TierInput],
@@ -76,7 +83,9 @@ def data2textgrid(
     file_type: str,
 ) -> None:
     """Build a TextGrid from nested data, validate it and write it to output_file;
-    exactly "long" selects the long format, any other word the short one."""
+    exactly "long" selects the long format, any other word the short one. Raises
+    OSError (invalid TextGrid; nothing written), TypeError (argument types), ValueError
+    (a tuple not of length 3) and PanicException (the file cannot be written)."""
 
 def vectors2textgrid(
     tmins: Sequence[_Time] | npt.NDArray[np.floating],
@@ -90,7 +99,9 @@ def vectors2textgrid(
     file_type: str,
 ) -> None:
     """Build a TextGrid from flat parallel vectors (grouped into tiers by name, items
-    sorted by start time), validate it and write it to output_file."""
+    sorted by start time), validate it and write it to output_file. Raises OSError
+    (unequal lengths, invalid TextGrid, a NaN start time included; nothing written),
+    TypeError (argument types) and PanicException (the file cannot be written)."""
 
 class _ArrowStreamExportable(Protocol):
     def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
@@ -196,7 +207,7 @@ def vectors2textgrids(
     ValueError naming the argument (nothing written) for vectors of unequal
     length, a negative file id or one without an output file, two output files
     that name the same file, a file_type other than "long"/"short" or a wrong
-    number of bounds."""
+    number of bounds, and TypeError for arguments of the wrong type."""
 
 def table2textgrids(
     table: _ArrowStreamExportable,
@@ -215,12 +226,14 @@ def table2textgrids(
     so that corpus -> table -> files keeps them. Tier positions come from
     `tier_indices` (one per row) or, when it is None, from the table's
     tier_index column when it has one, so that the round trip keeps duplicate
-    tier names and tier order. Reports and errors as in `vectors2textgrids`;
-    besides, a stream whose record batches do not match its schema (or hold
-    offsets, views or dictionary indices outside their buffers), a repeated
-    column or capsules of the wrong kind are refused (ValueError or TypeError
-    starting "argument 'table': "). The table is read without holding the
-    interpreter lock; a KeyboardInterrupt raised in its producer stays one."""
+    tier names and tier order. Reports as in `vectors2textgrids`. Raises ValueError
+    (nothing written) for a missing column, a column of another type, a null outside
+    the labels or a file id without an output file, and TypeError for arguments of the
+    wrong type or a table without `__arrow_c_stream__`; besides, a stream whose record
+    batches do not match its schema (or hold offsets, views or dictionary indices
+    outside their buffers), a repeated column or capsules of the wrong kind are refused
+    (ValueError or TypeError starting "argument 'table': "). The table is read without
+    holding the interpreter lock; a KeyboardInterrupt raised in its producer stays one."""
 
 def loads(
     content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"
@@ -228,14 +241,16 @@ def loads(
     """Read one TextGrid from bytes in memory, as `textgrid2data` reads a file holding
     the same bytes (same results, same errors; messages name the source `<memory>`).
     `encoding`: "utf-8", "latin-1", "cp1252" or "praat" (UTF-8 when valid, else
-    ISO Latin-1); a byte-order mark always wins. Raises ValueError for an
-    unknown encoding before anything is read."""
+    ISO Latin-1); a byte-order mark always wins. Raises ValueError for an unknown
+    encoding before anything is read, OSError (not UTF-8, invalid), TypeError (argument
+    types) and PanicException (unknown file_type, structurally broken text)."""
 
 def loads_vectors(
     content: _Content, strict: bool = False, file_type: str = "auto", encoding: str = "utf-8"
 ) -> _Vectors:
     """Read one TextGrid from bytes in memory into vectors, as `textgrid2vectors` reads
-    a file holding the same bytes."""
+    a file holding the same bytes. Raises what `loads` raises: OSError, TypeError,
+    ValueError and PanicException."""
 
 def dumps(
     data: Sequence[_TierInput],
@@ -244,7 +259,8 @@ def dumps(
     file_type: str = "long",
 ) -> bytes:
     """The bytes `data2textgrid` would write for the same arguments, validated the same
-    way (OSError "Failed to create TextGrid because: ...")."""
+    way. Raises OSError ("Failed to create TextGrid because: ...") and TypeError for
+    arguments of the wrong type."""
 
 class ArrowTable:
     """Rows computed by the module (see `nest`), as an Arrow table readable by pyarrow,
@@ -262,4 +278,5 @@ def nest(table: _ArrowStreamExportable, parent: str, child: str) -> ArrowTable:
     parent_label, parent_tmin, parent_tmax and parent_index (its 0-based position among
     the parent tier's items of the file), null when none contains it. A child [a, b]
     lies in a parent [c, d] when c <= a and b <= d; of several, the earliest counts.
-    Raises ValueError for a missing column or one of a type that cannot be carried."""
+    Raises ValueError for a missing column or one of a type that cannot be carried, and
+    TypeError for arguments of the wrong type or a table without `__arrow_c_stream__`."""

@@ -11,7 +11,7 @@ from contextlib import contextmanager
 
 import tavrel
 
-from . import _arrow, _corpus
+from . import _corpus
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".parquet": "parquet", ".arrow": "arrow",
            ".feather": "arrow", ".ipc": "arrow"}
@@ -137,7 +137,7 @@ def _write_delimited(paths, reading, output, fmt, progress):
     reports = []
     output.write(_header(fmt))
     for table, start in _tables(paths, reading, progress, reports):
-        columns = _arrow.read_columns(table)
+        columns = table._columns()
         columns["file_id"] = [start + i for i in columns["file_id"]]
         columns["is_interval"] = ["true" if flag else "false" for flag in columns["is_interval"]]
         for name in ("tmin", "tmax"):

@@ -14,7 +14,6 @@ import threading
 import time
 
 from . import _convert, _corpus, _export
-from . import sources as _sources
 from ._corpus import UsageError
 
 DESCRIPTION = """Inspect, check, convert and tabulate Praat TextGrid files.
@@ -249,21 +248,12 @@ def _read_reports(args):
 def run_info(args):
     reports = _read_reports(args)
     for report in reports:
-        tiers = _tiers_of(report, not args.lenient)
+        tiers = report.get("tier_summaries")
         if args.json:
             print(_json(dict(_record(report), tiers=tiers)))
         else:
             _print_info(report, tiers)
     return 1 if any(not report["ok"] for report in reports) else 0
-
-
-def _tiers_of(report, strict):
-    """Each tier's name, class and item count (tiers without items included)."""
-    if not report["ok"]:
-        return None
-    _, _, tiers = _sources.read_data(report["path"], strict)
-    return [{"name": name, "class": "IntervalTier" if is_interval else "TextTier",
-             "items": len(items)} for name, is_interval, items in tiers]
 
 
 def _print_info(report, tiers):

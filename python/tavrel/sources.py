@@ -273,12 +273,18 @@ def read_names(names, strict=False, file_type="auto", encoding="utf-8"):
     """textgrids2table of the named files: archive members' and URLs' bytes fetched by
     `read_bytes`, local files read by the module as it reads any file. An entry whose
     bytes cannot be fetched gives no rows and an "open" failure in the reports."""
+    return tavrel.textgrids2table(names, strict, file_type, contents=contents_of(names),
+                                  encoding=encoding)
+
+
+def contents_of(names):
+    """The `contents` argument for the named files: the bytes of archive members and
+    URLs (None where they cannot be fetched), None for local files."""
     virtual = [k for k, name in enumerate(names) if is_virtual(name)]
     contents = [None] * len(names)
     for k, data in zip(virtual, read_bytes([names[k] for k in virtual])):
         contents[k] = data
-    return tavrel.textgrids2table(names, strict, file_type, contents=contents,
-                                  encoding=encoding)
+    return contents
 
 
 def read_data(name, strict=False, file_type="auto"):

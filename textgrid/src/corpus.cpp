@@ -35,6 +35,7 @@ struct FileReport {
   std::optional<std::string> error_kind;
   std::optional<std::string> error;
   std::optional<std::uint64_t> line;
+  std::optional<std::vector<TierSummary>> tier_list;  // only when asked for
 };
 
 // The columns of one record batch while its files are read.
@@ -151,7 +152,8 @@ std::optional<std::uint64_t> failure_line(const std::string& path, const std::st
 // A file's bytes come from `contents` when the caller gave them (a view with
 // data), else from the file.
 FileReport read_into(const std::string& path, const std::string_view* contents,
-                     std::uint32_t file_id, const ReadOptions& options, BatchBuilder& builder) {
+                     std::uint32_t file_id, const ReadOptions& options, bool tier_summaries,
+                     BatchBuilder& builder) {
   FileReport report;
   SourceInfo info;
   std::optional<TextGrid> grid;
@@ -183,6 +185,11 @@ FileReport read_into(const std::string& path, const std::string_view* contents,
   report.tmax = grid->tmax;
   report.tiers = static_cast<std::uint32_t>(grid->tiers.size());
   for (const Tier& tier : grid->tiers) report.items += tier.items.size();
+  if (tier_summaries) {
+    report.tier_list.emplace();
+    for (const Tier& tier : grid->tiers)
+      report.tier_list->push_back({tier.name, tier.is_interval, tier.items.size()});
+  }
   builder.add(file_id, with_replacement_characters(path), *grid);
   return report;
 }
@@ -315,8 +322,7 @@ const char* read_error_kind(const Error& error, const SourceInfo& info) {
 
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
                         std::span<const std::string_view> contents) {
-  const ReadOptions reading{options.strict, reading_file_type(options.file_type),
-                            options.encoding};
+  const ReadOptions reading{options.strict, options.file_type, options.encoding};
   if (!contents.empty() && contents.size() != files.size())
     fail("contents must give one entry per file");
   const std::size_t group = files_per_batch(files.size());
@@ -328,10 +334,16 @@ CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions&
     part.reports.reserve(end - begin);
     for (std::size_t k = begin; k < end; ++k)
       part.reports.push_back(read_into(files[k], contents.empty() ? nullptr : &contents[k],
-                                       static_cast<std::uint32_t>(k), reading, *part.builder));
+                                       static_cast<std::uint32_t>(k), reading,
+                                       options.tier_summaries, *part.builder));
     return part;
   });
   CorpusTable table;
+  if (options.tier_summaries) {
+    table.tiers.reserve(files.size());
+    for (BatchPart& part : parts)
+      for (FileReport& report : part.reports) table.tiers.push_back(std::move(report.tier_list));
+  }
   table.reports = build_reports(files, parts);
   table.rows = build_rows(parts);
   return table;

@@ -129,8 +129,8 @@ std::size_t start_stream_helpers(std::size_t count,
   return start_on_pool(count, parse_in_order, token);
 }
 
-FlatDocument read_flat_entry(const std::string& path, bool strict, std::string_view file_type) {
-  Result<TextGrid> grid = read_from_file(path, strict, file_type);
+FlatDocument read_flat_entry(const std::string& path, const ReadOptions& options) {
+  Result<TextGrid> grid = read_from_file(path, options);
   return grid ? to_flat(*grid) : empty_flat_document();
 }
 

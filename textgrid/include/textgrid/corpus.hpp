@@ -36,15 +36,25 @@ struct BatchReports {
 
 inline constexpr std::size_t failure_notes_kept = 5;
 
+// One tier of a file as a summary lists it: tiers without items too.
+struct TierSummary {
+  std::string name;
+  bool is_interval = true;
+  std::size_t items = 0;
+};
+
 struct CorpusTable {
   std::shared_ptr<const arrow::Table> rows;
   BatchReports reports;
+  // When asked for: one entry per file, its tiers; nothing for a file that failed.
+  std::vector<std::optional<std::vector<TierSummary>>> tiers;
 };
 
 struct CorpusOptions {
   bool strict = false;
-  std::string_view file_type = "auto";
+  FileType file_type = FileType::automatic;
   TextEncoding encoding = TextEncoding::utf8;
+  bool tier_summaries = false;  // keep every read file's list of tiers
   // Label bytes per batch beyond which the offsets become 64-bit (for all batches).
   std::size_t label_offset_limit = 0x7fffffff;
 };

@@ -195,6 +195,6 @@ class DocumentStream {
 
 // Parses one file of a batch the way the batch functions do: the document, or
 // an empty one when reading returns an error value.
-FlatDocument read_flat_entry(const std::string& path, bool strict, std::string_view file_type);
+FlatDocument read_flat_entry(const std::string& path, const ReadOptions& options);
 
 }  // namespace textgrid
