@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "textgrid/failure.hpp"
+#include "textgrid/model/failure.hpp"
 
 namespace tavrel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "textgrid/buffer.hpp"
+#include "textgrid/model/buffer.hpp"
 
 namespace tavrel {
 

@@ -17,8 +17,8 @@
 #include "convert.hpp"
 #include "failures.hpp"
 #include "interrupt.hpp"
-#include "textgrid/convert_files.hpp"
-#include "textgrid/saving.hpp"
+#include "textgrid/writing/convert_files.hpp"
+#include "textgrid/writing/safe_save.hpp"
 
 namespace tavrel {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "textgrid/lib.hpp"
+#include "textgrid/reading/reader.hpp"
 
 namespace tavrel {
 

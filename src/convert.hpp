@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "textgrid/buffer.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/textgrid.hpp"
+#include "textgrid/model/buffer.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/model/textgrid.hpp"
 
 namespace tavrel {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "textgrid/platform.hpp"
+#include "textgrid/platform/platform.hpp"
 
 namespace tavrel {
 namespace {

@@ -8,8 +8,8 @@
 #include <new>
 #include <string_view>
 
-#include "textgrid/error.hpp"
-#include "textgrid/failure.hpp"
+#include "textgrid/model/error.hpp"
+#include "textgrid/model/failure.hpp"
 
 namespace tavrel {
 

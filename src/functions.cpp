@@ -22,10 +22,10 @@
 #include "failures.hpp"
 #include "interrupt.hpp"
 #include "results.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/parallel.hpp"
-#include "textgrid/streaming.hpp"
-#include "textgrid/textgrid.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/concurrency/parallel.hpp"
+#include "textgrid/concurrency/streaming.hpp"
+#include "textgrid/model/textgrid.hpp"
 
 namespace tavrel {
 namespace {

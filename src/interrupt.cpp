@@ -8,8 +8,8 @@
 #include <optional>
 #include <thread>
 
-#include "textgrid/cancel.hpp"
-#include "textgrid/platform.hpp"
+#include "textgrid/concurrency/cancel.hpp"
+#include "textgrid/platform/platform.hpp"
 
 namespace tavrel {
 namespace {

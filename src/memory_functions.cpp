@@ -16,9 +16,9 @@
 #include "failures.hpp"
 #include "interrupt.hpp"
 #include "results.hpp"
-#include "textgrid/flat.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/streaming.hpp"
+#include "textgrid/model/flat_document.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/concurrency/streaming.hpp"
 
 namespace tavrel {
 namespace {

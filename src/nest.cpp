@@ -11,7 +11,7 @@
 #include "failures.hpp"
 #include "interrupt.hpp"
 #include "tables.hpp"
-#include "textgrid/nest.hpp"
+#include "textgrid/tables/nest.hpp"
 
 namespace tavrel {
 namespace {

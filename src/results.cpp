@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "textgrid/text_hash.hpp"
+#include "textgrid/model/text_hash.hpp"
 
 namespace tavrel {
 namespace {

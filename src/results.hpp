@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "textgrid/flat.hpp"
+#include "textgrid/model/flat_document.hpp"
 
 namespace tavrel {
 

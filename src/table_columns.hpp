@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "textgrid/arrow.hpp"
-#include "textgrid/corpus.hpp"
+#include "textgrid/tables/arrow.hpp"
+#include "textgrid/tables/corpus.hpp"
 
 namespace tavrel {
 

@@ -16,9 +16,9 @@
 #include "pyref.hpp"
 #include "table_functions.hpp"
 #include "tables.hpp"
-#include "textgrid/arrow_import.hpp"
-#include "textgrid/diagnostics.hpp"
-#include "textgrid/parallel.hpp"
+#include "textgrid/tables/arrow_import.hpp"
+#include "textgrid/reading/diagnostics.hpp"
+#include "textgrid/concurrency/parallel.hpp"
 
 namespace tavrel {
 namespace {

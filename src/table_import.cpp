@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "tables.hpp"
-#include "textgrid/arrow_import.hpp"
+#include "textgrid/tables/arrow_import.hpp"
 
 namespace tavrel {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "textgrid/arrow.hpp"
-#include "textgrid/corpus.hpp"
+#include "textgrid/tables/arrow.hpp"
+#include "textgrid/tables/corpus.hpp"
 
 namespace tavrel {
 

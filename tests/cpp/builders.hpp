@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "textgrid/failure.hpp"
-#include "textgrid/textgrid.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/model/textgrid.hpp"
 
 // A tier whose declared size matches its items.
 inline textgrid::Tier tier_of(std::string name, bool is_interval, std::vector<textgrid::Item> items,

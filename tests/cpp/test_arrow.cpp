@@ -10,11 +10,11 @@
 
 #include "check.hpp"
 #include "examples.hpp"
-#include "textgrid/arrow.hpp"
-#include "textgrid/arrow_import.hpp"
-#include "textgrid/corpus.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/lib.hpp"
+#include "textgrid/tables/arrow.hpp"
+#include "textgrid/tables/arrow_import.hpp"
+#include "textgrid/tables/corpus.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/reading/reader.hpp"
 
 using namespace textgrid;
 namespace fs = std::filesystem;

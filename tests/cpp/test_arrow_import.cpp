@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "textgrid/arrow.hpp"
-#include "textgrid/arrow_import.hpp"
-#include "textgrid/corpus.hpp"
+#include "textgrid/tables/arrow.hpp"
+#include "textgrid/tables/arrow_import.hpp"
+#include "textgrid/tables/corpus.hpp"
 
 using namespace textgrid;
 

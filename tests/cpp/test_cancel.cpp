@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "textgrid/cancel.hpp"
-#include "textgrid/parallel.hpp"
+#include "textgrid/concurrency/cancel.hpp"
+#include "textgrid/concurrency/parallel.hpp"
 
 using namespace textgrid;
 using namespace std::chrono_literals;

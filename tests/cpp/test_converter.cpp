@@ -9,9 +9,9 @@
 
 #include "builders.hpp"
 #include "check.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/parallel.hpp"
-#include "textgrid/textgrid.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/concurrency/parallel.hpp"
+#include "textgrid/model/textgrid.hpp"
 
 using namespace textgrid;
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "textgrid/convert_files.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/saving.hpp"
+#include "textgrid/writing/convert_files.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/writing/safe_save.hpp"
 
 using namespace textgrid;
 namespace fs = std::filesystem;

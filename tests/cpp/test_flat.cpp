@@ -9,7 +9,7 @@
 
 #include "builders.hpp"
 #include "check.hpp"
-#include "textgrid/flat.hpp"
+#include "textgrid/model/flat_document.hpp"
 
 using namespace textgrid;
 

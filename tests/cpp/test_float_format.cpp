@@ -10,7 +10,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "textgrid/writer.hpp"
+#include "textgrid/writing/render.hpp"
 
 namespace {
 

@@ -9,9 +9,9 @@
 
 #include "builders.hpp"
 #include "check.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/formats.hpp"
-#include "textgrid/lib.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/reading/praat_formats.hpp"
+#include "textgrid/reading/reader.hpp"
 
 using namespace textgrid;
 using namespace std::string_literals;

@@ -7,7 +7,7 @@
 
 #include "builders.hpp"
 #include "check.hpp"
-#include "textgrid/textgrid.hpp"
+#include "textgrid/model/textgrid.hpp"
 
 using namespace textgrid;
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/nest_match.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/tables/nest_match.hpp"
 
 using namespace textgrid;
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "textgrid/parser.hpp"
+#include "textgrid/reading/text_parsers.hpp"
 
 using textgrid::parse_count;
 using textgrid::parse_number;

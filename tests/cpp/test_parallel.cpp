@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/parallel.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/concurrency/parallel.hpp"
 
 using namespace textgrid;
 namespace fs = std::filesystem;

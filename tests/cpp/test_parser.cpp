@@ -7,9 +7,9 @@
 #include "builders.hpp"
 #include "check.hpp"
 #include "examples.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/parser.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/reading/text_parsers.hpp"
 
 using namespace textgrid;
 

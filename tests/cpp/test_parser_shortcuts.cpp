@@ -6,8 +6,8 @@
 
 #include "builders.hpp"
 #include "check.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/parser.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/reading/text_parsers.hpp"
 
 using namespace textgrid;
 

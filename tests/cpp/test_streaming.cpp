@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "textgrid/parallel.hpp"
-#include "textgrid/streaming.hpp"
+#include "textgrid/concurrency/parallel.hpp"
+#include "textgrid/concurrency/streaming.hpp"
 
 using namespace textgrid;
 using namespace std::chrono_literals;

@@ -17,10 +17,10 @@
 
 #include "check.hpp"
 #include "examples.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/parallel.hpp"
-#include "textgrid/textgrid.hpp"
-#include "textgrid/writer.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/concurrency/parallel.hpp"
+#include "textgrid/model/textgrid.hpp"
+#include "textgrid/writing/render.hpp"
 
 using textgrid::Item;
 using textgrid::TextGrid;

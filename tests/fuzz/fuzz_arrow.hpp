@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "fuzz_checks.hpp"
-#include "textgrid/arrow.hpp"
-#include "textgrid/arrow_import.hpp"
+#include "textgrid/tables/arrow.hpp"
+#include "textgrid/tables/arrow_import.hpp"
 
 namespace fuzz::arrow_input {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "textgrid/textgrid.hpp"
+#include "textgrid/model/textgrid.hpp"
 
 namespace fuzz {
 

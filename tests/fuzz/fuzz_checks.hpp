@@ -11,10 +11,10 @@
 #include <string_view>
 
 #include "fuzz_canonical.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/parser.hpp"
-#include "textgrid/textgrid.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/reading/text_parsers.hpp"
+#include "textgrid/model/textgrid.hpp"
 
 namespace fuzz {
 

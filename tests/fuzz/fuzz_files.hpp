@@ -21,10 +21,10 @@
 
 #include "fuzz_canonical.hpp"
 #include "fuzz_checks.hpp"
-#include "textgrid/formats.hpp"
-#include "textgrid/lib.hpp"
-#include "textgrid/parser.hpp"
-#include "textgrid/parallel.hpp"
+#include "textgrid/reading/praat_formats.hpp"
+#include "textgrid/reading/reader.hpp"
+#include "textgrid/reading/text_parsers.hpp"
+#include "textgrid/concurrency/parallel.hpp"
 
 namespace fuzz {
 

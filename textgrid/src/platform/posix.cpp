@@ -14,7 +14,7 @@
 #include <memory>
 #include <sstream>
 
-#include "textgrid/platform.hpp"
+#include "textgrid/platform/platform.hpp"
 
 namespace textgrid::platform {
 namespace {

@@ -1,5 +1,5 @@
 // Saving through a temporary file and an atomic rename, on POSIX systems.
-#include "textgrid/saving.hpp"
+#include "textgrid/writing/safe_save.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <random>
 #include <string>
 
-#include "textgrid/cancel.hpp"
-#include "textgrid/error.hpp"
-#include "textgrid/failure.hpp"
+#include "textgrid/concurrency/cancel.hpp"
+#include "textgrid/model/error.hpp"
+#include "textgrid/model/failure.hpp"
 
 namespace textgrid {
 namespace {

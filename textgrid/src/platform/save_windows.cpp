@@ -5,10 +5,10 @@
 #include <random>
 #include <string>
 
-#include "textgrid/cancel.hpp"
-#include "textgrid/error.hpp"
-#include "textgrid/failure.hpp"
-#include "textgrid/saving.hpp"
+#include "textgrid/concurrency/cancel.hpp"
+#include "textgrid/model/error.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/writing/safe_save.hpp"
 #include "windows_common.hpp"
 
 namespace textgrid {

@@ -2,7 +2,7 @@
 #include <bit>
 #include <cstring>
 
-#include "textgrid/platform.hpp"
+#include "textgrid/platform/platform.hpp"
 #include "windows_common.hpp"
 
 namespace textgrid::platform {

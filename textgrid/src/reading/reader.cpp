@@ -1,0 +1,130 @@
+// Entry points for reading: a whole file as UTF-8 text, one TextGrid by its
+// file-type word, and batches of files on the worker pool.
+#include "textgrid/reading/reader.hpp"
+
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "textgrid/model/failure.hpp"
+#include "textgrid/reading/praat_formats.hpp"
+#include "textgrid/reading/text_parsers.hpp"
+#include "textgrid/platform/platform.hpp"
+
+namespace textgrid {
+namespace {
+
+// Enough blank lines read as the short layout's zeros, as they always have;
+// fewer say that the file holds nothing, rather than which line is missing.
+TextGrid parse_blank_text(std::string_view text, std::string&& name) {
+  try {
+    return parse_short_text(text, std::move(name));
+  } catch (const InternalFailure&) {
+    fail(empty_file_message);
+  }
+}
+
+TextGrid parse_by_reader(TextReader reader, std::string_view text, std::string&& name,
+                         SourceInfo& info) {
+  info.layout = layout_name(reader);
+  switch (reader) {
+    case TextReader::long_text:
+      return parse_long_text(text, std::move(name));
+    case TextReader::free_text:
+    case TextReader::short_without_blank:
+      return parse_free_text(text, std::move(name));
+    case TextReader::blank:
+      return parse_blank_text(text, std::move(name));
+    case TextReader::chronological:
+      return parse_chronological_text(text, std::move(name));
+    case TextReader::short_text:
+      break;
+  }
+  return parse_short_text(text, std::move(name));
+}
+
+}  // namespace
+
+Result<std::string> read_bytes(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos)
+    return std::unexpected(invalid_input("file name contained an unexpected NUL byte"));
+  return platform::read_whole_file(std::string(path));
+}
+
+Result<std::string> read_text(std::string_view path) {
+  Result<std::string> bytes = read_bytes(path);
+  if (!bytes) return bytes;
+  std::string_view text = *bytes;
+  std::string converted;
+  if (Result<Encoding> decoded = decode_text(text, converted); !decoded)
+    return std::unexpected(std::move(decoded.error()));
+  return std::string(text);
+}
+
+std::string file_stem(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  std::string_view component = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  std::size_t dot = component.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::string(component);
+  return std::string(component.substr(0, dot));
+}
+
+FileType reading_file_type(std::string_view word) {
+  if (word == "long") return FileType::long_text;
+  if (word == "short") return FileType::short_text;
+  if (word != "auto") fail("Unknown file type: " + std::string(word));
+  return FileType::automatic;
+}
+
+std::optional<TextEncoding> encoding_from_word(std::string_view word) noexcept {
+  for (const EncodingWord& known : encoding_words)
+    if (known.word == word) return known.encoding;
+  return std::nullopt;
+}
+
+Result<TextGrid> validated(TextGrid grid, bool strict) {
+  if (!strict) return grid;
+  if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));
+  return grid;
+}
+
+Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
+                                 const ReadOptions& options, SourceInfo* info) {
+  SourceInfo ignored;
+  SourceInfo& found = info ? *info : ignored;
+  found = {};
+  const bool automatic = options.file_type == FileType::automatic;
+  if (automatic && is_binary_textgrid(bytes)) {
+    found.layout = found.encoding = "binary";
+    return validated(parse_binary(bytes, std::move(name)), options.strict);
+  }
+  std::string converted;
+  std::string_view text = bytes;
+  Result<Encoding> encoding = decode_text(text, converted, options.encoding);
+  if (!encoding) {
+    found.encoding = "unknown";
+    return std::unexpected(std::move(encoding.error()));
+  }
+  found.encoding = encoding_name(*encoding);
+  return validated(
+      parse_by_reader(choose_text_reader(text, options.file_type), text, std::move(name), found),
+      options.strict);
+}
+
+Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,
+                                SourceInfo* info) {
+  if (info) *info = {};
+  // One read serves both the format decision and the parse.
+  Result<std::string> bytes = read_bytes(path);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  return read_from_bytes(*bytes, file_stem(path), options, info);
+}
+
+Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,
+                                SourceInfo* info) {
+  if (info) *info = {};
+  return read_from_file(path, ReadOptions{strict, reading_file_type(file_type)}, info);
+}
+
+}  // namespace textgrid

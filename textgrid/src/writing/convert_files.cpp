@@ -1,0 +1,82 @@
+// Converting files document to document on the pool, each file read once and
+// saved with the one safe save, with one outcome per file.
+#include "textgrid/writing/convert_files.hpp"
+
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "textgrid/concurrency/cancel.hpp"
+#include "textgrid/model/failure.hpp"
+#include "textgrid/concurrency/parallel.hpp"
+#include "textgrid/model/textgrid.hpp"
+
+namespace textgrid {
+namespace {
+
+ConvertOutcome failed(const char* kind, std::string message) {
+  return {std::string(kind), std::move(message)};
+}
+
+// The counts a file declares describe that file; the new one declares what it holds.
+void declare_actual_counts(TextGrid& grid) {
+  grid.size = grid.tiers.size();
+  for (Tier& tier : grid.tiers) tier.size = tier.items.size();
+}
+
+// `content`, when it has data, holds the source's bytes (an archive member, say).
+ConvertOutcome convert_one(const std::string& source, std::string_view content,
+                           const std::string& target, bool strict, bool long_format) {
+  SourceInfo info;
+  std::optional<TextGrid> grid;
+  const ReadOptions options{strict, FileType::automatic, TextEncoding::utf8};
+  try {
+    Result<TextGrid> read =
+        content.data() ? read_from_bytes(content, file_stem(source), options, &info)
+                       : read_from_file(source, options, &info);
+    if (!read)
+      return failed(read_error_kind(read.error(), info),
+                    "Failed to read TextGrid file " + with_replacement_characters(source) +
+                        " because: " + read.error().message);
+    grid = std::move(*read);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& failure) {
+    return failed("structure", failure.what());
+  }
+  declare_actual_counts(*grid);
+  if (Status valid = grid->assert_valid(); !valid)
+    return failed("write", "Failed to create TextGrid because: " + valid.error().message);
+  try {
+    grid->save_textgrid(target, long_format);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const Cancelled&) {
+    throw;
+  } catch (const std::exception& failure) {
+    return failed("write", with_replacement_characters(failure.what()));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
+                                          std::span<const std::string> targets, bool strict,
+                                          bool long_format,
+                                          std::span<const std::string_view> contents) {
+  if (targets.size() != sources.size() || (!contents.empty() && contents.size() != sources.size()))
+    fail("convert_files: " + std::to_string(sources.size()) + " sources but " +
+         std::to_string(targets.size()) + " targets and " + std::to_string(contents.size()) +
+         " contents");
+  return ordered_parallel_map(sources.size(), [&](std::size_t k) {
+    return convert_one(sources[k], contents.empty() ? std::string_view{} : contents[k], targets[k],
+                       strict, long_format);
+  });
+}
+
+}  // namespace textgrid
