@@ -15,25 +15,12 @@
 #include <sstream>
 
 #include "textgrid/platform/platform.hpp"
+#include "posix_descriptor.hpp"
 
 namespace textgrid::platform {
 namespace {
 
 constexpr std::size_t initial_read_capacity = 8192;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads into `buffer` from `filled` until it is full or the file ends; returns
 // the new fill level, or leaves `error` set to errno.
@@ -156,7 +143,7 @@ std::string error_description(int errnum) {
 }
 
 Result<std::string> read_whole_file(const std::string& path) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return std::unexpected(os_error(errno));
   struct stat status{};
   std::size_t size_hint = 0;

@@ -15,9 +15,12 @@
 #include "textgrid/concurrency/cancel.hpp"
 #include "textgrid/model/error.hpp"
 #include "textgrid/model/failure.hpp"
+#include "posix_descriptor.hpp"
 
 namespace textgrid {
 namespace {
+
+using platform::Descriptor;
 
 using namespace std::string_view_literals;
 
@@ -49,32 +52,6 @@ std::string printable_path(std::string_view path) {
 [[noreturn]] void fail_write_os(std::string_view path, int errnum) {
   fail_write(path, std::string(os_error_kind(errnum)) + ", " + os_error(errnum).message, errnum);
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  void reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now and reports the result; on Linux (and for a plain file
-  // elsewhere) the descriptor is released even when close is interrupted, so
-  // EINTR counts as closed.
-  int close() noexcept {
-    int result = ::close(fd_);
-    fd_ = -1;
-    return result != 0 && errno != EINTR ? errno : 0;
-  }
-
- private:
-  int fd_;
-};
 
 std::string directory_part(const std::string& path) {
   std::size_t slash = path.rfind('/');
