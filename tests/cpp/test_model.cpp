@@ -25,7 +25,7 @@ std::optional<std::string> failure_of(const Status& status) {
 
 TextGrid textgrid_of(std::vector<Tier> tiers, double tmin = 0.0, double tmax = 10.0) {
   TextGrid textgrid;
-  textgrid.name = "g";
+  textgrid.name = std::string(1, 'g');
   textgrid.size = tiers.size();
   textgrid.tiers = std::move(tiers);
   textgrid.tmin = tmin;

@@ -104,7 +104,7 @@ TEST(writer_tier_without_items_and_stale_size) {
 TEST(writer_tier_positions_and_item_numbers_restart) {
   TextGrid grid{.name = "g", .tiers = {}, .tmin = 0.0, .tmax = 1.0, .size = 0};
   for (int i = 0; i < 11; ++i)
-    grid.tiers.push_back(Tier{.name = "t" + std::to_string(i),
+    grid.tiers.push_back(Tier{.name = std::string("t").append(std::to_string(i)),
                               .items = {{"a", 0.0, 0.5}, {"b", 0.5, 1.0}},
                               .size = 2,
                               .tmin = 0.0,
@@ -238,7 +238,8 @@ TEST(writer_large_tier_on_pool_matches_plain_rendering) {
     Tier tier{.name = "big", .items = {}, .size = 0, .tmin = 0.0, .tmax = count / 10.0,
               .is_interval = interval};
     for (std::size_t i = 0; i < count; ++i)
-      tier.items.push_back({"w" + std::to_string(i % 97) + (i % 13 ? "" : "\""), i / 10.0,
+      tier.items.push_back({std::string("w").append(std::to_string(i % 97)).append(i % 13 ? "" : "\""),
+                            i / 10.0,
                             (i + 1) / 10.0});
     // Reference built item by item with plain concatenation.
     std::string expected_long, expected_short;

@@ -26,12 +26,22 @@ std::string time_text(double value) {
   return error == std::errc{} ? std::string(buffer, end) : std::string("?");
 }
 
+// Built by appending: GCC 12 warns falsely (-Wrestrict) on "literal" + string.
 std::string span(double tmin, double tmax) {
-  return "(" + time_text(tmin) + "\u2013" + time_text(tmax) + ")";
+  std::string text = "(";
+  text += time_text(tmin);
+  text += "\u2013";
+  text += time_text(tmax);
+  text += ')';
+  return text;
 }
 
 std::string span(const Item& item, bool interval) {
-  return interval ? span(item.tmin, item.tmax) : "(" + time_text(item.tmin) + ")";
+  if (interval) return span(item.tmin, item.tmax);
+  std::string text = "(";
+  text += time_text(item.tmin);
+  text += ')';
+  return text;
 }
 
 const char* fault_text(BoundsFault fault) noexcept {

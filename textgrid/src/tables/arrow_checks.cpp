@@ -13,7 +13,12 @@ namespace {
 
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
 
-std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
+std::string quoted(std::string_view name) {
+  std::string text = "'";  // appended: GCC 12 warns falsely on "literal" + string
+  text += name;
+  text += '\'';
+  return text;
+}
 
 std::string count_of(std::int64_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
