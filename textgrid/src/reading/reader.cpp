@@ -83,6 +83,18 @@ std::optional<TextEncoding> encoding_from_word(std::string_view word) noexcept {
   return std::nullopt;
 }
 
+std::string read_failure_message(std::string_view path, const Error& error) {
+  return "Failed to read TextGrid file " + with_replacement_characters(path) +
+         " because: " + error.message;
+}
+
+// Reading stops before the layout is decided only when the bytes could not be
+// opened or decoded; a data error after that is a failed validation.
+const char* read_error_kind(const Error& error, const SourceInfo& info) {
+  if (error.kind != ErrorKind::InvalidData) return "open";
+  return info.layout.empty() ? "encoding" : "validation";
+}
+
 Result<TextGrid> validated(TextGrid grid, bool strict) {
   if (!strict) return grid;
   if (Status valid = grid.assert_valid(); !valid) return std::unexpected(std::move(valid.error()));

@@ -165,8 +165,7 @@ FileReport read_into(const std::string& path, const std::string_view* contents,
       grid = std::move(*read);
     } else {
       report.error_kind = read_error_kind(read.error(), info);
-      report.error = "Failed to read TextGrid file " + with_replacement_characters(path) +
-                     " because: " + read.error().message;
+      report.error = read_failure_message(path, read.error());
     }
   } catch (const std::bad_alloc&) {
     throw;                                   // the whole call is out of memory, not this file
@@ -312,13 +311,6 @@ std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
 }
 
 }  // namespace
-
-// Reading stops before the layout is decided only when the bytes could not be
-// opened or decoded; a data error after that is a failed validation.
-const char* read_error_kind(const Error& error, const SourceInfo& info) {
-  if (error.kind != ErrorKind::InvalidData) return "open";
-  return info.layout.empty() ? "encoding" : "validation";
-}
 
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
                         std::span<const std::string_view> contents) {

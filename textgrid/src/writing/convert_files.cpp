@@ -37,9 +37,7 @@ ConvertOutcome convert_one(const std::string& source, std::string_view content,
         content.data() ? read_from_bytes(content, file_stem(source), options, &info)
                        : read_from_file(source, options, &info);
     if (!read)
-      return failed(read_error_kind(read.error(), info),
-                    "Failed to read TextGrid file " + with_replacement_characters(source) +
-                        " because: " + read.error().message);
+      return failed(read_error_kind(read.error(), info), read_failure_message(source, read.error()));
     grid = std::move(*read);
   } catch (const std::bad_alloc&) {
     throw;

@@ -76,6 +76,14 @@ struct ReadOptions {
   TextEncoding encoding = TextEncoding::utf8;
 };
 
+// How per-file reports name a failed read: "Failed to read TextGrid file
+// <path> because: <message>", the path made valid UTF-8.
+std::string read_failure_message(std::string_view path, const Error& error);
+
+// The report kind of a failed read: "open" when the bytes could not be had,
+// "encoding" when they did not decode, "validation" after that.
+const char* read_error_kind(const Error& error, const SourceInfo& info);
+
 // The document when it need not be valid or is; else the validation's error.
 Result<TextGrid> validated(TextGrid grid, bool strict);
 

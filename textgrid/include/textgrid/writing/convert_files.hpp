@@ -29,8 +29,5 @@ std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
                                           bool long_format,
                                           std::span<const std::string_view> contents = {});
 
-// The report kind of a failed read: "open" when the bytes could not be had,
-// "encoding" when they did not decode, "validation" after that.
-const char* read_error_kind(const Error& error, const SourceInfo& info);
 
 }  // namespace textgrid
