@@ -135,10 +135,12 @@ inline bool short_without_blank_line(std::string_view text) {
   if (!text.starts_with("File type")) return false;
   std::size_t pos = 0;
   std::string_view third;
-  for (int line = 0; line < 3 && pos < text.size(); ++line)
+  for (int line = 0; line < 3; ++line) {
+    if (pos == text.size()) return false;  // no third line
     third = textgrid::detail::next_line(text, pos);
+  }
   third = textgrid::trim(third);
-  return pos > 0 && !third.empty() && third.find_first_of("0123456789+-") == 0;
+  return !third.empty() && third.find_first_of("0123456789+-") == 0;
 }
 
 // Nothing but white space (Unicode's, as the parsers trim it), or nothing.
