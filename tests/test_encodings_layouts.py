@@ -76,7 +76,9 @@ def test_the_six_functions_still_refuse_latin1(tmp_path):
         read(path)
 
 
-@pytest.mark.parametrize("content", [b"", b"   ", b"\n\n", b" \t\r\n"])
+@pytest.mark.parametrize(
+    "content", [b"", b"   ", b"\n\n", b" \t\r\n", "\u00a0\u3000\n\u2003".encode()]
+)
 def test_empty_file_says_it_is_empty(tmp_path, content):
     path = tmp_path / "empty.TextGrid"
     path.write_bytes(content)

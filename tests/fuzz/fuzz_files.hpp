@@ -128,34 +128,72 @@ inline std::optional<std::string> decoded_text(std::string_view bytes) {
   return std::string(bytes);
 }
 
+// The short layout's header lines ("File type", "Object class") with its
+// values right after them, a number in the third line: Praat reads such a
+// file by the free-form rules, and so does "auto".
+inline bool short_without_blank_line(std::string_view text) {
+  if (!text.starts_with("File type")) return false;
+  std::size_t pos = 0;
+  std::string_view third;
+  for (int line = 0; line < 3; ++line) {
+    if (pos == text.size()) return false;  // no third line
+    third = textgrid::detail::next_line(text, pos);
+  }
+  third = textgrid::trim(third);
+  return !third.empty() && third.find_first_of("0123456789+-") == 0;
+}
+
+// Nothing but white space (Unicode's, as the parsers trim it), or nothing.
+inline bool blank_text(std::string_view text) { return textgrid::trim(text).empty(); }
+
+// The parser "auto" must choose by the documented rules, and the layout it
+// reports: the chronological header, then the first lines' layout, the short
+// layout without its blank line going to the free-form parser.
+struct AutoChoice {
+  std::string_view layout;
+  std::string_view parser;
+};
+
+inline AutoChoice auto_choice(std::string_view text) {
+  if (textgrid::is_chronological_textgrid(text)) return {"chronological", "chronological"};
+  switch (textgrid::detect_text_layout(text)) {
+    case textgrid::TextLayout::long_text:
+      return {"long", "long"};
+    case textgrid::TextLayout::free_text:
+      return {"free-form", "free-form"};
+    case textgrid::TextLayout::short_text:
+      break;
+  }
+  if (short_without_blank_line(text)) return {"short", "free-form"};
+  return {"short", "short"};
+}
+
 // What reading `bytes` as `type` must give: the outcome of the parser that the
-// reported layout names (which must be the one the file's own header or
-// structure calls for), on the decoded text. Nothing when the reader reported
-// a layout that does not fit.
+// file's own header or structure calls for, on the decoded text. An empty or
+// blank file in "auto" says that it is empty, unless it has lines enough to
+// read as the short layout's zeros. Nothing when the reader reported a layout
+// that does not fit.
 inline std::optional<std::string> expected_outcome(std::string_view bytes, std::string_view type,
                                                    bool strict, const std::string& name,
                                                    const textgrid::SourceInfo& info) {
-  using textgrid::TextLayout;
   if (type == "auto" && textgrid::is_binary_textgrid(bytes)) {
     if (info.layout != "binary") return std::nullopt;
     return outcome_of([&] { return textgrid::validated(textgrid::parse_binary(bytes, name), strict); });
   }
   std::optional<std::string> text = decoded_text(bytes);
   if (!text) return "error stream did not contain valid UTF-8";
-  std::string_view layout = type;
-  if (type == "auto") {
-    static constexpr std::string_view names[] = {"long", "short", "free-form"};
-    layout = textgrid::is_chronological_textgrid(*text)
-                 ? "chronological"
-                 : names[static_cast<int>(textgrid::detect_text_layout(*text))];
-  }
-  if (info.layout != layout) return std::nullopt;
-  return outcome_of([&]() -> textgrid::Result<textgrid::TextGrid> {
-    if (layout == "long") return textgrid::validated(textgrid::parse_long_text(*text, name), strict);
-    if (layout == "short") return textgrid::validated(textgrid::parse_short_text(*text, name), strict);
-    if (layout == "free-form") return textgrid::validated(textgrid::parse_free_text(*text, name), strict);
+  AutoChoice choice = type == "auto" ? auto_choice(*text) : AutoChoice{type, type};
+  if (info.layout != choice.layout) return std::nullopt;
+  std::string outcome = outcome_of([&]() -> textgrid::Result<textgrid::TextGrid> {
+    std::string_view parser = choice.parser;
+    if (parser == "long") return textgrid::validated(textgrid::parse_long_text(*text, name), strict);
+    if (parser == "short") return textgrid::validated(textgrid::parse_short_text(*text, name), strict);
+    if (parser == "free-form") return textgrid::validated(textgrid::parse_free_text(*text, name), strict);
     return textgrid::validated(textgrid::parse_chronological_text(*text, name), strict);
   });
+  if (type == "auto" && blank_text(*text) && outcome.starts_with("failure "))
+    return "failure " + std::string(textgrid::empty_file_message);
+  return outcome;
 }
 
 // Option bits: 0 strict; 1-2 file type (long, short, auto, auto); 3 repeat the

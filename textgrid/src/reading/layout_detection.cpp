@@ -63,10 +63,9 @@ TextLayout detect_text_layout(std::string_view text) noexcept {
 
 namespace {
 
-// Only white space, or nothing: no layout could be read from it.
-bool is_blank(std::string_view text) noexcept {
-  return text.find_first_not_of(" \t\n\r\v\f") == std::string_view::npos;
-}
+// Only white space (any the parsers trim from a line), or nothing: no layout
+// could be read from it.
+bool is_blank(std::string_view text) noexcept { return trim(text).empty(); }
 
 // The short layout puts a blank line between its two header lines and the
 // values; without it, the values follow at once ("0" in the third line), and
