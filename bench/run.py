@@ -10,6 +10,7 @@ Figures are printed as a table and written to bench/out/results.json.
 """
 import argparse
 import json
+import marshal
 import os
 import shutil
 import statistics
@@ -117,7 +118,12 @@ def tavrel_read_cases(tavrel, files, layout):
     # The in-memory readers get the files' bytes, read once beforehand: their cost
     # against textgrid2data's is what reading from memory saves or adds.
     contents = [read_bytes(p) for p in files]
+    # The floor of building the nested form: CPython creating the very same
+    # tuples, floats and strings from a prepared binary.
+    marshalled = [marshal.dumps(tavrel.textgrid2data(p, False, layout)) for p in files]
     return {
+        "marshal.loads": lambda: [marshal.loads(b) for b in marshalled],
+        "textgrids2table": lambda: tavrel.textgrids2table(files, False, layout),
         "bare read": lambda: [read_bytes(p) for p in files],
         "textgrid2data": lambda: [tavrel.textgrid2data(p, False, layout) for p in files],
         "loads": lambda: [tavrel.loads(c, False, layout) for c in contents],
@@ -128,12 +134,14 @@ def tavrel_read_cases(tavrel, files, layout):
     }
 
 
-def tavrel_write_cases(tavrel, files, layout, targets):
+def tavrel_write_cases(tavrel, files, layout, targets, memory_targets):
     documents = tavrel.textgrids2data(files, False, layout)
     vectors = [tavrel.textgrid2vectors(p, False, layout) for p in files]
     for (tmin, tmax, tiers), target in zip(documents, targets):
         tavrel.data2textgrid(tiers, tmin, tmax, target, layout)
     payloads = [read_bytes(t) for t in targets]
+    table = tavrel.textgrids2table(files, False, layout)
+    columns = tavrel.textgrids2vectors(files, False, layout)
 
     def data_write():
         for (tmin, tmax, tiers), target in zip(documents, targets):
@@ -143,13 +151,48 @@ def tavrel_write_cases(tavrel, files, layout, targets):
         for (tmin, tmax, tiers), columns, target in zip(documents, vectors, targets):
             tavrel.vectors2textgrid(*columns, tmin, tmax, target, layout)
 
-    return {
+    def data_write_memory():
+        for (tmin, tmax, tiers), target in zip(documents, memory_targets):
+            tavrel.data2textgrid(tiers, tmin, tmax, target, layout)
+
+    cases = {
         "bare write": lambda: [write_bytes(t, b) for t, b in zip(targets, payloads)],
         "bare safe write":
             lambda: [safe_write_bytes(t, b) for t, b in zip(targets, payloads)],
+        # What walking the writer's input costs at the least.
+        "marshal.dumps": lambda: [marshal.dumps(d) for d in documents],
         "data2textgrid": data_write,
         "vectors2textgrid": vectors_write,
+        "table2textgrids": lambda: tavrel.table2textgrids(table, targets, layout),
+        "vectors2textgrids": lambda: tavrel.vectors2textgrids(*columns, targets, layout),
     }
+    if memory_targets:
+        cases["bare safe write (tmpfs)"] = lambda: [
+            safe_write_bytes(t, b) for t, b in zip(memory_targets, payloads)]
+        cases["data2textgrid (tmpfs)"] = data_write_memory
+    return cases
+
+
+# The judged ratios: (case, its floor, the cases whose seconds add up to the floor).
+FLOORS = (
+    ("textgrid2data", "marshal.loads", ("marshal.loads",)),
+    ("textgrids2data", "marshal.loads", ("marshal.loads",)),
+    ("data2textgrid", "marshal.dumps + bare safe write", ("marshal.dumps", "bare safe write")),
+    ("data2textgrid (tmpfs)", "bare safe write (tmpfs)", ("bare safe write (tmpfs)",)),
+    ("table2textgrids", "bare safe write", ("bare safe write",)),
+    ("vectors2textgrids", "bare safe write", ("bare safe write",)),
+)
+
+
+def floor_records(times, layout, threads, label, n_files):
+    """Each judged case against its floor, when both were timed in this run."""
+    out = []
+    for case, floor, parts in FLOORS:
+        if case in times and all(part in times for part in parts):
+            seconds = sum(times[part] for part in parts)
+            out += records({case: times[case], floor: seconds}, floor, layout, threads, label,
+                           n_files)
+    return out
 
 
 def peer_read_cases(found, files):
@@ -193,6 +236,10 @@ def worker(args):
             files = files[:args.peer_files] if args.peer_files else files
         scratch = tempfile.mkdtemp(dir=OUT)
         targets = [os.path.join(scratch, os.path.basename(p)) for p in files]
+        # A file system in memory, where saving costs no disk: /dev/shm on Linux.
+        memory_scratch = tempfile.mkdtemp(dir="/dev/shm") if os.path.isdir("/dev/shm") else None
+        memory_targets = ([os.path.join(memory_scratch, os.path.basename(p)) for p in files]
+                          if memory_scratch else [])
         try:
             if args.peers_only:
                 read_cases = peer_read_cases(found, files)
@@ -200,15 +247,19 @@ def worker(args):
             else:
                 import tavrel
                 read_cases = tavrel_read_cases(tavrel, files, layout)
-                write_cases = tavrel_write_cases(tavrel, files, layout, targets)
+                write_cases = tavrel_write_cases(tavrel, files, layout, targets, memory_targets)
             if "read" in args.what and len(read_cases) > 1:
                 times = median_times(args.rounds, read_cases)
                 out += records(times, "bare read", layout, threads, label, len(files))
+                out += floor_records(times, layout, threads, label, len(files))
             if "write" in args.what and len(write_cases) > 1:
                 times = median_times(args.rounds, write_cases)
                 out += records(times, "bare write", layout, threads, label, len(files))
+                out += floor_records(times, layout, threads, label, len(files))
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
+            if memory_scratch:
+                shutil.rmtree(memory_scratch, ignore_errors=True)
     print(json.dumps(out))
 
 
@@ -244,6 +295,39 @@ def show(table):
         threads = "-" if r["threads"] is None else r["threads"]
         print(f"{r['case']:<46} {r['layout']:<6} {threads:>7} {r['ratio']:7.2f}  {r['baseline']}"
               f" ({r['baseline_seconds'] * 1e3:.0f} ms)")
+
+
+# The ratios the speed work is held to: (case, baseline, layout or None for both,
+# threads or None for any, the most the ratio may be).
+TARGETS = (
+    ("textgrids2table", "bare read", "long", 1, 2.5),
+    ("textgrids2table", "bare read", "long", 2, 1.5),
+    ("textgrid2data", "marshal.loads", None, 1, 1.25),
+    ("data2textgrid", "marshal.dumps + bare safe write", None, 1, 1.5),
+    ("data2textgrid (tmpfs)", "bare safe write (tmpfs)", None, 1, 2.8),
+    ("table2textgrids", "bare safe write", None, None, 2.0),
+    ("vectors2textgrids", "bare safe write", None, None, 2.0),
+)
+
+
+def judged(table):
+    """The targeted ratios of this run, each beside its target; and the table
+    reader's time per item in the short layout against the long."""
+    lines = []
+    for case, baseline, layout, threads, most in TARGETS:
+        for r in table:
+            if (r["case"], r["baseline"]) == (case, baseline) and layout in (None, r["layout"]) \
+                    and threads in (None, r["threads"]):
+                verdict = "ok" if r["ratio"] <= most else "ABOVE"
+                lines.append(f"{case:<24} / {baseline:<32} {r['layout']:<6} {r['threads']} thread(s)"
+                             f" {r['ratio']:6.2f}  (at most {most}: {verdict})")
+    seconds = {(r["layout"], r["threads"]): r["seconds"] for r in table
+               if r["case"] == "textgrids2table" and r["baseline"] == "bare read"}
+    for threads in sorted({t for _, t in seconds}):
+        if ("long", threads) in seconds and ("short", threads) in seconds:
+            lines.append(f"textgrids2table short / long, same documents, {threads} thread(s): "
+                         f"{seconds[('short', threads)] / seconds[('long', threads)]:.2f}")
+    return lines
 
 
 def main():
@@ -282,6 +366,7 @@ def main():
                                    "--peers", *args.peers], dict(os.environ))
     show(table)
     print("\n".join(memory_ratios(table)))
+    print("\n".join(judged(table)))
     os.makedirs(os.path.dirname(args.output), exist_ok=True)
     with open(args.output, "w") as f:
         json.dump(table, f, indent=1)

@@ -47,6 +47,9 @@ void replay(const char* target, Check check) {
 
 TEST(fuzz_corpus_long) { replay("fuzz_long", fuzz::check_long); }
 TEST(fuzz_corpus_short) { replay("fuzz_short", fuzz::check_short); }
+TEST(fuzz_corpus_common_spellings) {
+  replay("fuzz_common_spellings", fuzz::check_common_spellings);
+}
 TEST(fuzz_corpus_roundtrip) { replay("fuzz_roundtrip", fuzz::check_roundtrip); }
 TEST(fuzz_corpus_read_files) { replay("fuzz_read_files", fuzz::check_read_files); }
 TEST(fuzz_corpus_save_file) { replay("fuzz_save_file", fuzz::check_save_file); }

@@ -118,4 +118,21 @@ inline bool check_roundtrip(Input input) {
   return reads_back_as(expected, long_text, false) && reads_back_as(expected, short_text, true);
 }
 
+// What one parse gives: the document, or the failure's message.
+inline std::string outcome(std::string_view text, bool short_layout, textgrid::Front front) {
+  try {
+    return describe(short_layout ? textgrid::parse_short_text(text, "fuzz", front)
+                                 : textgrid::parse_long_text(text, "fuzz", front));
+  } catch (const textgrid::InternalFailure& failure) {
+    return std::string("failure;") + failure.what();
+  }
+}
+
+// The one-pass readers of the common spellings give the very document (or the
+// very failure) that reading every line the general way gives.
+inline bool check_common_spellings(Input input) {
+  return outcome(input.text, input.short_layout(), textgrid::Front::common_spellings) ==
+         outcome(input.text, input.short_layout(), textgrid::Front::general_only);
+}
+
 }  // namespace fuzz

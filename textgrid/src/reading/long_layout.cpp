@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common_spellings.hpp"
 #include "textgrid/model/failure.hpp"
 #include "textgrid/reading/text_parsers.hpp"
 
@@ -113,9 +114,99 @@ void apply_key(Section section, TextGrid& grid, std::string_view key, std::strin
   }
 }
 
+// One item line in its common spelling, applied as apply_item_key and
+// open_section would apply it; the start of the next line, or nullptr.
+const char* common_item_line(const char* at, const char* end, Tier& tier) {
+  using namespace spelling;
+  const char* after = nullptr;
+  std::string_view label;
+  switch (*at) {
+    case 'x':
+      if ((after = literal(at, end, "xmin = ")))
+        return number_line(after, end, tier.items.back().tmin);
+      if ((after = literal(at, end, "xmax = ")))
+        return number_line(after, end, tier.items.back().tmax);
+      return nullptr;
+    case 'n':
+      if (!(after = literal(at, end, "number = "))) return nullptr;
+      if ((after = number_line(after, end, tier.items.back().tmin)))
+        tier.items.back().tmax = tier.items.back().tmin;
+      return after;
+    case 't':
+    case 'm':
+      if (!(after = literal(at, end, "text = ")) && !(after = literal(at, end, "mark = ")))
+        return nullptr;
+      if ((after = quoted_line(skip_blanks(after, end), end, label)))
+        tier.items.back().label.assign(label);
+      return after;
+    case 'i':
+    case 'p':
+      if (!(after = literal(at, end, "intervals [")) && !(after = literal(at, end, "points [")))
+        return nullptr;
+      tier.items.emplace_back();
+      return past_line(after, end);
+    default:
+      return nullptr;
+  }
+}
+
+// A "key = number" line in its common spelling; the start of the next line, or nullptr.
+template <std::size_t Size>
+const char* number_key(const char* at, const char* end, const char (&key)[Size], double& value) {
+  at = spelling::literal(spelling::skip_blanks(at, end), end, key);
+  return at ? spelling::number_line(at, end, value) : nullptr;
+}
+
+// The usual run of intervals (or of points), their lines in the order Praat
+// writes them, in straight-line code whose branches the processor predicts;
+// returns where it stopped, `lines` counting the lines it took.
+const char* read_usual_items(const char* at, const char* end, Tier& tier, std::size_t& lines) {
+  using namespace spelling;
+  const bool points = !tier.is_interval;
+  for (;;) {
+    Item& item = tier.items.back();
+    const char* next = points ? number_key(at, end, "number = ", item.tmin)
+                              : number_key(at, end, "xmin = ", item.tmin);
+    if (!next) return at;
+    if (points) item.tmax = item.tmin;
+    at = next, ++lines;
+    if (!points) {
+      if (!(next = number_key(at, end, "xmax = ", item.tmax))) return at;
+      at = next, ++lines;
+    }
+    std::string_view label;
+    next = points ? literal(skip_blanks(at, end), end, "mark = ")
+                  : literal(skip_blanks(at, end), end, "text = ");
+    if (!next || !(next = quoted_line(skip_blanks(next, end), end, label))) return at;
+    item.label.assign(label);
+    at = next, ++lines;
+    next = points ? literal(skip_blanks(at, end), end, "points [")
+                  : literal(skip_blanks(at, end), end, "intervals [");
+    if (!next) return at;
+    tier.items.emplace_back();
+    at = past_line(next, end), ++lines;
+  }
+}
+
+// Reads the lines after an item's section line for as long as each is an item
+// line in its common spelling; the general loop reads on from the first other.
+void read_common_items(ParseState& state, std::string_view text, Tier& tier) {
+  const char* const end = text.data() + text.size();
+  std::size_t lines = 0;
+  const char* at = read_usual_items(text.data() + state.cursor.position(), end, tier, lines);
+  while (at != end) {
+    const char* start = spelling::skip_blanks(at, end);
+    const char* next = start == end ? nullptr : common_item_line(start, end, tier);
+    if (!next) break;
+    at = next;
+    ++lines;
+  }
+  state.cursor.skip_to(static_cast<std::size_t>(at - text.data()), lines);
+}
+
 }  // namespace
 
-TextGrid parse_long_text(std::string_view text, std::string name) {
+TextGrid parse_long_text(std::string_view text, std::string name, Front front) {
   TextGrid grid;
   grid.name = std::move(name);
   Section section = Section::header;
@@ -124,6 +215,8 @@ TextGrid parse_long_text(std::string_view text, std::string name) {
     std::string_view line = trim(state.cursor.next_line());
     if (std::optional<Section> opened = open_section(line, state.cursor.line_number(), grid)) {
       section = *opened;
+      if (section == Section::item && front == Front::common_spellings)
+        read_common_items(state, text, grid.tiers.back());
     } else if (auto key_value = parse_kv(line)) {
       apply_key(section, grid, key_value->first, key_value->second, state);
     }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common_spellings.hpp"
 #include "textgrid/model/failure.hpp"
 #include "textgrid/reading/text_parsers.hpp"
 #include "textgrid/reading/source_map.hpp"
@@ -41,6 +42,16 @@ class Lines {
   // The 1-based line of the value last cut (lines of multi-line texts counted).
   std::size_t line() const noexcept { return cursor_.line_number(); }
 
+  // The common spellings' readers take whole lines past the cursor: they
+  // start where the line at `position` does, when every line before it is cut.
+  const char* start_of(std::size_t position, std::string_view text) const noexcept {
+    return position == cut_ ? text.data() + cursor_.position() : nullptr;
+  }
+  void took(const char* next, std::string_view text, std::size_t count) noexcept {
+    cursor_.skip_to(static_cast<std::size_t>(next - text.data()), count);
+    cut_ += count;
+  }
+
   double number(std::size_t position) { return parse_number(at(position)); }
   std::uint64_t count(std::size_t position) { return parse_count(at(position)); }
   std::string text(std::size_t position) { return cursor_.read_text(at(position)); }
@@ -61,13 +72,38 @@ class Lines {
 // label, each with its line break.
 constexpr std::size_t min_item_bytes = 3;
 
+// One item whose lines all have their common spelling, read in one pass into
+// `item`; false (and `item` untouched) for any other, which the general path
+// then reads line by line.
+bool read_common_item(Lines& lines, std::size_t position, std::string_view text, bool interval,
+                      Item& item) {
+  using namespace spelling;
+  const char* at = lines.start_of(position, text);
+  const char* const end = text.data() + text.size();
+  double tmin = 0.0, tmax = 0.0;
+  std::string_view label;
+  if (!at || !(at = number_line(at, end, tmin))) return false;
+  if (interval && !(at = number_line(at, end, tmax))) return false;
+  if (!(at = quoted_line(skip_blanks(at, end), end, label))) return false;
+  item.tmin = tmin;
+  item.tmax = interval ? tmax : tmin;
+  item.label.assign(label);
+  lines.took(at, text, interval ? 3 : 2);
+  return true;
+}
+
 // Reads the items of `tier` starting at line `position`; returns the line after them.
 template <class Record>
 std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size_t& backed_items,
-                       Record& record) {
+                       Record& record, std::string_view text, Front front) {
   detail::reserve_items(tier, backed_items);
   for (std::uint64_t i = 0; i < tier.size; ++i) {
     Item& item = tier.items.emplace_back();
+    if (!Record::active && front == Front::common_spellings &&
+        read_common_item(lines, position, text, tier.is_interval, item)) {
+      position += tier.is_interval ? 3 : 2;
+      continue;
+    }
     item.tmin = lines.number(position++);
     if constexpr (Record::active) record.item(lines.line());
     item.tmax = tier.is_interval ? lines.number(position++) : item.tmin;
@@ -79,7 +115,8 @@ std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size
 // Reads one tier starting at line `position`; returns the line after it.
 template <class Record>
 std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid,
-                      std::size_t& backed_items, Record& record) {
+                      std::size_t& backed_items, Record& record, std::string_view text,
+                      Front front) {
   Tier& tier = grid.tiers.emplace_back();
   std::string_view class_word = lines.at(position);
   if constexpr (Record::active) record.tier(lines.line());
@@ -91,11 +128,12 @@ std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid,
   if constexpr (Record::active) record.tier_field(Field::tmax, lines.line());
   tier.size = lines.count(position + 4);
   if constexpr (Record::active) record.tier_field(Field::size, lines.line());
-  return read_items(lines, position + 5, tier, backed_items, record);
+  return read_items(lines, position + 5, tier, backed_items, record, text, front);
 }
 
 template <class Record>
-TextGrid read_grid(Lines& lines, std::string_view text, std::string name, Record& record) {
+TextGrid read_grid(Lines& lines, std::string_view text, std::string name, Record& record,
+                   Front front) {
   TextGrid grid;
   grid.name = std::move(name);
   grid.tmin = lines.number(global_tmin_line);
@@ -107,16 +145,16 @@ TextGrid read_grid(Lines& lines, std::string_view text, std::string name, Record
   std::size_t position = first_tier_line;
   std::size_t backed_items = text.size() / min_item_bytes;
   for (std::uint64_t t = 0; t < grid.size; ++t)
-    position = read_tier(lines, position, grid, backed_items, record);
+    position = read_tier(lines, position, grid, backed_items, record, text, front);
   return grid;
 }
 
 }  // namespace
 
-TextGrid parse_short_text(std::string_view text, std::string name) {
+TextGrid parse_short_text(std::string_view text, std::string name, Front front) {
   Lines lines(text);
   NoRecord record;
-  TextGrid grid = read_grid(lines, text, std::move(name), record);
+  TextGrid grid = read_grid(lines, text, std::move(name), record, front);
   return grid;
 }
 
@@ -124,7 +162,7 @@ TextGrid parse_short_text(std::string_view text, std::string name) {
   Lines lines(text);
   MapRecord record{map};
   try {
-    return read_grid(lines, text, {}, record);
+    return read_grid(lines, text, {}, record, Front::general_only);
   } catch (const InternalFailure&) {
     map.stopped = lines.line();
     throw;

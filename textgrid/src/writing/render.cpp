@@ -56,6 +56,56 @@ std::size_t positional_from_scientific(const char* first, const char* last, char
   return static_cast<std::size_t>(cursor - out);
 }
 
+// Two digits at a time, from a table of "00" to "99".
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes `value` in decimal ending just before `end`; returns where it starts.
+char* digits_before(char* end, std::uint64_t value) noexcept {
+  while (value >= 100) {
+    const std::size_t pair = static_cast<std::size_t>(value % 100) * 2;
+    value /= 100;
+    *--end = digit_pairs[pair + 1];
+    *--end = digit_pairs[pair];
+  }
+  if (value >= 10) {
+    *--end = digit_pairs[value * 2 + 1];
+    *--end = digit_pairs[value * 2];
+  } else {
+    *--end = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
+// Times as recordings hold them: non-negative, below a million seconds, at
+// most nine decimals. Then m = round(value * 10^9) is below 10^15, so at most
+// one decimal of nine places reads back as `value` (two would have to be
+// closer than the value's unit in the last place); when m / 10^9 reads back
+// as `value` (the reader's own conversion, one correctly rounded division),
+// m without its trailing zeros is the shortest round-trip text, as the
+// library's would be. Writes it before `end`; nullptr for any other value.
+constexpr double nine_decimals = 1e9;
+constexpr double short_time_limit = 1e6;
+char* short_time_before(char* end, double value) noexcept {
+  if (!(value >= 0.0 && value < short_time_limit)) return nullptr;
+  const double scaled = std::nearbyint(value * nine_decimals);
+  if (scaled / nine_decimals != value) return nullptr;
+  auto units = static_cast<std::uint64_t>(scaled);
+  std::uint64_t whole = units / 1'000'000'000u;
+  std::uint64_t fraction = units % 1'000'000'000u;
+  if (fraction != 0) {
+    int places = 9;
+    while (fraction % 10 == 0) fraction /= 10, --places;
+    char* start = digits_before(end, fraction);
+    while (end - start < places) *--start = '0';
+    *--start = '.';
+    end = start;
+  }
+  return digits_before(end, whole);
+}
+
 void append_count(std::string& out, std::uint64_t value) {
   char text[24];
   auto result = std::to_chars(text, text + sizeof text, value);
@@ -217,6 +267,12 @@ void append_float(std::string& out, double value) {
     return;
   }
   char text[max_float_length];
+  char* const text_end = text + sizeof text;
+  if (const char* start = short_time_before(text_end, std::fabs(value))) {
+    if (std::signbit(value)) out += '-';
+    out.append(start, static_cast<std::size_t>(text_end - start));
+    return;
+  }
   // Below 2^53 every whole part is exact, so the library's shortest fixed form
   // is the shortest digits laid out positionally, in one step. Above, it would
   // spell out the exact binary value instead of padding the digits with zeros.

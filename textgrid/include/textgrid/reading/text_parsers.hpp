@@ -25,10 +25,17 @@ std::uint64_t parse_count(std::string_view value) noexcept;
 // Removes every leading and every trailing double quote.
 std::string_view strip_quotes(std::string_view value) noexcept;
 
+// Which lines the long and short parsers read in one pass: the common
+// spellings of item lines, or none (every line line by line; the reference the
+// one-pass readers are checked against).
+enum class Front { common_spellings, general_only };
+
 // Parse text already in memory into the document it holds, unvalidated;
 // `name` becomes the TextGrid's name. Validation is the reader's, once.
-TextGrid parse_long_text(std::string_view text, std::string name);
-TextGrid parse_short_text(std::string_view text, std::string name);
+TextGrid parse_long_text(std::string_view text, std::string name,
+                         Front front = Front::common_spellings);
+TextGrid parse_short_text(std::string_view text, std::string name,
+                          Front front = Front::common_spellings);
 // Praat's free-form text (values anywhere on their lines, "!" comments).
 TextGrid parse_free_text(std::string_view text, std::string name);
 
@@ -64,6 +71,13 @@ class LineCursor {
   bool at_end() const noexcept { return pos_ >= text_.size(); }
   // Lines read so far, the lines of multi-line texts included.
   std::size_t line_number() const noexcept { return line_number_; }
+  // Where the next line starts; a move past whole lines that the common
+  // spellings' readers took, `lines` of them, to where the next one starts.
+  std::size_t position() const noexcept { return pos_; }
+  void skip_to(std::size_t next, std::size_t lines) noexcept {
+    pos_ = next;
+    line_number_ += lines;
+  }
   // The next line, untrimmed.
   std::string_view next_line() noexcept {
     std::size_t start = pos_;

@@ -1,0 +1,157 @@
+#pragma once
+// The value lines of the long and short layouts as Praat and the aligners spell
+// them ("            xmin = 1.25 ", "\"ah\""), read in one pass over their bytes.
+// Each reader returns where the next line starts, or nullptr for any other
+// spelling, which the general line-by-line path then reads: a line read here
+// must give exactly what the general path gives for it.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "textgrid/reading/text_parsers.hpp"
+
+namespace textgrid::spelling {
+
+inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// A printable ASCII byte: no white space of any kind starts or ends with it.
+inline bool is_plain_byte(char c) noexcept {
+  return c > ' ' && static_cast<unsigned char>(c) < 0x7F;
+}
+
+// Past the indentation: spaces sixteen (or eight) at a time, then spaces and
+// tabs. SSE2 is part of every x86-64 processor, so the wheels may rely on it.
+inline const char* skip_blanks(const char* at, const char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i spaces16 = _mm_set1_epi8(' ');
+  while (end - at >= 16) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    auto other = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, spaces16))) & 0xFFFFu;
+    if (other != 0) {
+      at += std::countr_zero(other);
+      break;
+    }
+    at += 16;
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t spaces = 0x2020202020202020ULL;
+    while (end - at >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, sizeof word);
+      std::uint64_t differing = word ^ spaces;
+      if (differing == 0) {
+        at += 8;
+        continue;
+      }
+      at += std::countr_zero(differing) / 8;
+      break;
+    }
+  }
+  while (at != end && is_blank(*at)) ++at;
+  return at;
+}
+
+// The first double quote or line break at or after `at`, or `end`.
+inline const char* find_quote_or_break(const char* at, const char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  while (end - at >= 16) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, quote),
+                                _mm_or_si128(_mm_cmpeq_epi8(chunk, lf), _mm_cmpeq_epi8(chunk, cr)));
+    if (auto found = static_cast<unsigned>(_mm_movemask_epi8(hits))) return at + std::countr_zero(found);
+    at += 16;
+  }
+#endif
+  while (at != end && *at != '"' && *at != '\n' && *at != '\r') ++at;
+  return at;
+}
+
+// Past `word` when the bytes at `at` spell it.
+template <std::size_t Size>
+inline const char* literal(const char* at, const char* end, const char (&word)[Size]) noexcept {
+  constexpr std::size_t length = Size - 1;
+  if (static_cast<std::size_t>(end - at) < length || std::memcmp(at, word, length) != 0)
+    return nullptr;
+  return at + length;
+}
+
+// After a value: blanks, then a line break (LF, CR LF or a lone CR) or the end
+// of the text. The start of the next line, or nullptr.
+inline const char* line_end(const char* at, const char* end) noexcept {
+  while (at != end && is_blank(*at)) ++at;
+  if (at == end) return at;
+  if (*at == '\n') return at + 1;
+  if (*at != '\r') return nullptr;
+  ++at;
+  return at != end && *at == '\n' ? at + 1 : at;
+}
+
+// Past the line break of the line `at` is in, whatever comes before it.
+inline const char* past_line(const char* at, const char* end) noexcept {
+  while (at != end && *at != '\n' && *at != '\r') ++at;
+  if (at == end) return at;
+  return *at == '\r' && at + 1 != end && at[1] == '\n' ? at + 2 : at + 1;
+}
+
+namespace detail {
+inline constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                                 1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                                 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+}  // namespace detail
+
+// A number value alone on the rest of its line. Plain decimals ("0.123456")
+// are converted while their digits are scanned, exactly as parse_number
+// converts them (one correctly rounded division of two exact doubles); any
+// other run of printable bytes goes to parse_number itself.
+inline const char* number_line(const char* at, const char* end, double& value) noexcept {
+  at = skip_blanks(at, end);
+  const char* const token = at;
+  const bool negative = at != end && *at == '-';
+  if (at != end && (*at == '-' || *at == '+')) ++at;
+  std::uint64_t significand = 0;
+  const char* digits = at;
+  while (at != end && detail::is_digit(*at))
+    significand = significand * 10 + static_cast<std::uint64_t>(*at++ - '0');
+  std::size_t whole = static_cast<std::size_t>(at - digits), fraction = 0;
+  if (at != end && *at == '.') {
+    digits = ++at;
+    while (at != end && detail::is_digit(*at))
+      significand = significand * 10 + static_cast<std::uint64_t>(*at++ - '0');
+    fraction = static_cast<std::size_t>(at - digits);
+  }
+  const bool plain_decimal = (at == end || !is_plain_byte(*at)) && whole + fraction != 0 &&
+                             whole + fraction <= 19 && significand <= (std::uint64_t{1} << 53);
+  if (plain_decimal) {
+    const char* next = line_end(at, end);
+    double magnitude = static_cast<double>(significand) / detail::exact_powers_of_ten[fraction];
+    if (next) value = negative ? -magnitude : magnitude;
+    return next;
+  }
+  while (at != end && is_plain_byte(*at)) ++at;
+  if (at == token) return nullptr;
+  const char* next = line_end(at, end);
+  if (next) value = parse_number({token, static_cast<std::size_t>(at - token)});
+  return next;
+}
+
+// A quoted text closed on its own line with no quote inside (a doubled quote
+// or a text running on over lines takes the general path). Whatever follows
+// the closing quote on its line is not read, as in the general path.
+inline const char* quoted_line(const char* at, const char* end, std::string_view& text) noexcept {
+  if (at == end || *at != '"') return nullptr;
+  const char* body = ++at;
+  at = find_quote_or_break(at, end);
+  if (at == end || *at != '"' || (at + 1 != end && at[1] == '"')) return nullptr;
+  text = {body, static_cast<std::size_t>(at - body)};
+  return past_line(at + 1, end);
+}
+
+}  // namespace textgrid::spelling
