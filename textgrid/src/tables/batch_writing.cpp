@@ -11,7 +11,7 @@
 #include "textgrid/model/failure.hpp"
 #include "textgrid/reading/reader.hpp"
 #include "textgrid/concurrency/parallel.hpp"
-#include "textgrid/writing/safe_save.hpp"
+#include "textgrid/writing/overlapped_saves.hpp"
 #include "textgrid/model/textgrid.hpp"
 
 namespace textgrid {
@@ -94,8 +94,16 @@ std::optional<std::string> lacks_extent(const Vectors& vectors, std::size_t file
          (tmin ? "tmax bound" : "bounds") + " to give it an extent";
 }
 
+// Where a file's save ends: the batch's overlapped flushes, and the slot that
+// a failure to flush it lands in.
+struct SaveSlot {
+  OverlappedSaves& saves;
+  std::optional<std::string>& flush_failure;
+};
+
 WriteOutcome write_one(Vectors vectors, std::size_t file, const std::string& path,
-                       std::optional<double> tmin, std::optional<double> tmax, bool long_format) {
+                       std::optional<double> tmin, std::optional<double> tmax, bool long_format,
+                       SaveSlot slot) {
   WriteOutcome outcome;
   std::optional<TextGrid> grid;
   try {
@@ -123,7 +131,9 @@ WriteOutcome write_one(Vectors vectors, std::size_t file, const std::string& pat
   outcome.tiers = static_cast<std::uint32_t>(grid->tiers.size());
   for (const Tier& tier : grid->tiers) outcome.items += tier.items.size();
   try {
-    grid->save_textgrid(path, long_format);
+    const std::string text =
+        long_format ? grid->to_long_textgrid_string() : grid->to_short_textgrid_string();
+    slot.saves.save(path, text, slot.flush_failure);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& failure) {
@@ -216,11 +226,19 @@ std::expected<BatchReports, CorpusRefusal> write_corpus(CorpusColumns columns,
     return std::unexpected(std::move(*refused));
   const std::size_t files = output_files.size();
   const Grouping grouping = group_by_file(columns.file_ids, files);
+  std::vector<std::optional<std::string>> flush_failures(files);
+  OverlappedSaves saves;
   std::vector<WriteOutcome> outcomes = ordered_parallel_map(files, [&](std::size_t file) {
     return write_one(take_rows(columns, grouping, file), file, output_files[file],
                      entry_or_none(bounds.tmins, file), entry_or_none(bounds.tmaxs, file),
-                     long_format);
+                     long_format, {saves, flush_failures[file]});
   });
+  saves.wait();
+  for (std::size_t file = 0; file < files; ++file)
+    if (flush_failures[file]) {
+      outcomes[file].error_kind = "write";
+      outcomes[file].error = std::move(flush_failures[file]);
+    }
   return build_write_reports(output_files, outcomes);
 }
 

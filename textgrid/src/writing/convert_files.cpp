@@ -12,6 +12,7 @@
 #include "textgrid/model/failure.hpp"
 #include "textgrid/concurrency/parallel.hpp"
 #include "textgrid/model/textgrid.hpp"
+#include "textgrid/writing/overlapped_saves.hpp"
 
 namespace textgrid {
 namespace {
@@ -28,7 +29,8 @@ void declare_actual_counts(TextGrid& grid) {
 
 // `content`, when it has data, holds the source's bytes (an archive member, say).
 ConvertOutcome convert_one(const std::string& source, std::string_view content,
-                           const std::string& target, bool strict, bool long_format) {
+                           const std::string& target, bool strict, bool long_format,
+                           OverlappedSaves& saves, std::optional<std::string>& flush_failure) {
   SourceInfo info;
   std::optional<TextGrid> grid;
   const ReadOptions options{strict, FileType::automatic, TextEncoding::utf8};
@@ -50,7 +52,9 @@ ConvertOutcome convert_one(const std::string& source, std::string_view content,
   if (Status valid = grid->assert_valid(); !valid)
     return failed("write", "Failed to create TextGrid because: " + valid.error().message);
   try {
-    grid->save_textgrid(target, long_format);
+    const std::string text =
+        long_format ? grid->to_long_textgrid_string() : grid->to_short_textgrid_string();
+    saves.save(target, text, flush_failure);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const Cancelled&) {
@@ -71,10 +75,16 @@ std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
     fail("convert_files: " + std::to_string(sources.size()) + " sources but " +
          std::to_string(targets.size()) + " targets and " + std::to_string(contents.size()) +
          " contents");
-  return ordered_parallel_map(sources.size(), [&](std::size_t k) {
+  std::vector<std::optional<std::string>> flush_failures(sources.size());
+  OverlappedSaves saves;
+  std::vector<ConvertOutcome> outcomes = ordered_parallel_map(sources.size(), [&](std::size_t k) {
     return convert_one(sources[k], contents.empty() ? std::string_view{} : contents[k], targets[k],
-                       strict, long_format);
+                       strict, long_format, saves, flush_failures[k]);
   });
+  saves.wait();
+  for (std::size_t k = 0; k < sources.size(); ++k)
+    if (flush_failures[k]) outcomes[k] = failed("write", std::move(*flush_failures[k]));
+  return outcomes;
 }
 
 }  // namespace textgrid

@@ -1,0 +1,99 @@
+// Saving a batch with its flushes overlapped: every file complete at its path
+// and nothing left beside it, from several threads at once; nothing changed
+// when the work is cancelled.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "textgrid/concurrency/cancel.hpp"
+#include "textgrid/writing/overlapped_saves.hpp"
+
+using namespace textgrid;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path fresh_folder(const char* name) {
+  fs::path folder = fs::temp_directory_path() / name;
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  return folder;
+}
+
+std::string read_back(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::string text_of(std::size_t file) { return "file " + std::to_string(file) + "\n"; }
+
+}  // namespace
+
+TEST(overlapped_saves_put_every_file_in_place_from_several_threads) {
+  const fs::path folder = fresh_folder("tavrel_overlapped_saves");
+  constexpr std::size_t files = 300;
+  std::vector<std::optional<std::string>> failures(files);
+  {
+    OverlappedSaves saves;
+    auto save_range = [&](std::size_t first) {
+      for (std::size_t k = first; k < files; k += 2)
+        saves.save((folder / (std::to_string(k) + ".TextGrid")).string(), text_of(k), failures[k]);
+    };
+    std::thread other(save_range, 1);
+    save_range(0);
+    other.join();
+    saves.wait();
+  }
+  std::size_t right = 0;
+  for (std::size_t k = 0; k < files; ++k)
+    right += !failures[k] && read_back(folder / (std::to_string(k) + ".TextGrid")) == text_of(k);
+  CHECK_EQ(right, files);
+  CHECK_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {})), files);
+  fs::remove_all(folder);
+}
+
+TEST(overlapped_saves_fail_at_once_where_the_file_cannot_be_written) {
+  OverlappedSaves saves;
+  std::optional<std::string> failure;
+  bool refused = false;
+  try {
+    saves.save((fs::temp_directory_path() / "tavrel_no_such_folder" / "a.TextGrid").string(), "x",
+               failure);
+  } catch (const SaveFailure&) {
+    refused = true;
+  }
+  saves.wait();
+  CHECK(refused);
+  CHECK(!failure);
+}
+
+TEST(cancelled_overlapped_saves_leave_the_old_files) {
+  const fs::path folder = fresh_folder("tavrel_overlapped_cancel");
+  const fs::path target = folder / "kept.TextGrid";
+  std::ofstream(target, std::ios::binary) << "old";
+  auto token = std::make_shared<CancelToken>();
+  bool cancelled = false;
+  {
+    CancellationScope scope(token);
+    OverlappedSaves saves;
+    std::optional<std::string> failure;
+    token->cancel();
+    try {  // the write itself, or the flush, notices
+      saves.save(target.string(), "new", failure);
+      saves.wait();
+    } catch (const Cancelled&) {
+      cancelled = true;
+    }
+  }
+  CHECK(cancelled);
+  CHECK_EQ(read_back(target), std::string("old"));
+  CHECK_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), {})),
+           std::size_t{1});
+  fs::remove_all(folder);
+}
