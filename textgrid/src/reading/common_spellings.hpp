@@ -28,31 +28,32 @@ inline bool is_plain_byte(char c) noexcept {
 // tabs. SSE2 is part of every x86-64 processor, so the wheels may rely on it.
 inline const char* skip_blanks(const char* at, const char* end) noexcept {
 #if defined(__SSE2__)
-  const __m128i spaces16 = _mm_set1_epi8(' ');
+  const __m128i spaces = _mm_set1_epi8(' ');
   while (end - at >= 16) {
     __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    auto other = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, spaces16))) & 0xFFFFu;
+    auto other = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, spaces))) & 0xFFFFu;
     if (other != 0) {
       at += std::countr_zero(other);
+      if (*at != '\t') return at;
       break;
     }
     at += 16;
   }
-#endif
+#else
   if constexpr (std::endian::native == std::endian::little) {
     constexpr std::uint64_t spaces = 0x2020202020202020ULL;
     while (end - at >= 8) {
       std::uint64_t word;
       std::memcpy(&word, at, sizeof word);
-      std::uint64_t differing = word ^ spaces;
-      if (differing == 0) {
-        at += 8;
-        continue;
+      if (std::uint64_t differing = word ^ spaces) {
+        at += std::countr_zero(differing) / 8;
+        if (*at != '\t') return at;
+        break;
       }
-      at += std::countr_zero(differing) / 8;
-      break;
+      at += 8;
     }
   }
+#endif
   while (at != end && is_blank(*at)) ++at;
   return at;
 }
@@ -107,6 +108,60 @@ inline constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 }  // namespace detail
 
+namespace detail {
+// How many of the eight bytes of `word` (the first in its lowest byte) are
+// decimal digits before the first other byte. A carry or a borrow only runs
+// from a byte that is not a digit into the bytes after it, so the first such
+// byte is found exactly.
+inline int leading_digits(std::uint64_t word) noexcept {
+  constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+  const std::uint64_t below_zero = word - 0x3030303030303030ULL;
+  const std::uint64_t above_nine = word + 0x4646464646464646ULL;
+  return std::countr_zero((below_zero | above_nine | word) & high_bits) / 8;
+}
+
+// The value of the first `count` (1 to 8) digits of `word`: the digits are
+// moved to the top bytes, behind zeros, and combined in three multiplications.
+inline std::uint64_t digits_value(std::uint64_t word, int count) noexcept {
+  std::uint64_t value = (word - 0x3030303030303030ULL) << (8 * (8 - count));
+  value = value * 10 + (value >> 8);
+  return (((value & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+          (((value >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+         32;
+}
+
+inline constexpr std::uint64_t powers_of_ten[] = {1,      10,      100,      1000,     10000,
+                                                  100000, 1000000, 10000000, 100000000};
+
+// "digits[.digits]" of at most eight digits on either side, with eight bytes
+// to read at each: the significand and the fraction's length, or false.
+inline bool eight_digit_decimal(const char*& at, const char* end, std::uint64_t& significand,
+                                std::size_t& fraction) noexcept {
+  if (end - at < 8) return false;
+  std::uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  const int whole = leading_digits(word);
+  if (whole == 8) return false;
+  std::uint64_t value = whole ? digits_value(word, whole) : 0;
+  const char* cursor = at + whole;
+  int places = 0;
+  if (*cursor == '.') {
+    ++cursor;
+    if (end - cursor < 8) return false;
+    std::memcpy(&word, cursor, sizeof word);
+    places = leading_digits(word);
+    if (places == 8) return false;
+    if (places) value = value * powers_of_ten[places] + digits_value(word, places);
+    cursor += places;
+  }
+  if (whole + places == 0) return false;
+  at = cursor;
+  significand = value;
+  fraction = static_cast<std::size_t>(places);
+  return true;
+}
+}  // namespace detail
+
 // A number value alone on the rest of its line. Plain decimals ("0.123456")
 // are converted while their digits are scanned, exactly as parse_number
 // converts them (one correctly rounded division of two exact doubles); any
@@ -117,15 +172,22 @@ inline const char* number_line(const char* at, const char* end, double& value) n
   const bool negative = at != end && *at == '-';
   if (at != end && (*at == '-' || *at == '+')) ++at;
   std::uint64_t significand = 0;
-  const char* digits = at;
-  while (at != end && detail::is_digit(*at))
-    significand = significand * 10 + static_cast<std::uint64_t>(*at++ - '0');
-  std::size_t whole = static_cast<std::size_t>(at - digits), fraction = 0;
-  if (at != end && *at == '.') {
-    digits = ++at;
+  std::size_t whole = 0, fraction = 0;
+  // Branch-free for the usual times; byte by byte near the end of the text
+  // and for longer digit runs.
+  if (detail::eight_digit_decimal(at, end, significand, fraction)) {
+    whole = 1;  // at least one digit on either side: the count only matters when zero
+  } else {
+    const char* digits = at;
     while (at != end && detail::is_digit(*at))
       significand = significand * 10 + static_cast<std::uint64_t>(*at++ - '0');
-    fraction = static_cast<std::size_t>(at - digits);
+    whole = static_cast<std::size_t>(at - digits);
+    if (at != end && *at == '.') {
+      digits = ++at;
+      while (at != end && detail::is_digit(*at))
+        significand = significand * 10 + static_cast<std::uint64_t>(*at++ - '0');
+      fraction = static_cast<std::size_t>(at - digits);
+    }
   }
   const bool plain_decimal = (at == end || !is_plain_byte(*at)) && whole + fraction != 0 &&
                              whole + fraction <= 19 && significand <= (std::uint64_t{1} << 53);
