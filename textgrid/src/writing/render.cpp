@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "textgrid/model/error.hpp"
@@ -14,6 +15,11 @@
 #include "textgrid/model/textgrid.hpp"
 
 namespace textgrid {
+
+// Writes append_float's text at `at`, which has room for max_float_length
+// bytes; returns its end.
+char* put_float(char* at, double value) noexcept;
+
 namespace {
 
 using namespace std::string_view_literals;
@@ -112,6 +118,33 @@ void append_count(std::string& out, std::uint64_t value) {
   out.append(text, result.ptr);
 }
 
+// Raw output: each writer below is given room for the most it can write.
+template <std::size_t Size>
+char* put(char* at, const char (&text)[Size]) noexcept {
+  std::memcpy(at, text, Size - 1);
+  return at + Size - 1;
+}
+
+char* put_count(char* at, std::uint64_t value) noexcept {
+  return std::to_chars(at, at + 24, value).ptr;
+}
+
+// Praat writes a double quote inside a text as two double quotes; the text
+// takes at most twice its bytes and two.
+char* put_quoted(char* at, std::string_view text) noexcept {
+  *at++ = '"';
+  for (std::size_t quote = text.find('"'); quote != std::string_view::npos; quote = text.find('"')) {
+    std::memcpy(at, text.data(), quote + 1);
+    at += quote + 1;
+    *at++ = '"';
+    text.remove_prefix(quote + 1);
+  }
+  std::memcpy(at, text.data(), text.size());
+  at += text.size();
+  *at++ = '"';
+  return at;
+}
+
 // Praat writes a double quote inside a text as two double quotes.
 void append_quoted(std::string& out, std::string_view text) {
   out += '"';
@@ -146,45 +179,69 @@ std::size_t estimated_bytes(const TextGrid& grid, bool long_layout) {
   return total;
 }
 
-void append_long_interval(std::string& out, const Item& item, std::uint64_t position) {
-  out += "        intervals ["sv;
-  append_count(out, position);
-  out += "]:\r\n            xmin = "sv;
-  append_float(out, item.tmin);
-  out += " \r\n            xmax = "sv;
-  append_float(out, item.tmax);
-  out += " \r\n            text = "sv;
-  append_quoted(out, item.label);
-  out += " \r\n"sv;
+// The most an item's text takes besides twice its label: its fixed text, two
+// times and its position.
+constexpr std::size_t item_room = 96 + 2 * max_float_length + 24;
+
+char* put_long_interval(char* at, const Item& item, std::uint64_t position) noexcept {
+  at = put(at, "        intervals [");
+  at = put_count(at, position);
+  at = put(at, "]:\r\n            xmin = ");
+  at = put_float(at, item.tmin);
+  at = put(at, " \r\n            xmax = ");
+  at = put_float(at, item.tmax);
+  at = put(at, " \r\n            text = ");
+  at = put_quoted(at, item.label);
+  return put(at, " \r\n");
 }
 
-void append_long_point(std::string& out, const Item& item, std::uint64_t position) {
-  out += "        points ["sv;
-  append_count(out, position);
-  out += "]:\r\n            number = "sv;
-  append_float(out, item.tmin);
-  out += " \r\n            mark = "sv;
-  append_quoted(out, item.label);
-  out += " \r\n"sv;
+char* put_long_point(char* at, const Item& item, std::uint64_t position) noexcept {
+  at = put(at, "        points [");
+  at = put_count(at, position);
+  at = put(at, "]:\r\n            number = ");
+  at = put_float(at, item.tmin);
+  at = put(at, " \r\n            mark = ");
+  at = put_quoted(at, item.label);
+  return put(at, " \r\n");
 }
 
-void append_short_interval(std::string& out, const Item& item, std::uint64_t /*position*/) {
-  append_float(out, item.tmin);
-  out += "\r\n"sv;
-  append_float(out, item.tmax);
-  out += "\r\n"sv;
-  append_quoted(out, item.label);
-  out += "\r\n"sv;
+char* put_short_interval(char* at, const Item& item, std::uint64_t /*position*/) noexcept {
+  at = put_float(at, item.tmin);
+  at = put(at, "\r\n");
+  at = put_float(at, item.tmax);
+  at = put(at, "\r\n");
+  at = put_quoted(at, item.label);
+  return put(at, "\r\n");
 }
 
-void append_short_point(std::string& out, const Item& item, std::uint64_t /*position*/) {
-  append_float(out, item.tmin);
-  out += "\r\n"sv;
-  append_quoted(out, item.label);
-  out += "\r\n"sv;
+char* put_short_point(char* at, const Item& item, std::uint64_t /*position*/) noexcept {
+  at = put_float(at, item.tmin);
+  at = put(at, "\r\n");
+  at = put_quoted(at, item.label);
+  return put(at, "\r\n");
 }
 
-using ItemRenderer = void (*)(std::string&, const Item&, std::uint64_t);
+using ItemRenderer = char* (*)(char*, const Item&, std::uint64_t);
+
+// Items per chunk of room made at once in the text.
+constexpr std::size_t items_per_chunk = 64;
+
+// Renders items [first, last) after what `out` holds, making room for the
+// most they can take once per chunk rather than growing the text per piece.
+void render_items(std::string& out, const std::vector<Item>& items, std::size_t first,
+                  std::size_t last, ItemRenderer render) {
+  for (std::size_t begin = first; begin < last; begin += items_per_chunk) {
+    const std::size_t stop = std::min(begin + items_per_chunk, last);
+    std::size_t room = 0;
+    for (std::size_t i = begin; i < stop; ++i) room += item_room + 2 * items[i].label.size();
+    const std::size_t old = out.size();
+    out.resize_and_overwrite(old + room, [&](char* data, std::size_t) {
+      char* at = data + old;
+      for (std::size_t i = begin; i < stop; ++i) at = render(at, items[i], i + 1);
+      return static_cast<std::size_t>(at - data);
+    });
+  }
+}
 
 // Items per piece of text on the pool: one allocation per piece, not per item.
 constexpr std::size_t items_per_piece = 512;
@@ -196,7 +253,7 @@ void append_items(std::string& out, const std::vector<Item>& items, ItemRenderer
                   std::size_t bytes_per_item) {
   const std::size_t count = items.size();
   if (count < items_worth_the_pool || count < parallel_threshold()) {
-    for (std::size_t i = 0; i < count; ++i) render(out, items[i], i + 1);
+    render_items(out, items, 0, count, render);
     return;
   }
   const std::size_t piece_count = (count + items_per_piece - 1) / items_per_piece;
@@ -207,7 +264,7 @@ void append_items(std::string& out, const std::vector<Item>& items, ItemRenderer
     std::size_t bytes = bytes_per_item * (last - first);
     for (std::size_t i = first; i < last; ++i) bytes += items[i].label.size();
     piece.reserve(bytes);
-    for (std::size_t i = first; i < last; ++i) render(piece, items[i], i + 1);
+    render_items(piece, items, first, last, render);
     return piece;
   });
   std::size_t total = 0;
@@ -231,9 +288,9 @@ void append_long_tier(std::string& out, const Tier& tier, std::uint64_t index) {
   append_count(out, tier.items.size());
   out += " \r\n"sv;
   if (tier.is_interval)
-    append_items(out, tier.items, append_long_interval, long_interval_bytes);
+    append_items(out, tier.items, put_long_interval, long_interval_bytes);
   else
-    append_items(out, tier.items, append_long_point, long_point_bytes);
+    append_items(out, tier.items, put_long_point, long_point_bytes);
 }
 
 void append_short_tier(std::string& out, const Tier& tier) {
@@ -247,9 +304,9 @@ void append_short_tier(std::string& out, const Tier& tier) {
   append_count(out, tier.items.size());
   out += "\r\n"sv;
   if (tier.is_interval)
-    append_items(out, tier.items, append_short_interval, short_interval_bytes);
+    append_items(out, tier.items, put_short_interval, short_interval_bytes);
   else
-    append_items(out, tier.items, append_short_point, short_point_bytes);
+    append_items(out, tier.items, put_short_point, short_point_bytes);
 }
 
 constexpr std::string_view file_type_header =
@@ -257,34 +314,31 @@ constexpr std::string_view file_type_header =
 
 }  // namespace
 
-void append_float(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += "NaN"sv;
-    return;
-  }
-  if (std::isinf(value)) {
-    out += value < 0 ? "-inf"sv : "inf"sv;
-    return;
-  }
-  char text[max_float_length];
-  char* const text_end = text + sizeof text;
-  if (const char* start = short_time_before(text_end, std::fabs(value))) {
-    if (std::signbit(value)) out += '-';
-    out.append(start, static_cast<std::size_t>(text_end - start));
-    return;
+char* put_float(char* at, double value) noexcept {
+  if (std::isnan(value)) return put(at, "NaN");
+  if (std::isinf(value)) return value < 0 ? put(at, "-inf") : put(at, "inf");
+  char digits[32];
+  char* const digits_end = digits + sizeof digits;
+  if (const char* start = short_time_before(digits_end, std::fabs(value))) {
+    if (std::signbit(value)) *at++ = '-';
+    const auto length = static_cast<std::size_t>(digits_end - start);
+    std::memcpy(at, start, length);
+    return at + length;
   }
   // Below 2^53 every whole part is exact, so the library's shortest fixed form
   // is the shortest digits laid out positionally, in one step. Above, it would
   // spell out the exact binary value instead of padding the digits with zeros.
-  if (std::fabs(value) < exact_integer_limit) {
-    auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
-    out.append(text, result.ptr);
-    return;
-  }
+  if (std::fabs(value) < exact_integer_limit)
+    return std::to_chars(at, at + max_float_length, value, std::chars_format::fixed).ptr;
   char scientific[32];
   auto result = std::to_chars(scientific, scientific + sizeof scientific, value,
                               std::chars_format::scientific);
-  out.append(text, positional_from_scientific(scientific, result.ptr, text));
+  return at + positional_from_scientific(scientific, result.ptr, at);
+}
+
+void append_float(std::string& out, double value) {
+  char text[max_float_length];
+  out.append(text, static_cast<std::size_t>(put_float(text, value) - text));
 }
 
 std::string format_float(double value) {
