@@ -31,6 +31,9 @@ def series(records):
     """{(baseline, layout): {bar label: {case: ratio}}}, cases in first-seen order."""
     panels = defaultdict(lambda: defaultdict(dict))
     for record in records:
+        # The floors (marshal, safe writes) are few figures each: the tables carry them.
+        if record["baseline"] not in ("bare read", "bare write"):
+            continue
         bar = "other libraries" if record["threads"] is None else f"{record['threads']} thread" + (
             "s" if record["threads"] != 1 else "")
         panels[(record["baseline"], record["layout"])][bar][record["case"]] = record["ratio"]
