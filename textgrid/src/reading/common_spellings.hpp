@@ -137,6 +137,8 @@ inline constexpr std::uint64_t powers_of_ten[] = {1,      10,      100,      100
 // to read at each: the significand and the fraction's length, or false.
 inline bool eight_digit_decimal(const char*& at, const char* end, std::uint64_t& significand,
                                 std::size_t& fraction) noexcept {
+  // The words are read first byte lowest.
+  if constexpr (std::endian::native != std::endian::little) return false;
   if (end - at < 8) return false;
   std::uint64_t word;
   std::memcpy(&word, at, sizeof word);
