@@ -26,6 +26,7 @@
 #include "textgrid/concurrency/parallel.hpp"
 #include "textgrid/concurrency/streaming.hpp"
 #include "textgrid/model/textgrid.hpp"
+#include "textgrid/writing/safe_save.hpp"
 
 namespace tavrel {
 namespace {
@@ -235,10 +236,13 @@ PyRef textgrids2vectors_body(const CallArguments& call) {
   return complete ? built.finish() : PyRef();
 }
 
-// Builds (validating) and saves off the calling thread, then raises the
-// creation error if building failed; None on success.
+// Builds (validating) and saves `items` items off the calling thread (on it,
+// without the lock, when the save is quick), then raises the creation error if
+// building failed; None on success.
 template <class Build>
-PyRef build_and_save(Build build, PathArgument&& output_file, textgrid::FileType layout) {
+PyRef build_and_save(Build build, std::size_t items, PathArgument&& output_file,
+                     textgrid::FileType layout) {
+  auto quick = [path = output_file.encoded, items] { return textgrid::quick_to_save(path, items); };
   auto outcome = run_interruptibly_for(
       [build = std::move(build), path = std::move(output_file.encoded),
        long_format = layout == textgrid::FileType::long_text]() mutable -> textgrid::Status {
@@ -246,7 +250,8 @@ PyRef build_and_save(Build build, PathArgument&& output_file, textgrid::FileType
         if (!grid) return std::unexpected(std::move(grid.error()));
         grid->save_textgrid(path, long_format);
         return {};
-      });
+      },
+      quick);
   if (!outcome) return {};
   if (!*outcome) {
     raise_create_error(outcome->error());
@@ -269,11 +274,13 @@ PyRef data2textgrid_body(const CallArguments& call) {
       !convert_argument("output_file", bound[3], output_file, to_path) ||
       !convert_argument("file_type", bound[4], layout, to_single_file_layout))
     return {};
+  std::size_t items = 0;
+  for (const textgrid::TierData& tier : tiers) items += tier.items.size();
   return build_and_save(
       [tiers = std::move(tiers), tmin, tmax]() mutable {
         return textgrid::TextGrid::from_data(std::move(tiers), built_document_name, tmin, tmax);
       },
-      std::move(output_file), layout);
+      items, std::move(output_file), layout);
 }
 
 PyRef vectors2textgrid_body(const CallArguments& call) {
@@ -294,11 +301,12 @@ PyRef vectors2textgrid_body(const CallArguments& call) {
       !convert_argument("output_file", bound[7], output_file, to_path) ||
       !convert_argument("file_type", bound[8], layout, to_single_file_layout))
     return {};
+  const std::size_t items = vectors.tmins.size();
   return build_and_save(
       [vectors = std::move(vectors), tmin, tmax]() mutable {
         return textgrid::TextGrid::from_vectors(std::move(vectors), tmin, tmax, built_document_name);
       },
-      std::move(output_file), layout);
+      items, std::move(output_file), layout);
 }
 
 }  // namespace

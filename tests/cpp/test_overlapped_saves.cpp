@@ -97,3 +97,24 @@ TEST(cancelled_overlapped_saves_leave_the_old_files) {
            std::size_t{1});
   fs::remove_all(folder);
 }
+
+TEST(only_small_saves_to_regular_files_are_quick) {
+  const fs::path folder = fresh_folder("tavrel_quick_save");
+  const fs::path file = folder / "a.TextGrid";
+  std::ofstream(file, std::ios::binary) << "old";
+  struct Case {
+    fs::path path;
+    std::size_t items;
+    bool quick;
+  };
+  const Case cases[] = {
+      {file, 10, true},
+      {folder / "new.TextGrid", quick_save_items, true},
+      {folder / "missing" / "a.TextGrid", 10, true},  // fails at once
+      {file, quick_save_items + 1, false},
+      {folder, 10, false},  // a folder: written in place, which fails
+      {"/dev/null", 10, false},
+  };
+  for (const Case& c : cases) CHECK_EQ(quick_to_save(c.path.string(), c.items), c.quick);
+  fs::remove_all(folder);
+}

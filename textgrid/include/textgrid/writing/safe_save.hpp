@@ -58,6 +58,13 @@ class FileSaver {
   std::unique_ptr<State> state_;
 };
 
+// A save the caller may make on its own thread without being held up for long:
+// a document of at most quick_save_items items going to a regular file, or to
+// a path where nothing is yet. A FIFO or a device may block until its other
+// end opens, and a large document takes long to render.
+bool quick_to_save(std::string_view path, std::size_t items);
+inline constexpr std::size_t quick_save_items = 20'000;
+
 // The positions of the first two of `paths` (the first repeat, and the path
 // it repeats) that saving would write to the same file: equal once their
 // folders' links and ".." are resolved, or through a symbolic link to the
