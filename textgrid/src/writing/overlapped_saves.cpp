@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "textgrid/platform/platform.hpp"
 #include "textgrid/reading/reader.hpp"
 
 namespace textgrid {
@@ -52,7 +53,8 @@ void OverlappedSaves::wait() {
 void OverlappedSaves::start_thread_if_needed() {
   if (threads_.size() >= flushing_threads || queue_.size() < threads_.size()) return;
   try {
-    threads_.emplace_back([this] { run(); });
+    // Like the pool's threads, these leave Ctrl-C and the like to the application's own.
+    platform::with_async_signals_blocked([&] { threads_.emplace_back([this] { run(); }); });
   } catch (const std::system_error&) {
     // Out of threads: the ones running (or the caller) do the work.
   }
