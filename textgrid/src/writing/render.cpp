@@ -103,7 +103,11 @@ char* short_time_before(char* end, double value) noexcept {
   std::uint64_t fraction = units % 1'000'000'000u;
   if (fraction != 0) {
     int places = 9;
-    while (fraction % 10 == 0) fraction /= 10, --places;
+    // At most eight trailing zeros: eight, four, two, then one at a time.
+    if (fraction % 100000000 == 0) fraction /= 100000000, places -= 8;
+    if (fraction % 10000 == 0) fraction /= 10000, places -= 4;
+    if (fraction % 100 == 0) fraction /= 100, places -= 2;
+    if (fraction % 10 == 0) fraction /= 10, places -= 1;
     char* start = digits_before(end, fraction);
     while (end - start < places) *--start = '0';
     *--start = '.';
@@ -133,6 +137,16 @@ char* put_count(char* at, std::uint64_t value) noexcept {
 // takes at most twice its bytes and two.
 char* put_quoted(char* at, std::string_view text) noexcept {
   *at++ = '"';
+  // Most labels are a few bytes: copied byte by byte, without library calls.
+  constexpr std::size_t short_text = 32;
+  if (text.size() < short_text) {
+    for (char c : text) {
+      *at++ = c;
+      if (c == '"') *at++ = '"';
+    }
+    *at++ = '"';
+    return at;
+  }
   for (std::size_t quote = text.find('"'); quote != std::string_view::npos; quote = text.find('"')) {
     std::memcpy(at, text.data(), quote + 1);
     at += quote + 1;
@@ -317,13 +331,14 @@ constexpr std::string_view file_type_header =
 char* put_float(char* at, double value) noexcept {
   if (std::isnan(value)) return put(at, "NaN");
   if (std::isinf(value)) return value < 0 ? put(at, "-inf") : put(at, "inf");
-  char digits[32];
-  char* const digits_end = digits + sizeof digits;
+  // The short form (at most 17 bytes) ends half-way into `digits`, so that a
+  // fixed 32-byte copy, which the compiler turns into two moves, takes it whole.
+  char digits[64];
+  char* const digits_end = digits + 32;
   if (const char* start = short_time_before(digits_end, std::fabs(value))) {
     if (std::signbit(value)) *at++ = '-';
-    const auto length = static_cast<std::size_t>(digits_end - start);
-    std::memcpy(at, start, length);
-    return at + length;
+    std::memcpy(at, start, 32);
+    return at + (digits_end - start);
   }
   // Below 2^53 every whole part is exact, so the library's shortest fixed form
   // is the shortest digits laid out positionally, in one step. Above, it would
