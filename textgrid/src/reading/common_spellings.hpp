@@ -102,10 +102,8 @@ inline const char* past_line(const char* at, const char* end) noexcept {
 }
 
 namespace detail {
-inline constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                                 1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                                 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
-inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+// The powers of ten a decimal of at most eight fraction digits divides by; each is a double exactly.
+inline constexpr double powers_of_ten_exact[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
 }  // namespace detail
 
 namespace detail {
@@ -174,28 +172,13 @@ inline const char* number_line(const char* at, const char* end, double& value) n
   const bool negative = at != end && *at == '-';
   if (at != end && (*at == '-' || *at == '+')) ++at;
   std::uint64_t significand = 0;
-  std::size_t whole = 0, fraction = 0;
-  // Branch-free for the usual times; byte by byte near the end of the text
-  // and for longer digit runs.
-  if (detail::eight_digit_decimal(at, end, significand, fraction)) {
-    whole = 1;  // at least one digit on either side: the count only matters when zero
-  } else {
-    const char* digits = at;
-    while (at != end && detail::is_digit(*at))
-      significand = significand * 10 + static_cast<std::uint64_t>(*at++ - '0');
-    whole = static_cast<std::size_t>(at - digits);
-    if (at != end && *at == '.') {
-      digits = ++at;
-      while (at != end && detail::is_digit(*at))
-        significand = significand * 10 + static_cast<std::uint64_t>(*at++ - '0');
-      fraction = static_cast<std::size_t>(at - digits);
-    }
-  }
-  const bool plain_decimal = (at == end || !is_plain_byte(*at)) && whole + fraction != 0 &&
-                             whole + fraction <= 19 && significand <= (std::uint64_t{1} << 53);
-  if (plain_decimal) {
+  std::size_t fraction = 0;
+  // Branch-free for the usual times; any other token (near the end of the
+  // text, longer digit runs, exponents) is parse_number's.
+  if (detail::eight_digit_decimal(at, end, significand, fraction) &&
+      (at == end || !is_plain_byte(*at))) {
     const char* next = line_end(at, end);
-    double magnitude = static_cast<double>(significand) / detail::exact_powers_of_ten[fraction];
+    double magnitude = static_cast<double>(significand) / detail::powers_of_ten_exact[fraction];
     if (next) value = negative ? -magnitude : magnitude;
     return next;
   }

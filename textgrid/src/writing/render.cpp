@@ -116,12 +116,6 @@ char* short_time_before(char* end, double value) noexcept {
   return digits_before(end, whole);
 }
 
-void append_count(std::string& out, std::uint64_t value) {
-  char text[24];
-  auto result = std::to_chars(text, text + sizeof text, value);
-  out.append(text, result.ptr);
-}
-
 // Raw output: each writer below is given room for the most it can write.
 template <std::size_t Size>
 char* put(char* at, const char (&text)[Size]) noexcept {
@@ -131,6 +125,11 @@ char* put(char* at, const char (&text)[Size]) noexcept {
 
 char* put_count(char* at, std::uint64_t value) noexcept {
   return std::to_chars(at, at + 24, value).ptr;
+}
+
+void append_count(std::string& out, std::uint64_t value) {
+  char text[24];
+  out.append(text, static_cast<std::size_t>(put_count(text, value) - text));
 }
 
 // Praat writes a double quote inside a text as two double quotes; the text
@@ -159,16 +158,11 @@ char* put_quoted(char* at, std::string_view text) noexcept {
   return at;
 }
 
-// Praat writes a double quote inside a text as two double quotes.
 void append_quoted(std::string& out, std::string_view text) {
-  out += '"';
-  for (auto quote = text.find('"'); quote != std::string_view::npos; quote = text.find('"')) {
-    out.append(text.substr(0, quote + 1));
-    out += '"';
-    text.remove_prefix(quote + 1);
-  }
-  out.append(text);
-  out += '"';
+  const std::size_t old = out.size();
+  out.resize_and_overwrite(old + 2 * text.size() + 2, [&](char* data, std::size_t) {
+    return static_cast<std::size_t>(put_quoted(data + old, text) - data);
+  });
 }
 
 // Rough bytes per item (typical times and positions), excluding the label.
