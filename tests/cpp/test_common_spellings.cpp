@@ -37,6 +37,23 @@ std::string number_text(Engine& engine) {
   }
 }
 
+// An interval's start: mostly the last end's very spelling, as aligners write
+// it; now and then one that only nearly repeats it.
+std::string start_text(Engine& engine, const std::string& last_end) {
+  switch (engine() % 8) {
+    case 0:
+      return number_text(engine);
+    case 1:
+      return last_end + pick(engine, {"5", "x", "0", ".", "e1"});
+    case 2:
+      return pick(engine, {"-", "+", "0"}) + last_end;
+    case 3:
+      return last_end.substr(0, last_end.size() - (last_end.empty() ? 0 : 1));
+    default:
+      return last_end;
+  }
+}
+
 std::string label_text(Engine& engine) {
   switch (engine() % 6) {
     case 0:
@@ -52,7 +69,8 @@ std::string line_break(Engine& engine) {
 }
 
 std::string indent(Engine& engine, std::size_t usual) {
-  return engine() % 12 == 0 ? pick(engine, {"", "\t", "  \t "}) : std::string(usual, ' ');
+  if (engine() % 12 != 0) return std::string(usual, ' ');
+  return pick(engine, {"", "\t", "  \t ", "   ", "                 ", "            \t"});
 }
 
 std::string long_document(Engine& engine, bool points, std::size_t items) {
@@ -62,6 +80,7 @@ std::string long_document(Engine& engine, bool points, std::size_t items) {
       std::string(points ? "TextTier" : "IntervalTier") + "\" \n        name = \"t\" \n" +
       "        xmin = 0 \n        xmax = 9 \n        " + (points ? "points" : "intervals") +
       ": size = " + std::to_string(items) + " \n";
+  std::string last_end = number_text(engine);
   for (std::size_t i = 0; i < items; ++i) {
     text += indent(engine, 8) + (points ? "points [" : "intervals [") + std::to_string(i + 1) +
             "]:" + line_break(engine);
@@ -69,9 +88,10 @@ std::string long_document(Engine& engine, bool points, std::size_t items) {
       text += indent(engine, 12) + pick(engine, {"number = ", "number = ", "time = ", "number =  "}) +
               number_text(engine) + line_break(engine);
     } else {
-      text += indent(engine, 12) + "xmin = " + number_text(engine) + line_break(engine);
-      text += indent(engine, 12) + pick(engine, {"xmax = ", "xmax = ", "xmax="}) +
-              number_text(engine) + line_break(engine);
+      text += indent(engine, 12) + "xmin = " + start_text(engine, last_end) + line_break(engine);
+      last_end = number_text(engine);
+      text += indent(engine, 12) + pick(engine, {"xmax = ", "xmax = ", "xmax="}) + last_end +
+              line_break(engine);
     }
     text += indent(engine, 12) + (points ? "mark = " : "text = ") + label_text(engine) +
             line_break(engine);
@@ -83,9 +103,16 @@ std::string short_document(Engine& engine, bool points, std::size_t items) {
   std::string text = "File type = \"ooTextFile\"\nObject class = \"TextGrid\"\n\n0\n9\n<exists>\n1\n\"" +
                      std::string(points ? "TextTier" : "IntervalTier") + "\"\n\"t\"\n0\n9\n" +
                      std::to_string(items) + "\n";
+  std::string last = number_text(engine);
   for (std::size_t i = 0; i < items; ++i) {
-    text += indent(engine, 0) + number_text(engine) + line_break(engine);
-    if (!points) text += indent(engine, 0) + number_text(engine) + line_break(engine);
+    // A point's time or an interval's start, then its end, each perhaps
+    // spelled as the number before it.
+    last = start_text(engine, last);
+    text += indent(engine, 0) + last + line_break(engine);
+    if (!points) {
+      last = engine() % 4 == 0 ? start_text(engine, last) : number_text(engine);
+      text += indent(engine, 0) + last + line_break(engine);
+    }
     text += indent(engine, 0) + label_text(engine) + line_break(engine);
   }
   return text;

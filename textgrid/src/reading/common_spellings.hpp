@@ -27,6 +27,9 @@ inline bool is_plain_byte(char c) noexcept {
 // Past the indentation: spaces sixteen (or eight) at a time, then spaces and
 // tabs. SSE2 is part of every x86-64 processor, so the wheels may rely on it.
 inline const char* skip_blanks(const char* at, const char* end) noexcept {
+  // Most values stand at the start of their line or right after "= ": one
+  // predicted test, so that where the value starts does not wait for a search.
+  if (at != end && !is_blank(*at)) return at;
 #if defined(__SSE2__)
   const __m128i spaces = _mm_set1_epi8(' ');
   while (end - at >= 16) {
@@ -56,6 +59,24 @@ inline const char* skip_blanks(const char* at, const char* end) noexcept {
 #endif
   while (at != end && is_blank(*at)) ++at;
   return at;
+}
+
+// Past the indentation of a line, expected to be `expected` spaces as on the
+// line of the same kind before it. Checking the guess is a test the processor
+// predicts, so the lines after it need not wait for a search; a wrong guess
+// is searched for and becomes the next guess.
+inline const char* skip_indent(const char* at, const char* end, std::size_t& expected) noexcept {
+#if defined(__SSE2__)
+  if (expected < 16 && end - at >= 16) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    auto spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(' '))));
+    const unsigned indent = (1u << expected) - 1;
+    if ((spaces & ((indent << 1) | 1u)) == indent && at[expected] != '\t') return at + expected;
+  }
+#endif
+  const char* past = skip_blanks(at, end);
+  expected = static_cast<std::size_t>(past - at);
+  return past;
 }
 
 // The first double quote or line break at or after `at`, or `end`.
@@ -131,6 +152,24 @@ inline std::uint64_t digits_value(std::uint64_t word, int count) noexcept {
 inline constexpr std::uint64_t powers_of_ten[] = {1,      10,      100,      1000,     10000,
                                                   100000, 1000000, 10000000, 100000000};
 
+// How many of the bytes at `at` are digits or points, when fewer than sixteen
+// and sixteen can be read; 0 otherwise.
+inline std::size_t decimal_run_length(const char* at, const char* end) noexcept {
+#if defined(__SSE2__)
+  if (end - at < 16) return 0;
+  __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(chunk, _mm_set1_epi8('0' - 1)),
+                                _mm_cmplt_epi8(chunk, _mm_set1_epi8('9' + 1)));
+  __m128i decimal = _mm_or_si128(digit, _mm_cmpeq_epi8(chunk, _mm_set1_epi8('.')));
+  auto other = ~static_cast<unsigned>(_mm_movemask_epi8(decimal));
+  return static_cast<std::size_t>(std::countr_zero(other)) & 15u;
+#else
+  const char* cursor = at;
+  while (cursor != end && ((*cursor >= '0' && *cursor <= '9') || *cursor == '.')) ++cursor;
+  return static_cast<std::size_t>(cursor - at);
+#endif
+}
+
 // "digits[.digits]" of at most eight digits on either side, with eight bytes
 // to read at each: the significand and the fraction's length, or false.
 inline bool eight_digit_decimal(const char*& at, const char* end, std::uint64_t& significand,
@@ -162,31 +201,79 @@ inline bool eight_digit_decimal(const char*& at, const char* end, std::uint64_t&
 }
 }  // namespace detail
 
+// The last number token read, so that the same spelling on a later line
+// (an interval's start is its neighbour's end) is known by its bytes alone.
+struct NumberToken {
+  const char* text = nullptr;
+  std::size_t length = 0;  // recognised again only when 1 to 15 bytes long
+  double value = 0.0;
+};
+
+namespace detail {
+// True when the token at `at`, with the byte after it, spells `last` again:
+// the same bytes then give the same value, whichever path converted them.
+// `last` lies before `at` in the same text, so sixteen bytes can be read at both.
+inline bool repeats(const char* at, const char* end, const NumberToken& last) noexcept {
+#if defined(__SSE2__)
+  if (last.length - 1 >= 15 || end - at < 16) return false;
+  __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  __m128i there = _mm_loadu_si128(reinterpret_cast<const __m128i*>(last.text));
+  auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, there)));
+  const unsigned wanted = (2u << last.length) - 1;  // the token and the byte ending it
+  return (same & wanted) == wanted;
+#else
+  return false;
+#endif
+}
+}  // namespace detail
+
 // A number value alone on the rest of its line. Plain decimals ("0.123456")
 // are converted while their digits are scanned, exactly as parse_number
 // converts them (one correctly rounded division of two exact doubles); any
-// other run of printable bytes goes to parse_number itself.
-inline const char* number_line(const char* at, const char* end, double& value) noexcept {
+// other run of printable bytes goes to parse_number itself. A token spelled
+// as `last` takes its value; `last` then holds this line's token.
+inline const char* number_line(const char* at, const char* end, double& value,
+                               NumberToken& last) noexcept {
   at = skip_blanks(at, end);
   const char* const token = at;
+  if (detail::repeats(token, end, last)) {
+    const char* next = line_end(token + last.length, end);
+    if (next) value = last.value;
+    return next;
+  }
   const bool negative = at != end && *at == '-';
   if (at != end && (*at == '-' || *at == '+')) ++at;
   std::uint64_t significand = 0;
   std::size_t fraction = 0;
   // Branch-free for the usual times; any other token (near the end of the
-  // text, longer digit runs, exponents) is parse_number's.
-  if (detail::eight_digit_decimal(at, end, significand, fraction) &&
-      (at == end || !is_plain_byte(*at))) {
-    const char* next = line_end(at, end);
+  // text, longer digit runs, exponents) is parse_number's. Where the token
+  // ends is found apart from its value, so that the next line need not wait
+  // for the digits to be converted.
+  const char* const digits = at;
+  const char* after = digits + detail::decimal_run_length(at, end);
+  const char* converted = digits;
+  double number;
+  if (after != digits && !is_plain_byte(*after) &&
+      detail::eight_digit_decimal(converted, end, significand, fraction) && converted == after) {
     double magnitude = static_cast<double>(significand) / detail::powers_of_ten_exact[fraction];
-    if (next) value = negative ? -magnitude : magnitude;
-    return next;
+    number = negative ? -magnitude : magnitude;
+  } else {
+    while (at != end && is_plain_byte(*at)) ++at;
+    if (at == token) return nullptr;
+    after = at;
+    number = parse_number({token, static_cast<std::size_t>(after - token)});
   }
-  while (at != end && is_plain_byte(*at)) ++at;
-  if (at == token) return nullptr;
-  const char* next = line_end(at, end);
-  if (next) value = parse_number({token, static_cast<std::size_t>(at - token)});
+  const char* next = line_end(after, end);
+  if (next) {
+    value = number;
+    last = {token, static_cast<std::size_t>(after - token), number};
+  }
   return next;
+}
+
+inline const char* number_line(const char* at, const char* end, double& value) noexcept {
+  NumberToken none;
+  return number_line(at, end, value, none);
 }
 
 // A quoted text closed on its own line with no quote inside (a doubled quote

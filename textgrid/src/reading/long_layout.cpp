@@ -150,38 +150,43 @@ const char* common_item_line(const char* at, const char* end, Tier& tier) {
   }
 }
 
-// A "key = number" line in its common spelling; the start of the next line, or nullptr.
+// A "key = number" line in its common spelling, indented as `indent` guesses;
+// the start of the next line, or nullptr.
 template <std::size_t Size>
-const char* number_key(const char* at, const char* end, const char (&key)[Size], double& value) {
-  at = spelling::literal(spelling::skip_blanks(at, end), end, key);
-  return at ? spelling::number_line(at, end, value) : nullptr;
+const char* number_key(const char* at, const char* end, std::size_t& indent,
+                       const char (&key)[Size], double& value, spelling::NumberToken& last) {
+  at = spelling::literal(spelling::skip_indent(at, end, indent), end, key);
+  return at ? spelling::number_line(at, end, value, last) : nullptr;
 }
 
 // The usual run of intervals (or of points), their lines in the order Praat
 // writes them, in straight-line code whose branches the processor predicts;
-// returns where it stopped, `lines` counting the lines it took.
+// returns where it stopped, `lines` counting the lines it took. The value
+// lines share one indentation and the section lines another.
 const char* read_usual_items(const char* at, const char* end, Tier& tier, std::size_t& lines) {
   using namespace spelling;
   const bool points = !tier.is_interval;
+  std::size_t values = 0, sections = 0;
+  NumberToken last;
   for (;;) {
     Item& item = tier.items.back();
-    const char* next = points ? number_key(at, end, "number = ", item.tmin)
-                              : number_key(at, end, "xmin = ", item.tmin);
+    const char* next = points ? number_key(at, end, values, "number = ", item.tmin, last)
+                              : number_key(at, end, values, "xmin = ", item.tmin, last);
     if (!next) return at;
     if (points) item.tmax = item.tmin;
     at = next, ++lines;
     if (!points) {
-      if (!(next = number_key(at, end, "xmax = ", item.tmax))) return at;
+      if (!(next = number_key(at, end, values, "xmax = ", item.tmax, last))) return at;
       at = next, ++lines;
     }
     std::string_view label;
-    next = points ? literal(skip_blanks(at, end), end, "mark = ")
-                  : literal(skip_blanks(at, end), end, "text = ");
+    next = points ? literal(skip_indent(at, end, values), end, "mark = ")
+                  : literal(skip_indent(at, end, values), end, "text = ");
     if (!next || !(next = quoted_line(skip_blanks(next, end), end, label))) return at;
     item.label.assign(label);
     at = next, ++lines;
-    next = points ? literal(skip_blanks(at, end), end, "points [")
-                  : literal(skip_blanks(at, end), end, "intervals [");
+    next = points ? literal(skip_indent(at, end, sections), end, "points [")
+                  : literal(skip_indent(at, end, sections), end, "intervals [");
     if (!next) return at;
     tier.items.emplace_back();
     at = past_line(next, end), ++lines;

@@ -76,14 +76,14 @@ constexpr std::size_t min_item_bytes = 3;
 // `item`; false (and `item` untouched) for any other, which the general path
 // then reads line by line.
 bool read_common_item(Lines& lines, std::size_t position, std::string_view text, bool interval,
-                      Item& item) {
+                      Item& item, spelling::NumberToken& last) {
   using namespace spelling;
   const char* at = lines.start_of(position, text);
   const char* const end = text.data() + text.size();
   double tmin = 0.0, tmax = 0.0;
   std::string_view label;
-  if (!at || !(at = number_line(at, end, tmin))) return false;
-  if (interval && !(at = number_line(at, end, tmax))) return false;
+  if (!at || !(at = number_line(at, end, tmin, last))) return false;
+  if (interval && !(at = number_line(at, end, tmax, last))) return false;
   if (!(at = quoted_line(skip_blanks(at, end), end, label))) return false;
   item.tmin = tmin;
   item.tmax = interval ? tmax : tmin;
@@ -97,10 +97,11 @@ template <class Record>
 std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size_t& backed_items,
                        Record& record, std::string_view text, Front front) {
   detail::reserve_items(tier, backed_items);
+  spelling::NumberToken last;  // an interval's start is usually spelled as the last end
   for (std::uint64_t i = 0; i < tier.size; ++i) {
     Item& item = tier.items.emplace_back();
     if (!Record::active && front == Front::common_spellings &&
-        read_common_item(lines, position, text, tier.is_interval, item)) {
+        read_common_item(lines, position, text, tier.is_interval, item, last)) {
       position += tier.is_interval ? 3 : 2;
       continue;
     }
