@@ -105,6 +105,33 @@ TEST(text_column_widens_its_offsets_past_the_limit) {
   }
 }
 
+// Labels of every length the small copies lay out differently, after and
+// between one another, in narrow and widened offsets.
+TEST(text_column_keeps_texts_of_every_length) {
+  std::vector<std::string> texts;
+  for (std::size_t length = 0; length <= 40; ++length) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += static_cast<char>('a' + (length * 7 + i) % 26);
+    texts.push_back(text);
+  }
+  for (std::size_t limit : {std::size_t{0}, std::size_t{300}, std::size_t{0x7fffffff}}) {
+    arrow::TextColumn column(limit);
+    column.reserve(texts.size(), 40);
+    for (const std::string& text : texts) column.append(text);
+    const bool large = column.is_large();
+    CHECK_EQ(large, limit < 820);
+    arrow::ArrayData data;
+    data.length = static_cast<std::int64_t>(texts.size());
+    data.buffers.emplace_back();
+    std::move(column).finish_into(data.buffers);
+    ArrowArray view{data.length, 0, 0, 3, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+    const void* buffers[3] = {data.buffers[0].get(), data.buffers[1].get(), data.buffers[2].get()};
+    view.buffers = buffers;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      CHECK_EQ(text_at(view, large, static_cast<std::int64_t>(i)), texts[i]);
+  }
+}
+
 TEST(exported_schema_describes_the_rows_and_releases_its_children_once) {
   CorpusTable corpus = read_corpus(example_files(), CorpusOptions{});
   ArrowSchema schema{};

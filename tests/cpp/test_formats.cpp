@@ -1,6 +1,8 @@
 // UTF-16 decoding, the binary and chronological readers, and what reading a
 // file reports about its format and encoding.
 #include <bit>
+#include <filesystem>
+#include <fstream>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -79,6 +81,40 @@ const std::string chronological_head =
     "\"IntervalTier\" \"words\" 0 3\n\"TextTier\" \"events\" 0 3\n";
 
 }  // namespace
+
+// The check skips plain ASCII in blocks: a fault is found wherever it stands
+// in or after a block, and a valid character anywhere passes.
+TEST(utf8_check_finds_a_fault_wherever_it_stands) {
+  struct Case {
+    const char* inserted;
+    bool valid;
+  };
+  for (Case c : {Case{"\xC3\xA9", true}, Case{"\xE2\x82\xAC", true}, Case{"\xFF", false},
+                 Case{"\xC3", false}, Case{"\xE2\x82", false}, Case{"\x80", false}}) {
+    for (std::size_t position = 0; position <= 200; ++position) {
+      std::string text(200, 'x');
+      text.insert(position, c.inserted);
+      CHECK_EQ(textgrid::is_valid_utf8(text), c.valid);
+    }
+  }
+}
+
+// A file read into storage that held a longer one keeps only its own bytes.
+TEST(reading_into_used_storage_gives_the_file_alone) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path();
+  const std::string longer = (folder / "tavrel_read_longer.txt").string();
+  const std::string shorter = (folder / "tavrel_read_shorter.txt").string();
+  std::ofstream(longer, std::ios::binary) << std::string(100000, 'a');
+  std::ofstream(shorter, std::ios::binary) << "bcd";
+  std::string bytes;
+  CHECK(textgrid::read_bytes_into(longer, bytes).has_value());
+  CHECK_EQ(bytes.size(), std::size_t{100000});
+  CHECK(textgrid::read_bytes_into(shorter, bytes).has_value());
+  CHECK_EQ(bytes, std::string("bcd"));
+  CHECK(!textgrid::read_bytes_into(shorter + ".missing", bytes).has_value());
+  std::filesystem::remove(longer);
+  std::filesystem::remove(shorter);
+}
 
 TEST(utf16_decodes_to_utf8_as_praat_reads_it) {
   struct Case {

@@ -40,8 +40,7 @@ std::size_t read_into(int fd, char* buffer, std::size_t filled, std::size_t capa
 }
 
 // Reads the rest of the file; the size hint makes one read enough for regular files.
-Result<std::string> read_all(int fd, std::size_t size_hint) {
-  std::string text;
+Status read_all(int fd, std::size_t size_hint, std::string& text) {
   std::size_t filled = 0;
   // One byte beyond the hint, so that the end of the file is seen without growing.
   std::size_t capacity = size_hint < initial_read_capacity ? initial_read_capacity : size_hint + 1;
@@ -52,7 +51,7 @@ Result<std::string> read_all(int fd, std::size_t size_hint) {
       return filled;
     });
     if (error != 0) return std::unexpected(os_error(error));
-    if (filled < capacity) return text;
+    if (filled < capacity) return {};
     capacity *= 2;
   }
 }
@@ -142,14 +141,14 @@ std::string error_description(int errnum) {
   return described(strerror_r(errnum, text, sizeof text), text);
 }
 
-Result<std::string> read_whole_file(const std::string& path) {
+Status read_whole_file(const std::string& path, std::string& text) {
   Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return std::unexpected(os_error(errno));
   struct stat status{};
   std::size_t size_hint = 0;
   if (::fstat(file.get(), &status) == 0 && status.st_size > 0)
     size_hint = static_cast<std::size_t>(status.st_size);
-  return read_all(file.get(), size_hint);
+  return read_all(file.get(), size_hint, text);
 }
 
 }  // namespace textgrid::platform

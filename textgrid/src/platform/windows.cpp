@@ -37,14 +37,14 @@ std::string error_description(int errnum) {
   return text;
 }
 
-Result<std::string> read_whole_file(const std::string& path) {
+Status read_whole_file(const std::string& path, std::string& text) {
   std::optional<std::wstring> name = wide_path(path);
   if (!name) return std::unexpected(os_error(ENOENT));
   Handle file(::CreateFileW(name->c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return std::unexpected(os_error(errno_from_windows(::GetLastError())));
-  std::string text;
+  text.clear();
   LARGE_INTEGER size{};
   if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0)
     text.reserve(static_cast<std::size_t>(size.QuadPart));
@@ -53,7 +53,7 @@ Result<std::string> read_whole_file(const std::string& path) {
     DWORD got = 0;
     if (!::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr))
       return std::unexpected(os_error(errno_from_windows(::GetLastError())));
-    if (got == 0) return text;
+    if (got == 0) return {};
     text.append(buffer, got);
   }
 }

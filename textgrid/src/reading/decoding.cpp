@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "textgrid/reading/praat_formats.hpp"
 #include "textgrid/reading/reader.hpp"
 
@@ -145,6 +149,14 @@ std::uint64_t load_word(const unsigned char* at) noexcept {
 // Skips ASCII bytes eight at a time; returns the first byte that is not
 // ASCII, or a position less than eight bytes before `end`.
 const unsigned char* skip_ascii(const unsigned char* at, const unsigned char* end) noexcept {
+#if defined(__SSE2__)
+  while (end - at >= 64) {
+    auto block = [at](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at) + k); };
+    __m128i any = _mm_or_si128(_mm_or_si128(block(0), block(1)), _mm_or_si128(block(2), block(3)));
+    if (_mm_movemask_epi8(any) != 0) break;
+    at += 64;
+  }
+#endif
   while (end - at >= 32) {
     std::uint64_t any = load_word(at) | load_word(at + 8) | load_word(at + 16) | load_word(at + 24);
     if ((any & high_bits) != 0) break;

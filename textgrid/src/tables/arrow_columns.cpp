@@ -36,13 +36,21 @@ std::size_t TextColumn::size() const noexcept {
   return (large_ ? large_offsets_.size() : offsets_.size()) - 1;
 }
 
-void TextColumn::append(std::string_view text) {
+void TextColumn::append_widening(std::string_view text) {
   values_.append(text.data(), text.size());
   if (!large_ && values_.size() > offset_limit_) widen();
   if (large_)
     large_offsets_.push_back(static_cast<std::int64_t>(values_.size()));
   else
     offsets_.push_back(static_cast<std::int32_t>(values_.size()));
+}
+
+void TextColumn::reserve(std::size_t texts, std::size_t bytes) {
+  values_.reserve_more(bytes);
+  if (large_)
+    large_offsets_.reserve_more(texts);
+  else
+    offsets_.reserve_more(texts);
 }
 
 void TextColumn::widen() {

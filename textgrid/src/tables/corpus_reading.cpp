@@ -80,11 +80,17 @@ class BatchBuilder {
     tier_indices_.append_fill(tier_index(tier.name), count);
     tier_positions_.append_fill(position, count);
     is_intervals_.append(tier.is_interval, count);
-    for (const Item& item : tier.items) {
-      tmins_.push_back(item.tmin);
-      tmaxs_.push_back(item.tmax);
-      labels_.append(item.label);
+    double* tmins = tmins_.extend(count);
+    double* tmaxs = tmaxs_.extend(count);
+    std::size_t label_bytes = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Item& item = tier.items[i];
+      tmins[i] = item.tmin;
+      tmaxs[i] = item.tmax;
+      label_bytes += item.label.size();
     }
+    labels_.reserve(count, label_bytes);
+    for (const Item& item : tier.items) labels_.append(item.label);
   }
 
   std::int32_t tier_index(const std::string& name) {

@@ -80,6 +80,39 @@ class Buffer {
     length_ += count;
   }
 
+  // As append, for the few bytes of a label: copied in fixed-size moves the
+  // compiler lays out in place, rather than through a call to copy them.
+  void append_small(const T* values, std::size_t count)
+    requires(sizeof(T) == 1)
+  {
+    if (count > 16) return append(values, count);
+    grow_for(count);
+    T* to = data_ + length_;
+    if (count >= 8) {
+      std::memcpy(to, values, 8);
+      std::memcpy(to + count - 8, values + count - 8, 8);
+    } else if (count >= 4) {
+      std::memcpy(to, values, 4);
+      std::memcpy(to + count - 4, values + count - 4, 4);
+    } else if (count != 0) {
+      to[0] = values[0];
+      to[count / 2] = values[count / 2];
+      to[count - 1] = values[count - 1];
+    }
+    length_ += count;
+  }
+
+  // Room for `extra` more values, growing as appending would.
+  void reserve_more(std::size_t extra) { grow_for(extra); }
+
+  // Room for `count` more values, counted in the length: the caller writes them.
+  T* extend(std::size_t count) {
+    grow_for(count);
+    T* added = data_ + length_;
+    length_ += count;
+    return added;
+  }
+
   void append_fill(T value, std::size_t count) {
     grow_for(count);
     for (std::size_t i = 0; i < count; ++i) data_[length_ + i] = value;

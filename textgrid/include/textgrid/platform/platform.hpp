@@ -50,8 +50,8 @@ std::optional<ControlGroupTables> own_control_group_tables();
 // The system's description of an errno value ("No such file or directory").
 std::string error_description(int errnum);
 
-// The whole content of the file at `path` (UTF-8; no NUL inside), or the
-// system's error.
-Result<std::string> read_whole_file(const std::string& path);
+// The whole content of the file at `path` (UTF-8; no NUL inside) in `text`,
+// whose storage is reused when large enough, or the system's error.
+Status read_whole_file(const std::string& path, std::string& text);
 
 }  // namespace textgrid::platform

@@ -18,8 +18,9 @@ namespace textgrid {
 // and a UTF-8 byte-order mark dropped; any other bytes must be valid UTF-8.
 Result<std::string> read_text(std::string_view path);
 
-// The bytes of a file, as they are.
+// The bytes of a file, as they are; or into `bytes`, reusing its storage.
 Result<std::string> read_bytes(std::string_view path);
+Status read_bytes_into(std::string_view path, std::string& bytes);
 
 // `bytes` as valid UTF-8: every byte that starts no valid character becomes
 // U+FFFD. For showing file names, which need not be UTF-8, in UTF-8 columns.

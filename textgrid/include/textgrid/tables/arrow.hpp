@@ -135,7 +135,13 @@ class Bitmap {
 class TextColumn {
  public:
   explicit TextColumn(std::size_t offset_limit = 0x7fffffff);
-  void append(std::string_view text);
+  void append(std::string_view text) {
+    if (large_ || values_.size() + text.size() > offset_limit_) return append_widening(text);
+    values_.append_small(text.data(), text.size());
+    offsets_.push_back(static_cast<std::int32_t>(values_.size()));
+  }
+  // Room for `texts` more texts of `bytes` in all, so that appending them grows nothing.
+  void reserve(std::size_t texts, std::size_t bytes);
   std::size_t size() const noexcept;
   std::size_t value_bytes() const noexcept { return values_.size(); }
   bool is_large() const noexcept { return large_; }
@@ -144,6 +150,8 @@ class TextColumn {
   void finish_into(std::vector<Storage>& buffers) &&;
 
  private:
+  void append_widening(std::string_view text);
+
   Buffer<std::int32_t> offsets_;
   Buffer<std::int64_t> large_offsets_;
   Buffer<char> values_;
