@@ -168,6 +168,33 @@ def test_failed_file_is_reported_and_others_keep_their_rows(tmp_path, name, cont
     assert f"{bad} [{kind}]" in repr(table)
 
 
+def damaged_after_first_tier(layout, tmp_path):
+    """A document whose first tier reads whole and whose second then fails."""
+    tiers = [("only_here", True, [(0.0, 1.0, "x"), (1.0, 2.0, "y")]), ("words", True, [(0.0, 2.0, "z")])]
+    path = str(tmp_path / f"damaged.{layout}.TextGrid")
+    tavrel.data2textgrid(tiers, 0.0, 2.0, path, layout)
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    if layout == "long":
+        second = text.index("IntervalTier", text.index("IntervalTier") + 1)
+        return write(tmp_path / "damaged.TextGrid", text[:second] + "PointTier" + text[second + 12:])
+    return write(tmp_path / "damaged.TextGrid", text[:text.index('"words"')] + '"words"\n')
+
+
+@pytest.mark.parametrize("layout", ["long", "short"])
+def test_a_file_failing_after_its_first_tier_leaves_no_row_and_no_name(tmp_path, layout):
+    good = write(tmp_path / "good.TextGrid", VALID_LONG)
+    damaged = damaged_after_first_tier(layout, tmp_path)
+    table = tavrel.textgrids2table([good, damaged, good])
+    rows = pa.table(table)
+    assert rows["file_id"].to_pylist() == [0, 0, 2, 2]
+    assert rows["label"].to_pylist() == ["a", "b", "a", "b"]
+    names = rows["tier_name"].combine_chunks()
+    assert names.dictionary.to_pylist() == ["words"]
+    failed = pa.table(table.reports).to_pylist()[1]
+    assert (failed["ok"], failed["error_kind"], failed["layout"], failed["items"]) == (False, "structure", layout, 0)
+
+
 def test_repr_counts_and_lists_the_first_failures(tmp_path):
     good = write(tmp_path / "good.TextGrid", VALID_LONG)
     missing = [str(tmp_path / f"missing{k}.TextGrid") for k in range(8)]

@@ -26,11 +26,11 @@ TextGrid parse_blank_text(std::string_view text, std::string&& name) {
 }
 
 TextGrid parse_by_reader(TextReader reader, std::string_view text, std::string&& name,
-                         SourceInfo& info) {
+                         SourceInfo& info, ItemSink* sink) {
   info.layout = layout_name(reader);
   switch (reader) {
     case TextReader::long_text:
-      return parse_long_text(text, std::move(name));
+      return parse_long_text(text, std::move(name), Front::common_spellings, sink);
     case TextReader::free_text:
     case TextReader::short_without_blank:
       return parse_free_text(text, std::move(name));
@@ -41,7 +41,7 @@ TextGrid parse_by_reader(TextReader reader, std::string_view text, std::string&&
     case TextReader::short_text:
       break;
   }
-  return parse_short_text(text, std::move(name));
+  return parse_short_text(text, std::move(name), Front::common_spellings, sink);
 }
 
 }  // namespace
@@ -108,7 +108,7 @@ Result<TextGrid> validated(TextGrid grid, bool strict) {
 }
 
 Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
-                                 const ReadOptions& options, SourceInfo* info) {
+                                 const ReadOptions& options, SourceInfo* info, ItemSink* sink) {
   SourceInfo ignored;
   SourceInfo& found = info ? *info : ignored;
   found = {};
@@ -125,13 +125,15 @@ Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
     return std::unexpected(std::move(encoding.error()));
   }
   found.encoding = encoding_name(*encoding);
-  return validated(
-      parse_by_reader(choose_text_reader(text, options.file_type), text, std::move(name), found),
-      options.strict);
+  // Validation needs the items in their tiers.
+  if (options.strict) sink = nullptr;
+  return validated(parse_by_reader(choose_text_reader(text, options.file_type), text,
+                                   std::move(name), found, sink),
+                   options.strict);
 }
 
 Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,
-                                SourceInfo* info) {
+                                SourceInfo* info, ItemSink* sink) {
   if (info) *info = {};
   // One read serves both the format decision and the parse. Each thread reads
   // into the storage its last file left, so that a corpus of files is read
@@ -145,7 +147,7 @@ Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& option
     }
   } trim;
   if (Status read = read_bytes_into(path, bytes); !read) return std::unexpected(std::move(read.error()));
-  return read_from_bytes(bytes, file_stem(path), options, info);
+  return read_from_bytes(bytes, file_stem(path), options, info, sink);
 }
 
 Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,

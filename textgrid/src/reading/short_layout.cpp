@@ -73,10 +73,10 @@ class Lines {
 constexpr std::size_t min_item_bytes = 3;
 
 // One item whose lines all have their common spelling, read in one pass into
-// `item`; false (and `item` untouched) for any other, which the general path
-// then reads line by line.
+// `item` (its label a view of the text); false (and `item` untouched) for any
+// other, which the general path then reads line by line.
 bool read_common_item(Lines& lines, std::size_t position, std::string_view text, bool interval,
-                      Item& item, spelling::NumberToken& last) {
+                      ItemView& item, spelling::NumberToken& last) {
   using namespace spelling;
   const char* at = lines.start_of(position, text);
   const char* const end = text.data() + text.size();
@@ -85,31 +85,71 @@ bool read_common_item(Lines& lines, std::size_t position, std::string_view text,
   if (!at || !(at = number_line(at, end, tmin, last))) return false;
   if (interval && !(at = number_line(at, end, tmax, last))) return false;
   if (!(at = quoted_line(skip_blanks(at, end), end, label))) return false;
-  item.tmin = tmin;
-  item.tmax = interval ? tmax : tmin;
-  item.label.assign(label);
+  item = {tmin, interval ? tmax : tmin, label};
   lines.took(at, text, interval ? 3 : 2);
   return true;
 }
 
-// Reads the items of `tier` starting at line `position`; returns the line after them.
 template <class Record>
-std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size_t& backed_items,
-                       Record& record, std::string_view text, Front front) {
-  detail::reserve_items(tier, backed_items);
+void read_general_item(Lines& lines, std::size_t& position, bool interval, Record& record,
+                       Item& item) {
+  item.tmin = lines.number(position++);
+  if constexpr (Record::active) record.item(lines.line());
+  item.tmax = interval ? lines.number(position++) : item.tmin;
+  item.label = lines.text(position++);
+}
+
+// Where a tier's items go: into the tier, or in runs to a sink.
+struct ItemOutput {
+  Tier& tier;
+  std::size_t tier_position;
+  ItemSink* sink;
+  std::size_t& backed_items;
+};
+
+// Reads the items of a tier starting at line `position`; returns the line after them.
+template <class Record>
+std::size_t read_items(Lines& lines, std::size_t position, ItemOutput out, Record& record,
+                       std::string_view text, Front front) {
+  Tier& tier = out.tier;
+  const bool common = !Record::active && front == Front::common_spellings;
+  const std::size_t item_lines = tier.is_interval ? 3 : 2;
   spelling::NumberToken last;  // an interval's start is usually spelled as the last end
+  if (!out.sink) {
+    detail::reserve_items(tier, out.backed_items);
+    for (std::uint64_t i = 0; i < tier.size; ++i) {
+      Item& item = tier.items.emplace_back();
+      ItemView read;
+      if (common && read_common_item(lines, position, text, tier.is_interval, read, last)) {
+        item.tmin = read.tmin, item.tmax = read.tmax, item.label.assign(read.label);
+        position += item_lines;
+        continue;
+      }
+      read_general_item(lines, position, tier.is_interval, record, item);
+    }
+    return position;
+  }
+  // Items go on in runs whose labels are still views of the text.
+  constexpr std::size_t run_length = 64;
+  ItemView run[run_length];
+  std::size_t held = 0;
+  auto hand_over = [&] {
+    if (held) out.sink->add(tier, out.tier_position, {run, held});
+    held = 0;
+  };
+  Item general;
   for (std::uint64_t i = 0; i < tier.size; ++i) {
-    Item& item = tier.items.emplace_back();
-    if (!Record::active && front == Front::common_spellings &&
-        read_common_item(lines, position, text, tier.is_interval, item, last)) {
-      position += tier.is_interval ? 3 : 2;
+    if (common && read_common_item(lines, position, text, tier.is_interval, run[held], last)) {
+      position += item_lines;
+      if (++held == run_length) hand_over();
       continue;
     }
-    item.tmin = lines.number(position++);
-    if constexpr (Record::active) record.item(lines.line());
-    item.tmax = tier.is_interval ? lines.number(position++) : item.tmin;
-    item.label = lines.text(position++);
+    hand_over();
+    read_general_item(lines, position, tier.is_interval, record, general);
+    const ItemView view{general.tmin, general.tmax, general.label};
+    out.sink->add(tier, out.tier_position, {&view, 1});
   }
+  hand_over();
   return position;
 }
 
@@ -117,7 +157,7 @@ std::size_t read_items(Lines& lines, std::size_t position, Tier& tier, std::size
 template <class Record>
 std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid,
                       std::size_t& backed_items, Record& record, std::string_view text,
-                      Front front) {
+                      Front front, ItemSink* sink) {
   Tier& tier = grid.tiers.emplace_back();
   std::string_view class_word = lines.at(position);
   if constexpr (Record::active) record.tier(lines.line());
@@ -129,12 +169,13 @@ std::size_t read_tier(Lines& lines, std::size_t position, TextGrid& grid,
   if constexpr (Record::active) record.tier_field(Field::tmax, lines.line());
   tier.size = lines.count(position + 4);
   if constexpr (Record::active) record.tier_field(Field::size, lines.line());
-  return read_items(lines, position + 5, tier, backed_items, record, text, front);
+  const ItemOutput out{tier, grid.tiers.size() - 1, sink, backed_items};
+  return read_items(lines, position + 5, out, record, text, front);
 }
 
 template <class Record>
 TextGrid read_grid(Lines& lines, std::string_view text, std::string name, Record& record,
-                   Front front) {
+                   Front front, ItemSink* sink = nullptr) {
   TextGrid grid;
   grid.name = std::move(name);
   grid.tmin = lines.number(global_tmin_line);
@@ -146,16 +187,16 @@ TextGrid read_grid(Lines& lines, std::string_view text, std::string name, Record
   std::size_t position = first_tier_line;
   std::size_t backed_items = text.size() / min_item_bytes;
   for (std::uint64_t t = 0; t < grid.size; ++t)
-    position = read_tier(lines, position, grid, backed_items, record, text, front);
+    position = read_tier(lines, position, grid, backed_items, record, text, front, sink);
   return grid;
 }
 
 }  // namespace
 
-TextGrid parse_short_text(std::string_view text, std::string name, Front front) {
+TextGrid parse_short_text(std::string_view text, std::string name, Front front, ItemSink* sink) {
   Lines lines(text);
   NoRecord record;
-  TextGrid grid = read_grid(lines, text, std::move(name), record, front);
+  TextGrid grid = read_grid(lines, text, std::move(name), record, front, sink);
   return grid;
 }
 

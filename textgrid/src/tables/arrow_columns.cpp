@@ -45,6 +45,29 @@ void TextColumn::append_widening(std::string_view text) {
     offsets_.push_back(static_cast<std::int32_t>(values_.size()));
 }
 
+void Bitmap::truncate(std::size_t length) noexcept {
+  if (length >= length_) return;
+  std::uint8_t* bytes = bytes_.data();
+  for (std::size_t at = length; at < length_; ++at) {
+    const auto bit = static_cast<std::uint8_t>(1u << (at % 8));
+    if ((bytes[at / 8] & bit) == 0) --zeros_;
+    bytes[at / 8] = static_cast<std::uint8_t>(bytes[at / 8] & ~bit);  // appending expects clear bits
+  }
+  bytes_.truncate((length + 7) / 8);
+  length_ = length;
+}
+
+void TextColumn::truncate(std::size_t texts) noexcept {
+  if (texts >= size()) return;
+  if (large_) {
+    large_offsets_.truncate(texts + 1);
+    values_.truncate(static_cast<std::size_t>(large_offsets_[texts]));
+  } else {
+    offsets_.truncate(texts + 1);
+    values_.truncate(static_cast<std::size_t>(offsets_[texts]));
+  }
+}
+
 void TextColumn::reserve(std::size_t texts, std::size_t bytes) {
   values_.reserve_more(bytes);
   if (large_)

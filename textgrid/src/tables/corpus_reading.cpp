@@ -38,22 +38,56 @@ struct FileReport {
   std::optional<std::vector<TierSummary>> tier_list;  // only when asked for
 };
 
-// The columns of one record batch while its files are read.
-class BatchBuilder {
+// The columns of one record batch while its files are read. A file's items
+// come from the parser as they are read, or from its tiers when its layout's
+// reader keeps them there; a file that then fails leaves no row.
+class BatchBuilder final : public ItemSink {
  public:
   explicit BatchBuilder(std::size_t label_offset_limit) : labels_(label_offset_limit) {}
 
-  void add(std::uint32_t file_id, std::string_view path, const TextGrid& grid) {
-    std::size_t items = 0;
-    for (const Tier& tier : grid.tiers) items += tier.items.size();
+  void begin_file() {
+    file_start_ = {rows_, tier_names_.size()};
+    names_added_.clear();
+    tier_items_.clear();
+  }
+
+  void add(const Tier& tier, std::size_t position, std::span<const ItemView> items) override {
+    append_rows(tier, position, items);
+  }
+
+  // The items a document kept in its tiers.
+  void add_document(const TextGrid& grid) {
+    for (std::size_t position = 0; position < grid.tiers.size(); ++position)
+      append_rows(grid.tiers[position], position, grid.tiers[position].items);
+  }
+
+  std::size_t file_rows() const noexcept { return rows_ - file_start_.rows; }
+  std::size_t tier_items(std::size_t position) const noexcept {
+    return position < tier_items_.size() ? tier_items_[position] : 0;
+  }
+
+  // The file's rows are all there: they are named after it.
+  void end_file(std::uint32_t file_id, std::string_view path) {
+    const std::size_t items = file_rows();
     if (items == 0) return;
     const std::int32_t file_index = file_count_++;
     file_names_.append(path);
     file_ids_.append_fill(file_id, items);
     file_indices_.append_fill(file_index, items);
-    for (std::size_t position = 0; position < grid.tiers.size(); ++position)
-      add_tier(grid.tiers[position], static_cast<std::uint32_t>(position));
-    rows_ += items;
+  }
+
+  // The file failed: the rows it gave go, and the tier names only it used.
+  void abandon_file() {
+    const std::size_t rows = file_start_.rows;
+    tier_indices_.truncate(rows);
+    tier_positions_.truncate(rows);
+    is_intervals_.truncate(rows);
+    tmins_.truncate(rows);
+    tmaxs_.truncate(rows);
+    labels_.truncate(rows);
+    rows_ = rows;
+    for (const std::string& name : names_added_) tier_of_name_.erase(name);
+    tier_names_.truncate(file_start_.tier_names);
   }
 
   std::size_t rows() const noexcept { return rows_; }
@@ -74,29 +108,36 @@ class BatchBuilder {
   }
 
  private:
-  void add_tier(const Tier& tier, std::uint32_t position) {
-    const std::size_t count = tier.items.size();
+  // Items are Items (labels kept as strings) or ItemViews (labels still in the text).
+  template <class Items>
+  void append_rows(const Tier& tier, std::size_t position, const Items& items) {
+    const std::size_t count = std::size(items);
     if (count == 0) return;
+    if (tier_items_.size() <= position) tier_items_.resize(position + 1);
+    tier_items_[position] += count;
     tier_indices_.append_fill(tier_index(tier.name), count);
-    tier_positions_.append_fill(position, count);
+    tier_positions_.append_fill(static_cast<std::uint32_t>(position), count);
     is_intervals_.append(tier.is_interval, count);
     double* tmins = tmins_.extend(count);
     double* tmaxs = tmaxs_.extend(count);
     std::size_t label_bytes = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      const Item& item = tier.items[i];
-      tmins[i] = item.tmin;
-      tmaxs[i] = item.tmax;
-      label_bytes += item.label.size();
+      tmins[i] = items[i].tmin;
+      tmaxs[i] = items[i].tmax;
+      label_bytes += items[i].label.size();
     }
     labels_.reserve(count, label_bytes);
-    for (const Item& item : tier.items) labels_.append(item.label);
+    for (std::size_t i = 0; i < count; ++i) labels_.append(items[i].label);
+    rows_ += count;
   }
 
   std::int32_t tier_index(const std::string& name) {
     auto [slot, added] =
         tier_of_name_.try_emplace(name, static_cast<std::int32_t>(tier_names_.size()));
-    if (added) tier_names_.append(name);
+    if (added) {
+      tier_names_.append(name);
+      names_added_.push_back(name);
+    }
     return slot->second;
   }
 
@@ -135,6 +176,13 @@ class BatchBuilder {
   Buffer<double> tmaxs_;
   arrow::TextColumn labels_;
   std::size_t rows_ = 0;
+  // Where the file being read began, to take its rows back if it fails.
+  struct FileStart {
+    std::size_t rows = 0;
+    std::size_t tier_names = 0;
+  } file_start_;
+  std::vector<std::string> names_added_;   // tier names first seen in this file
+  std::vector<std::size_t> tier_items_;  // this file's items per tier position
 };
 
 std::optional<std::string> known(std::string_view word) {
@@ -163,10 +211,12 @@ FileReport read_into(const std::string& path, const std::string_view* contents,
   FileReport report;
   SourceInfo info;
   std::optional<TextGrid> grid;
+  builder.begin_file();
   try {
-    Result<TextGrid> read = contents && contents->data() != nullptr
-                                ? read_from_bytes(*contents, file_stem(path), options, &info)
-                                : read_from_file(path, options, &info);
+    Result<TextGrid> read =
+        contents && contents->data() != nullptr
+            ? read_from_bytes(*contents, file_stem(path), options, &info, &builder)
+            : read_from_file(path, options, &info, &builder);
     if (read) {
       grid = std::move(*read);
     } else {
@@ -182,20 +232,24 @@ FileReport read_into(const std::string& path, const std::string_view* contents,
   report.layout = known(info.layout);
   report.encoding = known(info.encoding);
   if (!grid) {
+    builder.abandon_file();
     report.line = failure_line(path, contents, options, *report.error_kind);
     return report;
   }
+  builder.add_document(*grid);
   report.ok = true;
   report.tmin = grid->tmin;
   report.tmax = grid->tmax;
   report.tiers = static_cast<std::uint32_t>(grid->tiers.size());
-  for (const Tier& tier : grid->tiers) report.items += tier.items.size();
+  report.items = builder.file_rows();
   if (tier_summaries) {
     report.tier_list.emplace();
-    for (const Tier& tier : grid->tiers)
-      report.tier_list->push_back({tier.name, tier.is_interval, tier.items.size()});
+    for (std::size_t position = 0; position < grid->tiers.size(); ++position) {
+      const Tier& tier = grid->tiers[position];
+      report.tier_list->push_back({tier.name, tier.is_interval, builder.tier_items(position)});
+    }
   }
-  builder.add(file_id, with_replacement_characters(path), *grid);
+  builder.end_file(file_id, with_replacement_characters(path));
   return report;
 }
 

@@ -102,6 +102,11 @@ class Buffer {
     length_ += count;
   }
 
+  // Drops the values from `length` on (a length at most the size).
+  void truncate(std::size_t length) noexcept {
+    if (length < length_) length_ = length;
+  }
+
   // Room for `extra` more values, growing as appending would.
   void reserve_more(std::size_t extra) { grow_for(extra); }
 

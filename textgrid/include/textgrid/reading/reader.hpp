@@ -11,6 +11,7 @@
 #include "textgrid/model/error.hpp"
 #include "textgrid/reading/praat_formats.hpp"
 #include "textgrid/model/textgrid.hpp"
+#include "textgrid/reading/item_sink.hpp"
 
 namespace textgrid {
 
@@ -90,13 +91,17 @@ Result<TextGrid> validated(TextGrid grid, bool strict);
 
 // The one reading path: decode, tell the layout, parse, validate when strict.
 // `name` becomes the TextGrid's name. `info`, when given, receives what was
-// found even when reading then fails.
+// found even when reading then fails. With a sink, a file read without
+// validation in the long or short layout hands its items there, in order,
+// and its tiers hold none; a sink may have taken some items of a file whose
+// reading then fails.
 Result<TextGrid> read_from_bytes(std::string_view bytes, std::string name,
-                                 const ReadOptions& options, SourceInfo* info = nullptr);
+                                 const ReadOptions& options, SourceInfo* info = nullptr,
+                                 ItemSink* sink = nullptr);
 
 // The file's bytes, then read_from_bytes (named after the file's stem).
 Result<TextGrid> read_from_file(std::string_view path, const ReadOptions& options,
-                                SourceInfo* info = nullptr);
+                                SourceInfo* info = nullptr, ItemSink* sink = nullptr);
 
 // The same, with the layout as its word (see reading_file_type).
 Result<TextGrid> read_from_file(std::string_view path, bool strict, std::string_view file_type,

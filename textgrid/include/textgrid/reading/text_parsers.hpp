@@ -9,6 +9,7 @@
 
 #include "textgrid/model/error.hpp"
 #include "textgrid/model/textgrid.hpp"
+#include "textgrid/reading/item_sink.hpp"
 
 namespace textgrid {
 
@@ -31,11 +32,12 @@ std::string_view strip_quotes(std::string_view value) noexcept;
 enum class Front { common_spellings, general_only };
 
 // Parse text already in memory into the document it holds, unvalidated;
-// `name` becomes the TextGrid's name. Validation is the reader's, once.
+// `name` becomes the TextGrid's name. Validation is the reader's, once. With
+// a sink, the items go there, in order, and the tiers hold none.
 TextGrid parse_long_text(std::string_view text, std::string name,
-                         Front front = Front::common_spellings);
+                         Front front = Front::common_spellings, ItemSink* sink = nullptr);
 TextGrid parse_short_text(std::string_view text, std::string name,
-                          Front front = Front::common_spellings);
+                          Front front = Front::common_spellings, ItemSink* sink = nullptr);
 // Praat's free-form text (values anywhere on their lines, "!" comments).
 TextGrid parse_free_text(std::string_view text, std::string name);
 

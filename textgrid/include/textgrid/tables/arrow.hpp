@@ -120,6 +120,7 @@ void export_stream(std::shared_ptr<const Table> table, ArrowArrayStream* out);
 class Bitmap {
  public:
   void append(bool value, std::size_t count = 1);
+  void truncate(std::size_t length) noexcept;
   std::size_t size() const noexcept { return length_; }
   std::size_t count_zeros() const noexcept { return zeros_; }
   Buffer<std::uint8_t> take() && { return std::move(bytes_); }
@@ -142,6 +143,8 @@ class TextColumn {
   }
   // Room for `texts` more texts of `bytes` in all, so that appending them grows nothing.
   void reserve(std::size_t texts, std::size_t bytes);
+  // Keeps the first `texts` texts (at most the size).
+  void truncate(std::size_t texts) noexcept;
   std::size_t size() const noexcept;
   std::size_t value_bytes() const noexcept { return values_.size(); }
   bool is_large() const noexcept { return large_; }
