@@ -14,6 +14,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "check.hpp"
 #include "examples.hpp"
@@ -156,6 +157,34 @@ TEST(writer_point_writes_only_its_start) {
   CHECK(point.to_short_textgrid_string().ends_with("1\r\n0.25\r\n\"x\"\r\n"));
   CHECK(point.to_long_textgrid_string(2).find("0.75") == std::string::npos);
   CHECK(point.to_short_textgrid_string().find("0.75") == std::string::npos);
+}
+
+// Each time is written as format_float writes it alone, also where it repeats
+// the time before it (as an interval's start repeats the last end) or only
+// looks like it: zeros of either sign, NaN, infinities, texts over 32 bytes.
+TEST(writer_repeated_times_are_written_as_alone) {
+  const std::vector<double> times = {0.0,  0.0,    -0.0, 0.0,   1.5,      1.5,    NAN,    NAN,
+                                     INFINITY, INFINITY, -INFINITY, 1e300, 1e300, 1e-300, 1e-300,
+                                     0.1,  0.1000000000000001, 2.0, 2.0, 123456.789, 123456.789};
+  for (bool interval : {true, false}) {
+    Tier tier;
+    tier.name = "t";
+    tier.is_interval = interval;
+    for (std::size_t i = 0; i + 1 < times.size(); ++i)
+      tier.items.push_back({"x", times[i], interval ? times[i + 1] : times[i]});
+    tier.size = tier.items.size();
+    std::string expected = std::to_string(tier.items.size()) + "\r\n";
+    for (const Item& item : tier.items) {
+      expected += textgrid::format_float(item.tmin) + "\r\n";
+      if (interval) expected += textgrid::format_float(item.tmax) + "\r\n";
+      expected += "\"x\"\r\n";
+    }
+    CHECK(tier.to_short_textgrid_string().ends_with(expected));
+    std::string long_text = tier.to_long_textgrid_string(2);
+    for (const Item& item : tier.items)
+      CHECK(long_text.find((interval ? "xmin = " : "number = ") + textgrid::format_float(item.tmin) +
+                           " \r\n") != std::string::npos);
+  }
 }
 
 TEST(writer_invalid_grid_written_as_is) {

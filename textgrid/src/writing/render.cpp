@@ -2,6 +2,7 @@
 #include "textgrid/writing/render.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -96,7 +97,10 @@ constexpr double nine_decimals = 1e9;
 constexpr double short_time_limit = 1e6;
 char* short_time_before(char* end, double value) noexcept {
   if (!(value >= 0.0 && value < short_time_limit)) return nullptr;
-  const double scaled = std::nearbyint(value * nine_decimals);
+  // Rounded to a whole number as nearbyint would (below 2^52, adding and
+  // taking away 2^52 leaves no fraction), without a call to the library.
+  constexpr double whole_number_shift = 0x1p52;
+  const double scaled = (value * nine_decimals + whole_number_shift) - whole_number_shift;
   if (scaled / nine_decimals != value) return nullptr;
   auto units = static_cast<std::uint64_t>(scaled);
   std::uint64_t whole = units / 1'000'000'000u;
@@ -191,45 +195,71 @@ std::size_t estimated_bytes(const TextGrid& grid, bool long_layout) {
 // times and its position.
 constexpr std::size_t item_room = 96 + 2 * max_float_length + 24;
 
-char* put_long_interval(char* at, const Item& item, std::uint64_t position) noexcept {
+// The last time written and its text: an interval starts where the one before
+// it ends, so its start is copied rather than formatted again.
+struct LastTime {
+  double value = 0.0;
+  std::size_t length = 0;  // 0: nothing kept
+  char text[32];
+};
+
+// put_float, with room for 32 bytes at `at` as it has; only the very same bits
+// count as the same time (0 and -0 are written apart).
+char* put_time(char* at, double value, LastTime& last) noexcept {
+  if (last.length != 0 &&
+      std::bit_cast<std::uint64_t>(value) == std::bit_cast<std::uint64_t>(last.value)) {
+    std::memcpy(at, last.text, sizeof last.text);
+    return at + last.length;
+  }
+  char* end = put_float(at, value);
+  const auto length = static_cast<std::size_t>(end - at);
+  last.length = length <= sizeof last.text ? length : 0;
+  last.value = value;
+  std::memcpy(last.text, at, sizeof last.text);
+  return end;
+}
+
+char* put_long_interval(char* at, const Item& item, std::uint64_t position, LastTime& last) noexcept {
   at = put(at, "        intervals [");
   at = put_count(at, position);
   at = put(at, "]:\r\n            xmin = ");
-  at = put_float(at, item.tmin);
+  at = put_time(at, item.tmin, last);
   at = put(at, " \r\n            xmax = ");
-  at = put_float(at, item.tmax);
+  at = put_time(at, item.tmax, last);
   at = put(at, " \r\n            text = ");
   at = put_quoted(at, item.label);
   return put(at, " \r\n");
 }
 
-char* put_long_point(char* at, const Item& item, std::uint64_t position) noexcept {
+char* put_long_point(char* at, const Item& item, std::uint64_t position, LastTime& last) noexcept {
   at = put(at, "        points [");
   at = put_count(at, position);
   at = put(at, "]:\r\n            number = ");
-  at = put_float(at, item.tmin);
+  at = put_time(at, item.tmin, last);
   at = put(at, " \r\n            mark = ");
   at = put_quoted(at, item.label);
   return put(at, " \r\n");
 }
 
-char* put_short_interval(char* at, const Item& item, std::uint64_t /*position*/) noexcept {
-  at = put_float(at, item.tmin);
+char* put_short_interval(char* at, const Item& item, std::uint64_t /*position*/,
+                         LastTime& last) noexcept {
+  at = put_time(at, item.tmin, last);
   at = put(at, "\r\n");
-  at = put_float(at, item.tmax);
-  at = put(at, "\r\n");
-  at = put_quoted(at, item.label);
-  return put(at, "\r\n");
-}
-
-char* put_short_point(char* at, const Item& item, std::uint64_t /*position*/) noexcept {
-  at = put_float(at, item.tmin);
+  at = put_time(at, item.tmax, last);
   at = put(at, "\r\n");
   at = put_quoted(at, item.label);
   return put(at, "\r\n");
 }
 
-using ItemRenderer = char* (*)(char*, const Item&, std::uint64_t);
+char* put_short_point(char* at, const Item& item, std::uint64_t /*position*/,
+                      LastTime& last) noexcept {
+  at = put_time(at, item.tmin, last);
+  at = put(at, "\r\n");
+  at = put_quoted(at, item.label);
+  return put(at, "\r\n");
+}
+
+using ItemRenderer = char* (*)(char*, const Item&, std::uint64_t, LastTime&);
 
 // Items per chunk of room made at once in the text.
 constexpr std::size_t items_per_chunk = 64;
@@ -238,6 +268,7 @@ constexpr std::size_t items_per_chunk = 64;
 // most they can take once per chunk rather than growing the text per piece.
 void render_items(std::string& out, const std::vector<Item>& items, std::size_t first,
                   std::size_t last, ItemRenderer render) {
+  LastTime last_time;
   for (std::size_t begin = first; begin < last; begin += items_per_chunk) {
     const std::size_t stop = std::min(begin + items_per_chunk, last);
     std::size_t room = 0;
@@ -245,7 +276,7 @@ void render_items(std::string& out, const std::vector<Item>& items, std::size_t 
     const std::size_t old = out.size();
     out.resize_and_overwrite(old + room, [&](char* data, std::size_t) {
       char* at = data + old;
-      for (std::size_t i = begin; i < stop; ++i) at = render(at, items[i], i + 1);
+      for (std::size_t i = begin; i < stop; ++i) at = render(at, items[i], i + 1, last_time);
       return static_cast<std::size_t>(at - data);
     });
   }
