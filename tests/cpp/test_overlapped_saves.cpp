@@ -12,7 +12,9 @@
 
 #include "check.hpp"
 #include "textgrid/concurrency/cancel.hpp"
+#include "textgrid/model/textgrid.hpp"
 #include "textgrid/writing/overlapped_saves.hpp"
+#include "textgrid/writing/piece_writer.hpp"
 
 using namespace textgrid;
 namespace fs = std::filesystem;
@@ -116,5 +118,64 @@ TEST(only_small_saves_to_regular_files_are_quick) {
       {"/dev/null", 10, false},
   };
   for (const Case& c : cases) CHECK_EQ(quick_to_save(c.path.string(), c.items), c.quick);
+  fs::remove_all(folder);
+}
+
+TEST(piece_writer_puts_its_pieces_in_order_and_only_when_finished) {
+  const fs::path folder = fresh_folder("tavrel_piece_writer");
+  const fs::path path = folder / "a.TextGrid";
+  std::ofstream(path) << "old";
+  std::string expected;
+  {
+    PieceWriter writer(path.string());
+    for (std::size_t piece = 0; piece < 100; ++piece) {
+      std::string text(1000 + piece, static_cast<char>('a' + piece % 26));
+      expected += text;
+      writer.write(std::move(text));
+    }
+    CHECK_EQ(read_back(path), std::string("old"));
+    writer.finish();
+  }
+  CHECK_EQ(read_back(path), expected);
+  {
+    PieceWriter abandoned(path.string());
+    abandoned.write("never");
+    abandoned.write("seen");
+  }
+  CHECK_EQ(read_back(path), expected);
+  CHECK_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator())),
+           std::size_t{1});
+  fs::remove_all(folder);
+}
+
+// Large enough to be saved in pieces: the file holds the very text of the
+// document, in both layouts, tiers of either kind and pieces cut mid-tier.
+TEST(documents_saved_in_pieces_hold_their_whole_text) {
+  const fs::path folder = fresh_folder("tavrel_saved_in_pieces");
+  TextGrid grid;
+  grid.tmin = 0.0;
+  grid.tmax = 200000.0;
+  for (bool interval : {true, false}) {
+    Tier tier;
+    tier.name = interval ? "words" : "events \"x\"";
+    tier.is_interval = interval;
+    tier.tmax = grid.tmax;
+    const std::size_t count = interval ? 130000 : 5000;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double start = static_cast<double>(i) * 1.25;
+      tier.items.push_back({i % 7 == 0 ? "say \"hi\"" : "w" + std::to_string(i), start,
+                            interval ? start + 1.25 : start});
+    }
+    tier.size = tier.items.size();
+    grid.tiers.push_back(std::move(tier));
+  }
+  grid.size = grid.tiers.size();
+  for (bool long_layout : {true, false}) {
+    const fs::path path = folder / (long_layout ? "long.TextGrid" : "short.TextGrid");
+    grid.save_textgrid(path.string(), long_layout);
+    CHECK(read_back(path) ==
+          (long_layout ? grid.to_long_textgrid_string() : grid.to_short_textgrid_string()));
+  }
+  CHECK_THROWS(grid.save_textgrid((folder / "missing" / "x.TextGrid").string(), true));
   fs::remove_all(folder);
 }

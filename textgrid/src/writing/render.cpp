@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "textgrid/model/error.hpp"
 #include "textgrid/model/failure.hpp"
 #include "textgrid/concurrency/parallel.hpp"
+#include "textgrid/writing/piece_writer.hpp"
 #include "textgrid/writing/safe_save.hpp"
 #include "textgrid/model/textgrid.hpp"
 
@@ -288,18 +290,18 @@ constexpr std::size_t items_per_piece = 512;
 // Small tiers render straight into `out`. Large ones render on the pool, one
 // piece of consecutive items per element of the map, and the pieces are
 // joined in item order, so the bytes never depend on scheduling.
-void append_items(std::string& out, const std::vector<Item>& items, ItemRenderer render,
-                  std::size_t bytes_per_item) {
-  const std::size_t count = items.size();
+void append_items(std::string& out, const std::vector<Item>& items, std::size_t begin,
+                  std::size_t end, ItemRenderer render, std::size_t bytes_per_item) {
+  const std::size_t count = end - begin;
   if (count < items_worth_the_pool || count < parallel_threshold()) {
-    render_items(out, items, 0, count, render);
+    render_items(out, items, begin, end, render);
     return;
   }
   const std::size_t piece_count = (count + items_per_piece - 1) / items_per_piece;
   auto pieces = ordered_parallel_map(piece_count, [&](std::size_t piece_index) {
     std::string piece;
-    const std::size_t first = piece_index * items_per_piece;
-    const std::size_t last = std::min(first + items_per_piece, count);
+    const std::size_t first = begin + piece_index * items_per_piece;
+    const std::size_t last = std::min(first + items_per_piece, end);
     std::size_t bytes = bytes_per_item * (last - first);
     for (std::size_t i = first; i < last; ++i) bytes += items[i].label.size();
     piece.reserve(bytes);
@@ -312,7 +314,20 @@ void append_items(std::string& out, const std::vector<Item>& items, ItemRenderer
   for (const auto& piece : pieces) out += piece;
 }
 
-void append_long_tier(std::string& out, const Tier& tier, std::uint64_t index) {
+void append_items(std::string& out, const Tier& tier, std::size_t begin, std::size_t end,
+                  bool long_layout) {
+  if (long_layout && tier.is_interval)
+    append_items(out, tier.items, begin, end, put_long_interval, long_interval_bytes);
+  else if (long_layout)
+    append_items(out, tier.items, begin, end, put_long_point, long_point_bytes);
+  else if (tier.is_interval)
+    append_items(out, tier.items, begin, end, put_short_interval, short_interval_bytes);
+  else
+    append_items(out, tier.items, begin, end, put_short_point, short_point_bytes);
+}
+
+// A tier's text before its items.
+void append_long_tier_head(std::string& out, const Tier& tier, std::uint64_t index) {
   out += "    item ["sv;
   append_count(out, index + 1);
   out += "]:\r\n        class = "sv;
@@ -326,13 +341,9 @@ void append_long_tier(std::string& out, const Tier& tier, std::uint64_t index) {
   out += tier.is_interval ? " \r\n        intervals: size = "sv : " \r\n        points: size = "sv;
   append_count(out, tier.items.size());
   out += " \r\n"sv;
-  if (tier.is_interval)
-    append_items(out, tier.items, put_long_interval, long_interval_bytes);
-  else
-    append_items(out, tier.items, put_long_point, long_point_bytes);
 }
 
-void append_short_tier(std::string& out, const Tier& tier) {
+void append_short_tier_head(std::string& out, const Tier& tier) {
   out += tier.is_interval ? "\"IntervalTier\"\r\n"sv : "\"TextTier\"\r\n"sv;
   append_quoted(out, tier.name);
   out += "\r\n"sv;
@@ -342,14 +353,75 @@ void append_short_tier(std::string& out, const Tier& tier) {
   out += "\r\n"sv;
   append_count(out, tier.items.size());
   out += "\r\n"sv;
-  if (tier.is_interval)
-    append_items(out, tier.items, put_short_interval, short_interval_bytes);
+}
+
+void append_tier(std::string& out, const Tier& tier, std::uint64_t index, bool long_layout) {
+  if (long_layout)
+    append_long_tier_head(out, tier, index);
   else
-    append_items(out, tier.items, put_short_point, short_point_bytes);
+    append_short_tier_head(out, tier);
+  append_items(out, tier, 0, tier.items.size(), long_layout);
 }
 
 constexpr std::string_view file_type_header =
     "File type = \"ooTextFile\"\r\nObject class = \"TextGrid\"\r\n\r\n";
+
+// The document's text before its first tier.
+void append_document_head(std::string& out, const TextGrid& grid, bool long_layout) {
+  out += file_type_header;
+  if (long_layout) {
+    out += "xmin = "sv;
+    append_float(out, grid.tmin);
+    out += " \r\nxmax = "sv;
+    append_float(out, grid.tmax);
+    // Written "<exists>" even without tiers, as Praat writes it (and needs it).
+    out += " \r\ntiers? <exists> \r\nsize = "sv;
+    append_count(out, grid.tiers.size());
+    out += grid.tiers.empty() ? " \r\nitem []: (empty)\r\n"sv : " \r\nitem []: \r\n"sv;
+  } else {
+    append_float(out, grid.tmin);
+    out += "\r\n"sv;
+    append_float(out, grid.tmax);
+    out += "\r\n<exists>\r\n"sv;
+    append_count(out, grid.tiers.size());
+    out += "\r\n"sv;
+  }
+}
+
+std::string document_text(const TextGrid& grid, bool long_layout) {
+  std::string out;
+  out.reserve(estimated_bytes(grid, long_layout));
+  append_document_head(out, grid, long_layout);
+  for (std::size_t i = 0; i < grid.tiers.size(); ++i) append_tier(out, grid.tiers[i], i, long_layout);
+  return out;
+}
+
+// A document of this many items or more is saved in pieces, each written while
+// the next is formatted; the items of a piece are formatted together (on the
+// pool when there are enough).
+constexpr std::size_t items_saved_in_pieces = 100'000;
+constexpr std::size_t items_per_saved_piece = 1 << 15;
+
+void save_in_pieces(const TextGrid& grid, std::string_view path, bool long_layout) {
+  PieceWriter writer(path);
+  std::string out;
+  append_document_head(out, grid, long_layout);
+  for (std::size_t i = 0; i < grid.tiers.size(); ++i) {
+    const Tier& tier = grid.tiers[i];
+    if (long_layout)
+      append_long_tier_head(out, tier, i);
+    else
+      append_short_tier_head(out, tier);
+    for (std::size_t first = 0; first < tier.items.size(); first += items_per_saved_piece) {
+      append_items(out, tier, first, std::min(first + items_per_saved_piece, tier.items.size()),
+                   long_layout);
+      writer.write(std::exchange(out, std::string()));
+    }
+  }
+  if (!out.empty()) writer.write(std::move(out));
+  writer.finish();
+}
+
 
 }  // namespace
 
@@ -390,50 +462,26 @@ std::string format_float(double value) {
 std::string Tier::to_long_textgrid_string(std::uint64_t index) const {
   std::string out;
   out.reserve(estimated_bytes(*this, true));
-  append_long_tier(out, *this, index);
+  append_tier(out, *this, index, true);
   return out;
 }
 
 std::string Tier::to_short_textgrid_string() const {
   std::string out;
   out.reserve(estimated_bytes(*this, false));
-  append_short_tier(out, *this);
+  append_tier(out, *this, 0, false);
   return out;
 }
 
-std::string TextGrid::to_long_textgrid_string() const {
-  std::string out;
-  out.reserve(estimated_bytes(*this, true));
-  out += file_type_header;
-  out += "xmin = "sv;
-  append_float(out, tmin);
-  out += " \r\nxmax = "sv;
-  append_float(out, tmax);
-  // Written "<exists>" even without tiers, as Praat writes it (and needs it).
-  out += " \r\ntiers? <exists> \r\nsize = "sv;
-  append_count(out, tiers.size());
-  out += tiers.empty() ? " \r\nitem []: (empty)\r\n"sv : " \r\nitem []: \r\n"sv;
-  for (std::size_t i = 0; i < tiers.size(); ++i) append_long_tier(out, tiers[i], i);
-  return out;
-}
+std::string TextGrid::to_long_textgrid_string() const { return document_text(*this, true); }
 
-std::string TextGrid::to_short_textgrid_string() const {
-  std::string out;
-  out.reserve(estimated_bytes(*this, false));
-  out += file_type_header;
-  append_float(out, tmin);
-  out += "\r\n"sv;
-  append_float(out, tmax);
-  out += "\r\n<exists>\r\n"sv;
-  append_count(out, tiers.size());
-  out += "\r\n"sv;
-  for (const Tier& tier : tiers) append_short_tier(out, tier);
-  return out;
-}
+std::string TextGrid::to_short_textgrid_string() const { return document_text(*this, false); }
 
 void TextGrid::save_textgrid(std::string_view path, bool long_format) const {
-  const std::string text = long_format ? to_long_textgrid_string() : to_short_textgrid_string();
-  save_file(path, text);
+  std::size_t items = 0;
+  for (const Tier& tier : tiers) items += tier.items.size();
+  if (items >= items_saved_in_pieces) return save_in_pieces(*this, path, long_format);
+  save_file(path, document_text(*this, long_format));
 }
 
 }  // namespace textgrid
