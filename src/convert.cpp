@@ -140,7 +140,7 @@ bool has_fspath(PyObject* object) {
 
 }  // namespace
 
-bool to_text(PyObject* object, std::string_view& text) {
+bool to_any_text(PyObject* object, std::string_view& text) {
   if (!PyUnicode_Check(object)) {
     raise_not_convertible(object, "'str'");
     return false;
@@ -192,13 +192,12 @@ bool to_optional_double(PyObject* object, std::optional<double>& value) {
   return true;
 }
 
-bool check_triple(PyObject* object) {
+bool refuse_as_triple(PyObject* object) {
   if (!PyTuple_Check(object)) {
     raise_not_convertible(object, "a tuple");
     return false;
   }
   Py_ssize_t length = PyTuple_GET_SIZE(object);
-  if (length == 3) return true;
   PyErr_Format(PyExc_ValueError, "expected tuple of length 3, but got tuple of length %zd", length);
   return false;
 }

@@ -16,7 +16,16 @@
 namespace tavrel {
 
 // A view of the str's own UTF-8 data, valid while the object lives.
-bool to_text(PyObject* object, std::string_view& text);
+bool to_any_text(PyObject* object, std::string_view& text);
+inline bool to_text(PyObject* object, std::string_view& text) {
+  // A pure-ASCII str holds its UTF-8 text itself: no call needed for labels.
+  if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
+    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    return true;
+  }
+  return to_any_text(object, text);
+}
 // A file-system path as the caller gave it: str, bytes or any os.PathLike.
 struct PathArgument {
   std::string encoded;  // the bytes os.fsencode gives
@@ -50,7 +59,10 @@ inline bool to_double(PyObject* object, double& value) {
 }
 
 // A tuple (subclasses too) of exactly three members.
-bool check_triple(PyObject* object);
+[[gnu::cold]] bool refuse_as_triple(PyObject* object);
+inline bool check_triple(PyObject* object) {
+  return (PyTuple_Check(object) && PyTuple_GET_SIZE(object) == 3) || refuse_as_triple(object);
+}
 
 // Refuses str and non-sequences; otherwise the number of entries worth
 // reserving (the reported length, bounded so that an absurd __len__ cannot
@@ -67,6 +79,16 @@ bool for_each_element(PyObject* sequence, Reserve&& reserve, Append&& append) {
   Py_ssize_t expected = begin_sequence(sequence);
   if (expected < 0) return false;
   reserve(static_cast<std::size_t>(expected));
+  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+    // Walked by index exactly as their iterators walk them (a list's length
+    // is read again at every step), without making an iterator.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+      PyRef element = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+      if (!append(element.get())) return false;
+      if (static_cast<std::size_t>(i + 1) % signal_check_interval == 0 && PyErr_CheckSignals() != 0) return false;
+    }
+    return true;
+  }
   PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
   std::size_t converted = 0;

@@ -321,6 +321,24 @@ def test_reentrant_calls_from_argument_conversion(tmp_path):
     assert tavrel.textgrid2data(inner_out, True, "long")[2][0][0] == "inner"
 
 
+@pytest.mark.parametrize("change, labels", [
+    ("clear", ["a"]),                 # the item being converted outlives the list's hold on it
+    ("append", ["a", "b", "late"]),   # an item added on the way is reached, as iterating would
+])
+def test_item_list_changed_while_an_item_converts(tmp_path, change, labels):
+    items = []
+
+    class Changer:
+        def __float__(self):
+            items.clear() if change == "clear" else items.append((2.0, 3.0, "late"))
+            return 1.0
+
+    items += [(0.0, Changer(), "a"), (1.0, 2.0, "b")]
+    out = str(tmp_path / "out.TextGrid")
+    tavrel.data2textgrid([("w", True, items)], None, None, out, "short")
+    assert [label for _, _, label in tavrel.textgrid2data(out, True, "short")[2][0][2]] == labels
+
+
 def test_overlong_paths(tmp_path):
     long_name = str(tmp_path / ("x" * 5000))
     kind, error = outcome(tavrel.textgrid2data, long_name, False, "long")

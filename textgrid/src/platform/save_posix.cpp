@@ -77,13 +77,18 @@ std::optional<std::string> link_target(const std::string& link) {
 }
 
 // The file a path finally names once symbolic links are followed, even when
-// the last link dangles (the save then creates the file it points to).
-std::string follow_links(std::string_view shown, std::string path) {
+// the last link dangles (the save then creates the file it points to), and
+// whether it exists: `status` is then what stat gives for it.
+std::string follow_links(std::string_view shown, std::string path, struct stat& status,
+                         bool& exists) {
   for (int hop = 0; hop < max_link_hops; ++hop) {
-    struct stat status{};
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    exists = ::lstat(path.c_str(), &status) == 0;
+    if (!exists || !S_ISLNK(status.st_mode)) return path;
     std::optional<std::string> target = link_target(path);
-    if (!target || target->empty()) return path;
+    if (!target || target->empty()) {
+      exists = ::stat(path.c_str(), &status) == 0;
+      return path;
+    }
     path = target->front() == '/' ? *target : directory_part(path) + *target;
   }
   fail_write_os(shown, ELOOP);
@@ -130,7 +135,8 @@ class TemporaryFile {
 #if defined(__linux__)
     std::string directory = directory_part(target);
     // Naming the file later goes through /proc; without it, name it now.
-    if (::access("/proc/self/fd", X_OK) == 0) {
+    static const bool proc_fd_usable = ::access("/proc/self/fd", X_OK) == 0;
+    if (proc_fd_usable) {
       int fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
                       0666);
       if (fd >= 0) {
@@ -242,9 +248,9 @@ void replace_file(std::string_view shown, const std::string& target, const struc
 void save_file(std::string_view path, std::string_view text) {
   if (path.find('\0') != std::string_view::npos)
     fail_write(path, "file name contained an unexpected NUL byte");
-  std::string target = follow_links(path, std::string(path));
   struct stat status{};
-  bool exists = ::stat(target.c_str(), &status) == 0;
+  bool exists = false;
+  std::string target = follow_links(path, std::string(path), status, exists);
   // A path naming a folder ("out/") has no file name to put a temporary beside.
   if ((exists && !S_ISREG(status.st_mode)) || name_part(target).empty()) {
     write_in_place(path, target, text);
@@ -269,9 +275,9 @@ FileSaver::FileSaver(std::string_view path) : state_(std::make_unique<State>()) 
     fail_write(path, "file name contained an unexpected NUL byte");
   State& state = *state_;
   state.shown = path;
-  state.target = follow_links(path, std::string(path));
   struct stat status{};
-  bool exists = ::stat(state.target.c_str(), &status) == 0;
+  bool exists = false;
+  state.target = follow_links(path, std::string(path), status, exists);
   if ((exists && !S_ISREG(status.st_mode)) || name_part(state.target).empty()) {
     state.in_place.reset(open_in_place(path, state.target));
     return;
