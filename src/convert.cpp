@@ -85,7 +85,7 @@ bool to_numpy_bool(PyObject* object, bool& value) {
   return true;
 }
 
-bool to_item_data(PyObject* object, textgrid::ItemData& item) {
+bool to_item_data(PyObject* object, textgrid::Item& item) {
   if (!check_triple(object)) return false;
   std::string_view label;
   if (!to_double(PyTuple_GET_ITEM(object, 0), item.tmin) ||
@@ -96,7 +96,7 @@ bool to_item_data(PyObject* object, textgrid::ItemData& item) {
   return true;
 }
 
-bool to_item_data_list(PyObject* sequence, std::vector<textgrid::ItemData>& items) {
+bool to_item_data_list(PyObject* sequence, std::vector<textgrid::Item>& items) {
   return for_each_element(
       sequence, [&](std::size_t count) { items.reserve(count); },
       [&](PyObject* element) { return to_item_data(element, items.emplace_back()); });

@@ -103,8 +103,8 @@ TEST(make_textgrid_bounds_and_name) {
 TEST(from_data_bounds_per_tier) {
   auto data = [] {
     return std::vector<TierData>{
-        {"a", true, {{1.0, 2.0, "x"}, {2.0, 4.0, "y"}}},
-        {"b", false, {{0.5, 0.5, "p"}, {3.0, 3.0, "q"}}},
+        {"a", true, {{"x", 1.0, 2.0}, {"y", 2.0, 4.0}}},
+        {"b", false, {{"p", 0.5, 0.5}, {"q", 3.0, 3.0}}},
     };
   };
   struct Case {
@@ -133,9 +133,9 @@ TEST(from_data_bounds_per_tier) {
 TEST(from_data_keeps_empty_tiers_with_the_grid_bounds) {
   std::vector<TierData> data = {
       {"empty1", true, {}},
-      {"same", true, {{0.5, 1.0, "a"}}},
+      {"same", true, {{"a", 0.5, 1.0}}},
       {"empty2", false, {}},
-      {"same", false, {{2.0, 2.0, "p"}, {3.0, 3.0, "q"}}},
+      {"same", false, {{"p", 2.0, 2.0}, {"q", 3.0, 3.0}}},
   };
   struct Case {
     std::optional<double> tmin, tmax;
@@ -175,17 +175,17 @@ TEST(from_data_failures) {
   };
   const Case cases[] = {
       {"items are not reordered",
-       {{"words", true, {{1.0, 2.0, "b"}, {0.0, 1.0, "a"}}}},
+       {{"words", true, {{"b", 1.0, 2.0}, {"a", 0.0, 1.0}}}},
        "Items 0 and 1 overlap in tier words"},
       {"NaN starts are skipped by the tier bound but refused in the item",
-       {{"words", true, {{not_a_number, 1.0, "a"}, {1.0, 2.0, "b"}}},
-        {"late", true, {{0.0, 1.0, "c"}}}},
+       {{"words", true, {{"a", not_a_number, 1.0}, {"b", 1.0, 2.0}}},
+        {"late", true, {{"c", 0.0, 1.0}}}},
        "Time bounds should be finite in item 0 in tier words"},
       {"a tier whose starts are all NaN keeps the seed",
-       {{"ok", true, {{0.0, 1.0, "a"}}}, {"unstarted", true, {{not_a_number, 5.0, "b"}}}},
+       {{"ok", true, {{"a", 0.0, 1.0}}}, {"unstarted", true, {{"b", not_a_number, 5.0}}}},
        "tmin should be less than tmax in tier unstarted"},
       {"point tier mismatch",
-       {{"marks", false, {{1.0, 1.5, "p"}}}},
+       {{"marks", false, {{"p", 1.0, 1.5}}}},
        "Item 0 should have tmin == tmax in PointTier marks"},
   };
   for (const Case& c : cases) {
@@ -203,7 +203,7 @@ TEST(to_data_exports_as_stored) {
   CHECK_EQ(textgrid.to_data(), (TextGridData{-3.0, 0.0, {}}));
   textgrid.tiers = {tier_of("w", true, {{"b", 5, 1}, {"a", 0, 9}}, 0, 0),
                     tier_of("p", false, {}, 0, 1)};
-  TextGridData expected{-3.0, 0.0, {{"w", true, {{5, 1, "b"}, {0, 9, "a"}}}, {"p", false, {}}}};
+  TextGridData expected{-3.0, 0.0, {{"w", true, {{"b", 5, 1}, {"a", 0, 9}}}, {"p", false, {}}}};
   CHECK_EQ(textgrid.to_data(), expected);
 }
 
@@ -220,9 +220,9 @@ TEST(nested_conversions_match_sequential_reference) {
     textgrid.size = 2;
 
     TextGridData reference{
-        0.0, 0.0, {{"small", false, {{0.5, 0.5, "p"}, {1, 1, "q"}}}, {"big", true, {}}}};
+        0.0, 0.0, {{"small", false, {{"p", 0.5, 0.5}, {"q", 1, 1}}}, {"big", true, {}}}};
     for (const Item& item : items)
-      reference.tiers[1].items.push_back(ItemData{item.tmin, item.tmax, item.label});
+      reference.tiers[1].items.push_back(Item{item.label, item.tmin, item.tmax});
     TextGridData data = textgrid.to_data();
     CHECK(data == reference);
 

@@ -23,7 +23,7 @@ TextGridData unflatten(const FlatDocument& flat) {
     TierData nested{std::string(flat.texts[tier.name]), tier.is_interval, {}};
     for (std::size_t i = 0; i < tier.items; ++i, ++item)
       nested.items.push_back(
-          ItemData{flat.tmins[item], flat.tmaxs[item], std::string(flat.texts[flat.labels[item]])});
+          Item{std::string(flat.texts[flat.labels[item]]), flat.tmins[item], flat.tmaxs[item]});
     data.tiers.push_back(std::move(nested));
   }
   return data;

@@ -90,18 +90,8 @@ void span_degenerate_point_tiers(TextGrid& textgrid) {
   }
 }
 
-std::vector<ItemData> export_items(const std::vector<Item>& items) {
-  return ordered_item_map(items.size(), [&items](std::size_t i) {
-    const Item& item = items[i];
-    return ItemData{item.tmin, item.tmax, item.label};
-  });
-}
-
-std::vector<Item> import_items(std::vector<ItemData>& items) {
-  return ordered_item_map(items.size(), [&items](std::size_t i) {
-    ItemData& item = items[i];
-    return Item{std::move(item.label), item.tmin, item.tmax};
-  });
+std::vector<Item> export_items(const std::vector<Item>& items) {
+  return ordered_item_map(items.size(), [&items](std::size_t i) { return items[i]; });
 }
 
 // The vector form's tier, gathered from entries that may be interleaved with
@@ -229,7 +219,7 @@ Result<TextGrid> TextGrid::from_data(std::vector<TierData> data, std::optional<s
   tiers.reserve(data.size());
   for (TierData& tier : data)
     tiers.push_back(
-        make_tier(std::move(tier.name), tier.is_interval, import_items(tier.items), tmin, tmax));
+        make_tier(std::move(tier.name), tier.is_interval, std::move(tier.items), tmin, tmax));
   data.clear();
   span_empty_tiers(tiers, tmin, tmax);
   return make_textgrid(std::move(tiers), std::move(name), tmin, tmax);

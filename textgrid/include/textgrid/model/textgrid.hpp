@@ -26,19 +26,12 @@ struct Item {
 };
 
 // Nested data form: (tmin, tmax, tiers), tiers of (name, is_interval, items),
-// items of (tmin, tmax, label).
-struct ItemData {
-  double tmin = 0.0;
-  double tmax = 0.0;
-  std::string label;
-
-  friend bool operator==(const ItemData&, const ItemData&) = default;
-};
-
+// items of (tmin, tmax, label), held as the model's own items so that a tier's
+// items become the TextGrid's without a copy.
 struct TierData {
   std::string name;
   bool is_interval = true;
-  std::vector<ItemData> items;
+  std::vector<Item> items;
 
   friend bool operator==(const TierData&, const TierData&) = default;
 };
