@@ -85,7 +85,8 @@ bool for_each_element(PyObject* sequence, Reserve&& reserve, Append&& append) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
       PyRef element = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
       if (!append(element.get())) return false;
-      if (static_cast<std::size_t>(i + 1) % signal_check_interval == 0 && PyErr_CheckSignals() != 0) return false;
+      const auto converted = static_cast<std::size_t>(i + 1);
+      if (converted % signal_check_interval == 0 && PyErr_CheckSignals() != 0) return false;
     }
     return true;
   }

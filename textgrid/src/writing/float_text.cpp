@@ -112,7 +112,8 @@ char* short_time_before(char* end, double value) noexcept {
     // The nine decimals: the first, then eight at once, whose trailing zeros
     // are the zero bytes at the top of their lanes.
     const auto first = static_cast<char>('0' + fraction / 100'000'000u);
-    const std::uint64_t rest = eight_digit_lanes(static_cast<std::uint32_t>(fraction % 100'000'000u));
+    const std::uint64_t rest =
+        eight_digit_lanes(static_cast<std::uint32_t>(fraction % 100'000'000u));
     const int places = rest == 0 ? 1 : 9 - std::countl_zero(rest) / 8;
     std::uint64_t text = rest + 0x3030303030303030u;  // the digits in ASCII
     if constexpr (std::endian::native == std::endian::big) text = std::byteswap(text);
