@@ -222,7 +222,8 @@ inline bool repeats(const char* at, const char* end, const NumberToken& last) no
   const unsigned wanted = (2u << last.length) - 1;  // the token and the byte ending it
   return (same & wanted) == wanted;
 #else
-  return false;
+  if (last.length - 1 >= 15 || end - at < 16) return false;
+  return std::memcmp(at, last.text, last.length + 1) == 0;
 #endif
 }
 }  // namespace detail
