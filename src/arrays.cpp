@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "made_once.hpp"
 #include "textgrid/model/failure.hpp"
 
 namespace tavrel {
@@ -52,8 +53,8 @@ PyType_Spec slice_container_spec = {
     "tavrel.PySliceContainer", sizeof(SliceContainer), 0,
     static_cast<unsigned int>(slice_container_flags), slice_container_slots};
 
-PyTypeObject* slice_container_type = nullptr;
-bool numpy_api_ready = false;
+MadeOnce<PyObject> slice_container_type;
+MadeOnce<void> numpy_api;
 
 // The text of the pending Python exception, which is cleared.
 std::string take_error_text() {
@@ -77,26 +78,22 @@ std::string take_error_text() {
 
 // NumPy's C interface is looked up on the first array, never at import.
 void ensure_numpy_api() {
-  if (numpy_api_ready) return;
-  if (_import_array() < 0)
-    textgrid::fail("Failed to access NumPy array API capsule: " + take_error_text());
-  numpy_api_ready = true;
+  void* api = numpy_api.get([]() -> void* {
+    return _import_array() < 0 ? nullptr : static_cast<void*>(PyArray_API);
+  });
+  if (api == nullptr) textgrid::fail("Failed to access NumPy array API capsule: " + take_error_text());
 }
 
 PyTypeObject* container_type() {
-  if (slice_container_type == nullptr) {
+  PyObject* type = slice_container_type.get([] {
     PyObject* created = PyType_FromSpec(&slice_container_spec);
-    if (created == nullptr) return nullptr;
 #ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
     // Without the flag (before Python 3.10), no constructor keeps it internal.
-    reinterpret_cast<PyTypeObject*>(created)->tp_new = nullptr;
+    if (created != nullptr) reinterpret_cast<PyTypeObject*>(created)->tp_new = nullptr;
 #endif
-    if (slice_container_type == nullptr)
-      slice_container_type = reinterpret_cast<PyTypeObject*>(created);
-    else
-      Py_DECREF(created);
-  }
-  return slice_container_type;
+    return created;
+  });
+  return reinterpret_cast<PyTypeObject*>(type);
 }
 
 // The keeper owns the buffer from here on; if it cannot be made, the buffer

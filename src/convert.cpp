@@ -1,6 +1,9 @@
 #include "convert.hpp"
 
+#include <atomic>
 #include <cstring>
+
+#include "made_once.hpp"
 
 namespace tavrel {
 namespace {
@@ -12,7 +15,11 @@ constexpr Py_ssize_t max_reserved_entries = Py_ssize_t{1} << 16;
 // NumPy bool array does not cost two attribute look-ups per element. Only a
 // static type is remembered: its name cannot change afterwards. Its truth slot
 // is still read at each use, never kept.
-PyTypeObject* numpy_bool_type = nullptr;
+std::atomic<PyTypeObject*> numpy_bool_type{nullptr};
+
+InternedName module_name{"__module__"};
+InternedName type_name{"__name__"};
+InternedName fspath_name{"__fspath__"};
 
 [[gnu::cold]] void raise_not_convertible(PyObject* object, const char* target) {
   PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to %s",
@@ -20,8 +27,8 @@ PyTypeObject* numpy_bool_type = nullptr;
 }
 
 // The type's __module__ and __name__ as UTF-8, or empty views if unreadable.
-std::string type_attribute(PyTypeObject* type, const char* attribute) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute));
+std::string type_attribute(PyTypeObject* type, InternedName& attribute) {
+  PyRef value = attribute_of(reinterpret_cast<PyObject*>(type), attribute);
   if (!value || !PyUnicode_Check(value.get())) {
     PyErr_Clear();
     return {};
@@ -37,8 +44,8 @@ std::string type_attribute(PyTypeObject* type, const char* attribute) {
 // Recognised by name so that NumPy need not be imported: "numpy.bool_" (NumPy 1)
 // or "numpy.bool" (NumPy 2). Returns the type's name when it is one, else "".
 std::string numpy_bool_name(PyTypeObject* type) {
-  if (type_attribute(type, "__module__") != "numpy") return {};
-  std::string name = type_attribute(type, "__name__");
+  if (type_attribute(type, module_name) != "numpy") return {};
+  std::string name = type_attribute(type, type_name);
   return name == "bool_" || name == "bool" ? name : std::string();
 }
 
@@ -50,15 +57,17 @@ std::string numpy_bool_name(PyTypeObject* type) {
 
 // Whether `type` is taken for NumPy's boolean; the name is raised on refusal.
 bool recognised_numpy_bool(PyObject* object, PyTypeObject* type, std::string& name) {
-  if (type == numpy_bool_type) return true;
+  if (type == numpy_bool_type.load(std::memory_order_acquire)) return true;
   name = numpy_bool_name(type);
   if (name.empty()) {
     raise_not_convertible(object, "'bool'");
     return false;
   }
-  if (numpy_bool_type == nullptr && !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    PyTypeObject* unset = nullptr;
     Py_INCREF(type);
-    numpy_bool_type = type;
+    if (!numpy_bool_type.compare_exchange_strong(unset, type, std::memory_order_acq_rel))
+      Py_DECREF(type);
   }
   return true;
 }
@@ -76,7 +85,7 @@ bool to_numpy_bool(PyObject* object, bool& value) {
   }
   PyNumberMethods* number = as_type->tp_as_number;
   if (number == nullptr || number->nb_bool == nullptr) {
-    if (as_type == numpy_bool_type) name = numpy_bool_name(as_type);
+    if (as_type == numpy_bool_type.load(std::memory_order_acquire)) name = numpy_bool_name(as_type);
     return raise_no_bool_slot(name);
   }
   int truth = number->nb_bool(object);
@@ -132,8 +141,7 @@ bool path_from_fspath(PyObject* object, PathArgument& path) {
 }
 
 bool has_fspath(PyObject* object) {
-  PyRef method = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__"));
+  PyRef method = attribute_of(reinterpret_cast<PyObject*>(Py_TYPE(object)), fspath_name);
   if (!method) PyErr_Clear();
   return static_cast<bool>(method);
 }

@@ -72,6 +72,22 @@ Py_ssize_t begin_sequence(PyObject* object);
 // A long conversion handles pending signals (Ctrl-C) every this many elements.
 inline constexpr std::size_t signal_check_interval = std::size_t{1} << 14;
 
+// Element i of an exact list or tuple as a strong reference, or null when a
+// list has shrunk below i meanwhile (no error set). Without the interpreter
+// lock another thread may replace a list's entry and free it between reading
+// the entry and taking a reference: the list hands it over with its own lock.
+inline PyRef list_or_tuple_element(PyObject* sequence, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+  if (PyList_CheckExact(sequence)) {
+    PyRef element = PyRef::steal(PyList_GetItemRef(sequence, i));
+    if (!element) PyErr_Clear();  // only IndexError: it shrank
+    return element;
+  }
+#endif
+  if (i >= PySequence_Fast_GET_SIZE(sequence)) return {};
+  return PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+}
+
 // Sequence conversion: reserve, then every element in iteration order (which
 // may differ from what indexing would give) through `append`.
 template <class Reserve, class Append>
@@ -82,8 +98,9 @@ bool for_each_element(PyObject* sequence, Reserve&& reserve, Append&& append) {
   if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
     // Walked by index exactly as their iterators walk them (a list's length
     // is read again at every step), without making an iterator.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
-      PyRef element = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+    for (Py_ssize_t i = 0;; ++i) {
+      PyRef element = list_or_tuple_element(sequence, i);
+      if (!element) break;
       if (!append(element.get())) return false;
       const auto converted = static_cast<std::size_t>(i + 1);
       if (converted % signal_check_interval == 0 && PyErr_CheckSignals() != 0) return false;

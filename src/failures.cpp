@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "made_once.hpp"
 #include "textgrid/platform/platform.hpp"
 
 namespace tavrel {
@@ -14,7 +15,7 @@ constexpr const char* panic_doc =
     "unknown file-type word, a structurally broken file or a file that cannot be written).\n\n"
     "It derives from BaseException, not Exception, so `except Exception` does not catch it.";
 
-PyObject* panic_type = nullptr;
+MadeOnce<PyObject> panic_type;
 
 [[noreturn]] void abort_at_ffi_boundary() noexcept {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -63,16 +64,10 @@ void raise_os_error(const std::string& message) {
 }  // namespace
 
 PyObject* panic_exception_type() noexcept {
-  if (panic_type != nullptr) return panic_type;
-  PyObject* created = PyErr_NewExceptionWithDoc("tavrel.PanicException", panic_doc,
-                                                PyExc_BaseException, nullptr);
-  if (created == nullptr) return nullptr;
-  // Creating a class can run Python code; another thread may have won meanwhile.
-  if (panic_type == nullptr)
-    panic_type = created;
-  else
-    Py_DECREF(created);
-  return panic_type;
+  return panic_type.get([] {
+    return PyErr_NewExceptionWithDoc("tavrel.PanicException", panic_doc, PyExc_BaseException,
+                                     nullptr);
+  });
 }
 
 void raise_internal_failure(const textgrid::InternalFailure& failure) noexcept {

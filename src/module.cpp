@@ -185,6 +185,11 @@ PyMODINIT_FUNC PyInit_tavrel() {
   if (cached_module == nullptr) {
     PyRef module = PyRef::steal(PyModule_Create(&module_definition));
     if (!module || !initialise(module.get())) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Every function is safe without the interpreter lock: containers are read
+    // through strong references and first-use objects are made under a lock.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
     cached_module = module.release();
   }
   Py_INCREF(cached_module);

@@ -3,6 +3,7 @@
 // are checked before their pointer is used.
 #include <string_view>
 
+#include "made_once.hpp"
 #include "tables.hpp"
 #include "textgrid/tables/arrow_import.hpp"
 
@@ -69,9 +70,12 @@ bool take_array(PyObject* pair, const char* parameter, ArrowArrayStream& stream)
   return true;
 }
 
+InternedName stream_method{"__arrow_c_stream__"};
+InternedName array_method{"__arrow_c_array__"};
+
 // The attribute, or null without an error when the object has none.
-PyRef attribute_if_any(PyObject* object, const char* name, bool& failed) {
-  PyRef attribute = PyRef::steal(PyObject_GetAttrString(object, name));
+PyRef attribute_if_any(PyObject* object, InternedName& name, bool& failed) {
+  PyRef attribute = attribute_of(object, name);
   failed = !attribute && !PyErr_ExceptionMatches(PyExc_AttributeError);
   if (!attribute && !failed) PyErr_Clear();
   return attribute;
@@ -81,9 +85,9 @@ PyRef attribute_if_any(PyObject* object, const char* name, bool& failed) {
 
 bool import_stream(PyObject* object, const char* parameter, ArrowArrayStream& stream) {
   bool failed = false;
-  PyRef method = attribute_if_any(object, "__arrow_c_stream__", failed);
+  PyRef method = attribute_if_any(object, stream_method, failed);
   const bool streams = static_cast<bool>(method);
-  if (!streams && !failed) method = attribute_if_any(object, "__arrow_c_array__", failed);
+  if (!streams && !failed) method = attribute_if_any(object, array_method, failed);
   if (failed) return false;
   if (!method) {
     PyErr_Format(PyExc_TypeError,
