@@ -422,3 +422,23 @@ TEST(from_vectors_reports_tiers_in_first_appearance_order) {
                                        0.0, 10.0, std::nullopt);
   CHECK_EQ(error_of(result), std::string("Items 0 and 1 overlap in tier late"));
 }
+
+// Tiers by index: one name per index, else the file is refused naming both.
+TEST(from_vectors_by_index_refuses_two_names_at_one_index) {
+  struct Case {
+    std::vector<std::uint64_t> indices;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{0, 1, 0}, "<no error>"},
+      {{1, 1, 0}, "tier index 1 is given to two tiers, \"a\" and \"b\""},
+      {{0, 5, 5}, "tier index 5 is given to two tiers, \"b\" and \"a\""},
+  };
+  for (const Case& c : cases) {
+    Vectors vectors =
+        vectors_of({{0, 1, "x", "a", true}, {0, 1, "y", "b", true}, {1, 2, "z", "a", true}});
+    for (std::uint64_t index : c.indices) vectors.tier_indices.push_back(index);
+    auto built = TextGrid::from_vectors(std::move(vectors), 0.0, 2.0, std::nullopt);
+    CHECK_EQ(error_of(built), c.expected);
+  }
+}
