@@ -68,12 +68,11 @@ class ItemOutput {
     sink_->add(tier(), grid_.tiers.size() - 1, items);
   }
 
+  unsigned lines_read = 0;  // of the item being read, as bits
+
  private:
   TextGrid& grid_;
   ItemSink* sink_;
-
- public:
-  unsigned lines_read = 0;  // of the item being read
 };
 
 // What the key lines of one parse change besides the document.
