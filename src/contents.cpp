@@ -27,6 +27,24 @@ int release_later(void* pending) noexcept {
   return 0;
 }
 
+// The bytes of any buffer, in C order as bytes(object) gives them: viewed
+// when they lie in one C-contiguous block, else gathered into a copy (a
+// strided NumPy array or memoryview). Exporters refuse a contiguous view of
+// strided memory with BufferError or, as NumPy does, ValueError.
+bool contiguous_buffer(PyObject* object, Py_buffer& buffer) {
+  if (PyObject_GetBuffer(object, &buffer, PyBUF_SIMPLE) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+    return false;
+  PyErr_Clear();
+  Py_buffer strided;
+  if (PyObject_GetBuffer(object, &strided, PyBUF_FULL_RO) < 0) return false;
+  PyRef copy = PyRef::steal(PyBytes_FromStringAndSize(nullptr, strided.len));
+  const bool copied = copy && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.get()), &strided,
+                                                    strided.len, 'C') == 0;
+  PyBuffer_Release(&strided);
+  return copied && PyObject_GetBuffer(copy.get(), &buffer, PyBUF_SIMPLE) == 0;
+}
+
 }  // namespace
 
 HeldContents::~HeldContents() {
@@ -66,13 +84,7 @@ bool HeldContents::add(PyObject* object) {
     return false;
   }
   Py_buffer buffer;
-  if (PyObject_GetBuffer(object, &buffer, PyBUF_SIMPLE) < 0) {
-    // A buffer that is not contiguous: its bytes in order, in a copy of their own.
-    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
-    PyErr_Clear();
-    PyRef copy = PyRef::steal(PyBytes_FromObject(object));
-    if (!copy || PyObject_GetBuffer(copy.get(), &buffer, PyBUF_SIMPLE) < 0) return false;
-  }
+  if (!contiguous_buffer(object, buffer)) return false;
   buffers_.push_back(buffer);
   // Empty bytes still point somewhere: a null view means "read the file".
   static constexpr char nothing[] = "";

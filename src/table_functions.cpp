@@ -86,18 +86,9 @@ bool to_file_ids(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
   return to_ids(sequence, "file_ids", "file id", ids);
 }
 
-// Tier positions: unsigned integers (a negative one is an OverflowError).
+// Tier positions: integers from 0 to 2**64 - 1, refused as file ids are.
 bool to_tier_indices(PyObject* sequence, textgrid::Buffer<std::uint64_t>& ids) {
-  return for_each_element(
-      sequence, [&](std::size_t expected) { ids.reserve(expected); },
-      [&](PyObject* element) {
-        PyRef index = PyRef::steal(PyNumber_Index(element));
-        if (!index) return false;
-        unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
-        if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        ids.push_back(id);
-        return true;
-      });
+  return to_ids(sequence, "tier_indices", "tier index", ids);
 }
 
 // None: the files' own extent; a number: the same bound for every file; a
@@ -142,7 +133,9 @@ PyRef write_and_report(textgrid::CorpusColumns&& columns,
     const textgrid::CorpusRefusal& refusal = reports->error();
     using Input = textgrid::CorpusRefusal::Input;
     if (refusal.input == Input::columns) return raise_value_error(refusal.message);
-    const char* parameter = refusal.input == Input::file_ids ? ids_parameter : "output_files";
+    const char* parameter = refusal.input == Input::file_ids       ? ids_parameter
+                            : refusal.input == Input::tier_indices ? "tier_indices"
+                                                                   : "output_files";
     return raise_value_error("argument '" + std::string(parameter) + "': " + refusal.message);
   }
   return new_reports(std::move(**reports));

@@ -194,3 +194,47 @@ def test_interrupted_table_read_lets_go_of_the_contents_once_the_work_ends():
         except BufferError:
             assert time.monotonic() < deadline, "the contents were never released"
             time.sleep(0.02)
+
+
+def interleaved(data, every, dtype=np.uint8):
+    """`data` as every `every`-th element of a larger array: a view that is not contiguous."""
+    items = np.frombuffer(data, dtype=dtype)
+    spread = np.zeros(len(items) * every, dtype=dtype)
+    spread[::every] = items
+    return spread[::every]
+
+
+def even(data):
+    return data + b" " * (len(data) % 8 and 8 - len(data) % 8)  # whole 2-, 4- and 8-byte items
+
+
+# Views whose bytes in C order are the file's bytes (padded with blanks where the dtype needs it).
+STRIDED = {
+    "numpy step 2": lambda b: interleaved(b, 2),
+    "numpy step 7": lambda b: interleaved(b, 7),
+    "numpy reversed": lambda b: np.frombuffer(b[::-1], dtype=np.uint8)[::-1],
+    "numpy uint16 step 3": lambda b: interleaved(even(b), 3, np.uint16),
+    "numpy float64 step 2": lambda b: interleaved(even(b), 2, np.float64),
+    "numpy column of 2-d": lambda b: np.stack([np.frombuffer(b, np.uint8)] * 3, axis=1)[:, 1],
+    "numpy fortran 2-d": lambda b: np.asfortranarray(np.frombuffer(even(b), np.uint8).reshape(-1, 8)),
+    "numpy 2-d rows skipped": lambda b: np.repeat(np.frombuffer(even(b), np.uint8).reshape(-1, 8),
+                                                  2, axis=0)[::2],
+    "memoryview of numpy step 2": lambda b: memoryview(interleaved(b, 2)),
+    "memoryview cast uint16 step 2": lambda b: memoryview(interleaved(even(b), 2, np.uint16)),
+}
+
+
+@pytest.mark.parametrize("wrap", list(STRIDED.values()), ids=list(STRIDED))
+def test_a_strided_buffer_reads_as_its_bytes(wrap, tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    path = DATA / "example_long_lf.TextGrid"
+    view = wrap(path.read_bytes())
+    data = bytes(view)
+    assert data.rstrip(b" ") == path.read_bytes().rstrip(b" ")
+    copy = tmp_path / "copy.TextGrid"
+    copy.write_bytes(data)
+    assert tavrel.loads(view, True) == tavrel.textgrid2data(str(copy), True, "auto")
+    assert as_plain(tavrel.loads_vectors(view)) == as_plain(tavrel.loads_vectors(data))
+    from_view = pa.table(tavrel.textgrids2table([str(copy)], contents=[view]))
+    assert from_view.to_pylist() == pa.table(tavrel.textgrids2table([str(copy)])).to_pylist()
+    assert tavrel._diagnose([str(copy)], True, contents=[view]) == [[]]

@@ -2,6 +2,7 @@
 checked against a brute-force containment on random tables (ties, gaps, points,
 nested and overlapping tiers, missing tiers), from pyarrow, polars and DuckDB."""
 
+import math
 import random
 
 import numpy as np
@@ -148,3 +149,57 @@ def test_nest_is_linear_in_the_rows():
     nested = pa.table(tavrel.nest(small, "words", "phones"))
     assert nested["parent_index"].null_count == 0
     assert best(large) < 25 * best(small)
+
+
+def contains(parent, child):
+    """Containment as the join means it: a NaN or null time contains and is contained by nothing."""
+    times = (parent["tmin"], parent["tmax"], child["tmin"], child["tmax"])
+    if any(t is None or t != t for t in times):
+        return False
+    return parent["tmin"] <= child["tmin"] and child["tmax"] <= parent["tmax"]
+
+
+@pytest.mark.parametrize("round_", range(8))
+def test_nan_and_null_times_never_join_on_random_unordered_tiers(round_):
+    """Parents out of time order (the sweep), NaN and null times in both tiers; every other
+    child gets the earliest containing parent, as a brute-force search finds it."""
+    seed = random.randrange(1 << 30)
+    print(f"seed: {seed}")
+    rng = random.Random(seed)
+    rows = []
+    for file_id in range(rng.randint(1, 4)):
+        for name in ("words", "phones"):
+            for _ in range(rng.randint(0, 30)):
+                a, b = sorted(rng.sample(range(0, 24), 2))
+                times = [a / 8, b / 8]
+                if rng.random() < 0.2:
+                    times[rng.randrange(2)] = rng.choice([math.nan, None])
+                rows.append({"file_id": file_id, "tier_name": name, "tmin": times[0],
+                             "tmax": times[1], "label": f"{name}{len(rows)}"})
+    rng.shuffle(rows)
+    table = pa.Table.from_pylist(rows, schema=pa.schema([
+        ("file_id", pa.uint32()), ("tier_name", pa.string()), ("tmin", pa.float64()),
+        ("tmax", pa.float64()), ("label", pa.string())]))
+    got = pa.table(tavrel.nest(table, "words", "phones")).to_pylist()
+    children = [row for row in rows if row["tier_name"] == "phones"]
+    assert [row["label"] for row in got] == [row["label"] for row in children]
+    for row, child in zip(got, children):
+        parents = [p for p in rows if p["file_id"] == child["file_id"] and p["tier_name"] == "words"]
+        found = next((k for k, p in enumerate(parents) if contains(p, child)), None)
+        assert row["parent_index"] == found, (child, row)
+        if found is not None:
+            assert row["parent_label"] == parents[found]["label"]
+
+
+@pytest.mark.parametrize("missing", [math.nan, None])
+def test_nan_child_leaves_an_unordered_parent_tier_alone(missing):
+    parents = [(0.15, 1.0), (0.0, 0.2), (0.0, 0.5), (0.1, 0.3)]
+    children = [(0.2, 0.4), (missing, 0.3), (0.1, 0.3), (0.0, missing), (0.1, 0.2), (0.6, 0.9),
+                (missing, missing), (0.0, 0.1)]
+    spans = parents + children
+    table = pa.table({"file_id": [0] * len(spans),
+                      "tier_name": ["w"] * len(parents) + ["p"] * len(children),
+                      "tmin": [a for a, _ in spans], "tmax": [b for _, b in spans],
+                      "label": [str(k) for k in range(len(spans))]})
+    got = pa.table(tavrel.nest(table, "w", "p")).to_pylist()
+    assert [r["parent_index"] for r in got] == [0, None, 2, None, 1, 0, None, 1]

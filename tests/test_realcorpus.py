@@ -95,6 +95,7 @@ def reference_long(text):
     tmin = tmax = 0.0
     tiers = []  # [name, is_interval, items], items as [tmin, tmax, label]
     section = "header"
+    item_lines = set()  # the lines of the last item read: a text may not end between them
     reader = Reader(text)
     while not reader.at_end():
         line, line_at = reader.line()
@@ -111,6 +112,7 @@ def reference_long(text):
                 raise ReferencePanic("item before tier")
             tiers[-1][2].append([0.0, 0.0, ""])
             section = "item"
+            item_lines = set()
             continue
         if "=" not in line:
             continue
@@ -136,6 +138,10 @@ def reference_long(text):
                 item[0] = item[1] = number(value)
             elif key in ("text", "mark"):
                 item[2] = reader.text_value(value, after_equals(line, line_at))
+            item_lines.add(key)
+    if section == "item" and item_lines & {"xmin", "xmax", "number", "time"} \
+            and not item_lines & {"text", "mark"}:
+        raise ReferencePanic("ended early: the text ends inside an item")
     return tmin, tmax, [(name, flag, [tuple(item) for item in items]) for name, flag, items in tiers]
 
 

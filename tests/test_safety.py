@@ -463,6 +463,45 @@ def test_non_finite_times_are_refused_when_writing(tmp_path, writer, position, v
     assert not target.exists()
 
 
+# Bounds left to the items: the folds that derive them pass a NaN by and turn infinite with
+# an infinity; the item's own time is named, never the bounds it spoilt.
+DERIVED = [
+    ([("t", True, [(0.5, math.nan, "b")])], "Time bounds should be finite in item 0 in tier t"),
+    ([("t", True, [(math.nan, 1.0, "b")])], "Time bounds should be finite in item 0 in tier t"),
+    ([("t", True, [(0.5, math.inf, "b")])], "Time bounds should be finite in item 0 in tier t"),
+    ([("t", True, [(-math.inf, 1.0, "b")])], "Time bounds should be finite in item 0 in tier t"),
+    ([("t", True, [(0.0, 1.0, "a"), (1.0, math.nan, "b")])],
+     "Time bounds should be finite in item 1 in tier t"),
+    ([("w", True, [(0.0, 1.0, "a")]), ("p", False, [(math.nan, math.nan, "x")])],
+     "Item 0 should have a finite time in PointTier p"),
+    ([("w", True, [(0.0, 1.0, "a")]), ("p", False, [(math.inf, math.inf, "x")])],
+     "Item 0 should have a finite time in PointTier p"),
+]
+
+
+@pytest.mark.parametrize("data, message", DERIVED)
+@pytest.mark.parametrize("writer", ["dumps", "data2textgrid", "vectors2textgrid", "vectors2textgrids"])
+def test_non_finite_item_times_are_named_when_the_bounds_come_from_the_items(tmp_path, writer, data,
+                                                                           message):
+    target = tmp_path / "out.TextGrid"
+    rows = [(s, e, label, name, flag) for name, flag, items in data for s, e, label in items]
+    if writer == "vectors2textgrids":
+        columns = [list(column) for column in zip(*rows)]
+        reports = tavrel.vectors2textgrids(*columns, [0] * len(rows), [str(target)])
+        (report,) = pytest.importorskip("pyarrow").table(reports).to_pylist()
+        assert report["error"] == CREATE_PREFIX + message
+    else:
+        with pytest.raises(OSError) as raised:
+            if writer == "dumps":
+                tavrel.dumps(data)
+            elif writer == "data2textgrid":
+                tavrel.data2textgrid(data, None, None, str(target), "long")
+            else:
+                tavrel.vectors2textgrid(*map(list, zip(*rows)), None, None, str(target), "long")
+        assert raised.value.args == (CREATE_PREFIX + message,)
+    assert not target.exists()
+
+
 def test_nan_start_among_many_entries_is_an_ordinary_error(tmp_path):
     starts = [float(i) for i in range(50)]
     starts[20] = math.nan

@@ -79,7 +79,7 @@ def test_without_tier_indices_tiers_are_grouped_by_name(tmp_path):
 @pytest.mark.parametrize("indices, error", [
     ([0, 1], ValueError),  # one per row: the table has 3 rows
     ("abc", TypeError),
-    ([-1, 0, 0], OverflowError),
+    ([-1, 0, 0], ValueError),  # named as the argument's fault, as a negative file id is
 ])
 def test_bad_tier_indices(tmp_path, indices, error):
     columns = ([0.0, 1.0, 0.0], [1.0, 2.0, 1.0], ["a", "b", "c"], ["t", "t", "t"],
@@ -97,3 +97,73 @@ def test_explicit_tier_indices_win_over_the_column(tmp_path):
     assert tavrel.table2textgrids(rows, out, tier_indices=[1, 0]).failures == 0
     assert tavrel.textgrid2data(out[0], True, "auto")[2] == [
         ("t", True, [(0.0, 1.0, "b")]), ("t", True, [(0.0, 1.0, "a")])]
+
+
+COLUMNS = ([0.0, 1.0, 0.0], [1.0, 2.0, 1.0], ["a", "b", "c"], ["t", "t", "t"], [True, True, True],
+           [0, 0, 0])
+
+
+@pytest.mark.parametrize("indices, error, message", [
+    ([-1, 0, 0], ValueError, "argument 'tier_indices': tier index -1 is negative"),
+    ([2**70, 0, 0], ValueError, f"argument 'tier_indices': tier index {2**70} is too large"),
+    ([2**64, 0, 0], ValueError, f"argument 'tier_indices': tier index {2**64} is too large"),
+    (np.array([0, -3, 0]), ValueError, "argument 'tier_indices': tier index -3 is negative"),
+    ([0, 1], ValueError, "argument 'tier_indices': 2 tier indices given for 3 rows"),
+    ([0, 1, 2, 3], ValueError, "argument 'tier_indices': 4 tier indices given for 3 rows"),
+    ([0, 1.5, 2], TypeError, "argument 'tier_indices': "),
+    ([2**64 - 1, 0, 0], None, None),  # the largest index is an index like any other
+    (np.array([7, 0, 0], dtype=np.uint64), None, None),
+])
+@pytest.mark.parametrize("writer", ["vectors", "table"])
+def test_tier_index_argument_errors_name_the_argument(tmp_path, indices, error, message, writer):
+    out = [str(tmp_path / "x.TextGrid")]
+    if writer == "vectors":
+        call = lambda: tavrel.vectors2textgrids(*COLUMNS, out, tier_indices=indices)  # noqa: E731
+    else:
+        names = ("tmin", "tmax", "label", "tier_name", "is_interval", "file_id")
+        rows = pa.table(dict(zip(names, COLUMNS)))
+        call = lambda: tavrel.table2textgrids(rows, out, tier_indices=indices)  # noqa: E731
+    if error is None:
+        assert call().failures == 0
+        return
+    with pytest.raises(error) as raised:
+        call()
+    assert type(raised.value) is error and str(raised.value).startswith(message)
+    assert not (tmp_path / "x.TextGrid").exists()
+
+
+# Rows of two files: (file_id, tier_index, tier_name, tmin, tmax, label); file 0 gives one index
+# to two names, file 1 is sound.
+SHARED = [
+    ([(0, 0, "words", 0.0, 1.0, "a"), (0, 0, "phones", 1.0, 2.0, "b"), (1, 0, "w", 0.0, 1.0, "c")],
+     'tier index 0 is given to two tiers, "words" and "phones"'),
+    ([(0, 1, "words", 0.0, 1.0, "a"), (0, 0, "x", 0.0, 1.0, "z"), (0, 1, "Wörter", 1.0, 2.0, "b"),
+      (1, 1, "w", 0.0, 1.0, "c"), (1, 1, "w", 1.0, 2.0, "d")],
+     'tier index 1 is given to two tiers, "words" and "Wörter"'),
+    ([(0, 2**63 - 1, "a", 0.0, 1.0, "a"), (1, 3, "w", 0.0, 1.0, "c"), (0, 2**63 - 1, "a ", 1.0, 2.0, "b")],
+     f'tier index {2**63 - 1} is given to two tiers, "a" and "a "'),
+]
+
+
+@pytest.mark.parametrize("rows, problem", SHARED)
+@pytest.mark.parametrize("writer", ["vectors", "table", "column"])
+def test_two_names_at_one_tier_index_refuse_their_file(tmp_path, rows, problem, writer):
+    outputs = [str(tmp_path / "zero.TextGrid"), str(tmp_path / "one.TextGrid")]
+    (tmp_path / "zero.TextGrid").write_bytes(b"left as it was\n")
+    file_ids, indices, names, tmins, tmaxs, labels = (list(c) for c in zip(*rows))
+    if writer == "vectors":
+        reports = tavrel.vectors2textgrids(tmins, tmaxs, labels, names, [True] * len(rows),
+                                           file_ids, outputs, tier_indices=indices)
+    else:
+        table = pa.table({"file_id": file_ids, "tier_name": names, "is_interval": [True] * len(rows),
+                          "tmin": tmins, "tmax": tmaxs, "label": labels,
+                          "tier_index": pa.array(indices, pa.uint64())})
+        if writer == "column":
+            reports = tavrel.table2textgrids(table, outputs)
+        else:
+            reports = tavrel.table2textgrids(table.drop(["tier_index"]), outputs, tier_indices=indices)
+    first, second = pa.table(reports).to_pylist()
+    assert (first["ok"], first["error_kind"]) == (False, "validation")
+    assert first["error"] == "Failed to create TextGrid because: " + problem
+    assert (tmp_path / "zero.TextGrid").read_bytes() == b"left as it was\n"
+    assert second["ok"] and tavrel.textgrid2data(outputs[1], True, "auto")[2][0][0] == "w"

@@ -33,9 +33,9 @@ OK = interval_tier("ok", (0.0, 5.0, "fine"))
          "tmin should be less than tmax in TextGrid"),
         ([OK, point_tier("marks", (1.0, 1.0, "p"))], None, None,
          "tmin should be less than tmax in tier marks"),
-        # A tier whose starts are all NaN keeps the start seed as its bound.
+        # Bounds taken from the items pass a NaN by: the item is named, not the bound it spoilt.
         ([OK, interval_tier("unstarted", (NAN, 5.0, "a"))], None, None,
-         "tmin should be less than tmax in tier unstarted"),
+         "Time bounds should be finite in item 0 in tier unstarted"),
         ([interval_tier("words", (2.0, 1.0, "a"))], 0.0, 10.0,
          "tmin should be less than tmax in item 0 in tier words"),
         ([interval_tier("words", (0.0, 0.0, "a"))], 0.0, 10.0,

@@ -95,11 +95,11 @@ def test_nan_start_in_a_tier_of_several_entries_is_a_validation_error(count, out
     assert output.read_bytes() == ORIGINAL
 
 
-def test_single_nan_start_is_judged_by_the_bounds(output):
+def test_single_nan_start_is_named_rather_than_the_bounds(output):
     entries = [(0.0, 1.0, "a", "ok", True), (math.nan, 2.0, "b", "alone", True)]
     with pytest.raises(OSError) as raised:
         write_vectors(entries, output)
-    assert raised.value.args == (PREFIX + "tmin should be less than tmax in tier alone",)
+    assert raised.value.args == (PREFIX + "Time bounds should be finite in item 0 in tier alone",)
 
 
 @pytest.mark.parametrize("file_type", ["long", "short"])

@@ -18,6 +18,7 @@ using namespace textgrid;
 namespace {
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::optional<double> none = std::nullopt;
 
 std::string error_of(const Result<TextGrid>& result) {
@@ -181,9 +182,21 @@ TEST(from_data_failures) {
        {{"words", true, {{"a", not_a_number, 1.0}, {"b", 1.0, 2.0}}},
         {"late", true, {{"c", 0.0, 1.0}}}},
        "Time bounds should be finite in item 0 in tier words"},
-      {"a tier whose starts are all NaN keeps the seed",
+      {"a tier whose starts are all NaN: the item is named, not the tier's bounds",
        {{"ok", true, {{"a", 0.0, 1.0}}}, {"unstarted", true, {{"b", not_a_number, 5.0}}}},
-       "tmin should be less than tmax in tier unstarted"},
+       "Time bounds should be finite in item 0 in tier unstarted"},
+      {"a NaN end that leaves the grid's end at the seed",
+       {{"words", true, {{"a", 0.5, not_a_number}}}},
+       "Time bounds should be finite in item 0 in tier words"},
+      {"an infinite end makes the grid's end infinite",
+       {{"ok", true, {{"a", 0.0, 1.0}}}, {"words", true, {{"b", 1.0, infinity}}}},
+       "Time bounds should be finite in item 0 in tier words"},
+      {"a NaN point",
+       {{"ok", true, {{"a", 0.0, 1.0}}}, {"marks", false, {{"p", not_a_number, not_a_number}}}},
+       "Item 0 should have a finite time in PointTier marks"},
+      {"an earlier tier's own fault comes first",
+       {{"words", true, {{"b", 1.0, 2.0}, {"a", 0.0, 1.0}}}, {"late", true, {{"c", not_a_number, 4.0}}}},
+       "Items 0 and 1 overlap in tier words"},
       {"point tier mismatch",
        {{"marks", false, {{"p", 1.0, 1.5}}}},
        "Item 0 should have tmin == tmax in PointTier marks"},
@@ -381,7 +394,7 @@ TEST(from_vectors_nan_start) {
   auto single = TextGrid::from_vectors(
       vectors_of({{0, 1, "a", "ok", true}, {not_a_number, 2, "b", "alone", true}}), none, none,
       std::nullopt);
-  CHECK_EQ(error_of(single), std::string("tmin should be less than tmax in tier alone"));
+  CHECK_EQ(error_of(single), std::string("Time bounds should be finite in item 0 in tier alone"));
 }
 
 TEST(vectors_round_trip_merges_same_named_tiers) {
@@ -408,4 +421,24 @@ TEST(from_vectors_reports_tiers_in_first_appearance_order) {
                                                    {0, 9, "z", "late", true}}),
                                        0.0, 10.0, std::nullopt);
   CHECK_EQ(error_of(result), std::string("Items 0 and 1 overlap in tier late"));
+}
+
+// Tiers by index: one name per index, else the file is refused naming both.
+TEST(from_vectors_by_index_refuses_two_names_at_one_index) {
+  struct Case {
+    std::vector<std::uint64_t> indices;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{0, 1, 0}, "<no error>"},
+      {{1, 1, 0}, "tier index 1 is given to two tiers, \"a\" and \"b\""},
+      {{0, 5, 5}, "tier index 5 is given to two tiers, \"b\" and \"a\""},
+  };
+  for (const Case& c : cases) {
+    Vectors vectors =
+        vectors_of({{0, 1, "x", "a", true}, {0, 1, "y", "b", true}, {1, 2, "z", "a", true}});
+    for (std::uint64_t index : c.indices) vectors.tier_indices.push_back(index);
+    auto built = TextGrid::from_vectors(std::move(vectors), 0.0, 2.0, std::nullopt);
+    CHECK_EQ(error_of(built), c.expected);
+  }
 }

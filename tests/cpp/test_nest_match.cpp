@@ -35,6 +35,10 @@ std::vector<Span> random_spans(std::mt19937& rng, std::size_t count, bool forwar
     }
   }
   if (!forward && count > 0 && time(rng) == 0) spans[0].tmax = NAN;
+  // A NaN anywhere, at either end (a null time arrives as NaN): sorting by
+  // start must not let it scramble the order of the other spans.
+  for (Span& span : spans)
+    if (time(rng) == 0) (time(rng) % 2 ? span.tmin : span.tmax) = NAN;
   return spans;
 }
 
@@ -58,6 +62,18 @@ TEST(earliest_containing_equals_brute_force) {
         return;
       }
   }
+}
+
+// Parents out of time order, so that the sweep runs; a NaN child among
+// others it once scrambled joined [0.1, 0.3] to [0.15, 1.0].
+TEST(earliest_containing_with_a_nan_child_and_unordered_parents) {
+  const std::vector<Span> parents = {{0.15, 1.0}, {0.0, 0.2}, {0.0, 0.5}, {0.1, 0.3}};
+  const std::vector<Span> queries = {{0.2, 0.4}, {NAN, 0.3}, {0.1, 0.3}, {0.0, NAN},
+                                     {0.1, 0.2}, {0.6, 0.9}, {NAN, NAN}, {0.0, 0.1}};
+  std::vector<std::size_t> found;
+  earliest_containing(parents, queries, found);
+  const std::vector<std::size_t> expected = {0, no_parent, 2, no_parent, 1, 0, no_parent, 1};
+  CHECK(found == expected);
 }
 
 TEST(reading_bytes_is_reading_the_file) {

@@ -272,7 +272,7 @@ TEST(long_parser_strict_checks_declared_counts) {
                               "doc"), true);
   CHECK(!grid && grid.error().message == "TextGrid size does not match number of tiers");
   grid = validated(parse_long_text("xmin = 0\nxmax = 1\nsize = 1\nitem [1]:\nxmin = 0\nxmax = 1\n"
-                         "intervals [1]:\nxmin = 0\nxmax = 1\n",
+                         "intervals [1]:\nxmin = 0\nxmax = 1\ntext = \"\"\n",
                          "doc"), true);
   CHECK(!grid && grid.error().message == "Tier size does not match number of items");
   CHECK(grid.error().kind == ErrorKind::InvalidData);

@@ -90,6 +90,23 @@ void span_degenerate_point_tiers(TextGrid& textgrid) {
   }
 }
 
+// Bounds taken from the items pass a NaN by (the folds skip it) or turn
+// infinite with an infinity: when such bounds fail validation, the fault is an
+// item's time, and that item is named rather than the bounds it spoiled.
+Status item_behind_bounds(const TextGrid& textgrid) {
+  if (time_bounds_fault(textgrid.tmin, textgrid.tmax) != BoundsFault::none) {
+    for (const Tier& tier : textgrid.tiers)
+      if (Status finite = assert_finite_item_times(tier); !finite) return finite;
+    return {};
+  }
+  for (const Tier& tier : textgrid.tiers) {
+    if (time_bounds_fault(tier.tmin, tier.tmax) != BoundsFault::none)
+      return assert_finite_item_times(tier);
+    if (!tier.assert_valid()) return {};  // the tier's own fault, already told as it is
+  }
+  return {};
+}
+
 std::vector<Item> export_items(const std::vector<Item>& items) {
   return ordered_item_map(items.size(), [&items](std::size_t i) { return items[i]; });
 }
@@ -154,9 +171,15 @@ std::vector<TierGroup> group_entries(Vectors& vectors) {
   return groups;
 }
 
+// Two names at one index would put one tier's items into the other.
+Error shared_index(std::uint64_t index, std::string_view first, std::string_view second) {
+  return invalid_input("tier index " + std::to_string(index) + " is given to two tiers, \"" +
+                       std::string(first) + "\" and \"" + std::string(second) + "\"");
+}
+
 // Tiers by position: one group per distinct index, in index order, so that
 // tiers sharing a name stay apart and keep their place.
-std::vector<TierGroup> group_entries_by_index(Vectors& vectors) {
+Result<std::vector<TierGroup>> group_entries_by_index(Vectors& vectors) {
   std::vector<TierGroup> groups;
   std::vector<std::uint64_t> group_indices;
   std::unordered_map<std::uint64_t, std::size_t> group_of_index;
@@ -166,6 +189,9 @@ std::vector<TierGroup> group_entries_by_index(Vectors& vectors) {
     if (added) {
       groups.push_back(TierGroup{i, vectors.is_intervals[i], {}});
       group_indices.push_back(vectors.tier_indices[i]);
+    } else if (const std::string& first = vectors.tier_names[groups[slot->second].first_entry];
+               first != vectors.tier_names[i]) {
+      return std::unexpected(shared_index(vectors.tier_indices[i], first, vectors.tier_names[i]));
     }
     groups[slot->second].items.push_back(
         Item{std::move(vectors.labels[i]), vectors.tmins[i], vectors.tmaxs[i]});
@@ -200,8 +226,12 @@ Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::strin
   textgrid.size = tiers.size();
   textgrid.tiers = std::move(tiers);
   if (span == PointTierSpan::textgrid_when_degenerate) span_degenerate_point_tiers(textgrid);
-  if (Status valid = textgrid.assert_valid(); !valid)
+  if (Status valid = textgrid.assert_valid(); !valid) {
+    const bool derived = !tmin || !tmax;
+    if (Status item = derived ? item_behind_bounds(textgrid) : Status{}; !item)
+      return std::unexpected(std::move(item.error()));
     return std::unexpected(std::move(valid.error()));
+  }
   return textgrid;
 }
 
@@ -251,8 +281,11 @@ Result<TextGrid> TextGrid::from_vectors(Vectors vectors, std::optional<double> t
                                         PointTierSpan span) {
   if (!same_lengths(vectors))
     return std::unexpected(invalid_input("Input vectors must have the same length"));
-  std::vector<TierGroup> groups =
-      vectors.tier_indices.empty() ? group_entries(vectors) : group_entries_by_index(vectors);
+  Result<std::vector<TierGroup>> grouped = vectors.tier_indices.empty()
+                                               ? group_entries(vectors)
+                                               : group_entries_by_index(vectors);
+  if (!grouped) return std::unexpected(std::move(grouped.error()));
+  std::vector<TierGroup>& groups = *grouped;
   std::vector<Tier> tiers;
   tiers.reserve(groups.size());
   for (TierGroup& group : groups) {

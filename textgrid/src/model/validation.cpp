@@ -81,6 +81,16 @@ Status assert_valid_time_bounds(std::string_view context, double tmin, double tm
   return {};
 }
 
+Status assert_finite_item_times(const Tier& tier) {
+  for (std::size_t i = 0; i < tier.items.size(); ++i) {
+    const Item& item = tier.items[i];
+    if (std::isfinite(item.tmin) && std::isfinite(item.tmax)) continue;
+    if (!tier.is_interval) return std::unexpected(point_error(i, "a finite time", tier.name));
+    return std::unexpected(time_bounds_error(BoundsFault::not_finite, item_context(i, tier.name)));
+  }
+  return {};
+}
+
 Status Tier::assert_valid() const {
   if (size != items.size())
     return std::unexpected(invalid_data("Tier size does not match number of items"));

@@ -98,13 +98,15 @@ class LongScan {
 
 TextGrid locate_long_text(std::string_view text, SourceMap& map) {
   LongScan scan(text, map);
+  // The reader refuses what the scan lets pass only at the end of the text
+  // (a text cut off inside an item), where the scan has stopped too.
   try {
     scan.run();
+    return parse_long_text(text, {});
   } catch (const InternalFailure&) {
     map.stopped = scan.line();
     throw;
   }
-  return parse_long_text(text, {});
 }
 
 }  // namespace textgrid

@@ -5,6 +5,7 @@
 // several lines; the pass then resumes after its closing quote.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common_spellings.hpp"
 #include "textgrid/model/failure.hpp"
@@ -29,6 +30,12 @@ void apply_header_key(TextGrid& grid, std::string_view key, std::string_view val
 // The fewest bytes an item takes: its section line and two key lines.
 constexpr std::size_t min_item_bytes = 24;
 
+// Which of an item's lines have been read, as bits: a text that ends after
+// its time lines and before its label, the last line Praat writes, was cut
+// off inside the item.
+constexpr unsigned start_line = 1, end_line = 2, label_line = 4;
+constexpr unsigned time_lines = start_line | end_line, all_item_lines = time_lines | label_line;
+
 // Where the items go: into their tier, or each to the sink once the next one
 // (or tier, or the end) shows it complete. With a sink, the last tier holds at
 // most the item being read.
@@ -43,6 +50,7 @@ class ItemOutput {
   void start() {
     hand_over();
     tier().items.emplace_back();
+    lines_read = 0;
   }
 
   // Before a new tier and at the end: the items the last tier holds are complete.
@@ -59,6 +67,8 @@ class ItemOutput {
   void add(std::span<const ItemView> items) {
     sink_->add(tier(), grid_.tiers.size() - 1, items);
   }
+
+  unsigned lines_read = 0;  // of the item being read, as bits
 
  private:
   TextGrid& grid_;
@@ -88,15 +98,20 @@ void apply_tier_key(Tier& tier, std::string_view key, std::string_view value, Pa
 }
 
 void apply_item_key(Item& item, std::string_view key, std::string_view value,
-                    detail::LineCursor& cursor) {
+                    ParseState& state) {
+  unsigned& lines_read = state.items.lines_read;
   if (key == "xmin") {
     item.tmin = parse_number(value);
+    lines_read |= start_line;
   } else if (key == "xmax") {
     item.tmax = parse_number(value);
+    lines_read |= end_line;
   } else if (key == "number" || key == "time") {  // older files name a point's time "time"
     item.tmin = item.tmax = parse_number(value);
+    lines_read |= time_lines;
   } else if (key == "text" || key == "mark") {
-    item.label = cursor.read_text(value);
+    item.label = state.cursor.read_text(value);
+    lines_read |= label_line;
   }
 }
 
@@ -145,7 +160,7 @@ void apply_key(Section section, TextGrid& grid, std::string_view key, std::strin
       apply_tier_key(grid.tiers.back(), key, value, state);
       break;
     case Section::item:
-      apply_item_key(grid.tiers.back().items.back(), key, value, state.cursor);
+      apply_item_key(grid.tiers.back().items.back(), key, value, state);
       break;
     case Section::skip:
       break;
@@ -161,22 +176,28 @@ const char* common_item_line(const char* at, const char* end, ItemOutput& items)
   std::string_view label;
   switch (*at) {
     case 'x':
-      if ((after = literal(at, end, "xmin = ")))
-        return number_line(after, end, tier.items.back().tmin);
-      if ((after = literal(at, end, "xmax = ")))
-        return number_line(after, end, tier.items.back().tmax);
-      return nullptr;
+      if ((after = literal(at, end, "xmin = ")) &&
+          (after = number_line(after, end, tier.items.back().tmin)))
+        items.lines_read |= start_line;
+      else if ((after = literal(at, end, "xmax = ")) &&
+               (after = number_line(after, end, tier.items.back().tmax)))
+        items.lines_read |= end_line;
+      return after;
     case 'n':
       if (!(after = literal(at, end, "number = "))) return nullptr;
-      if ((after = number_line(after, end, tier.items.back().tmin)))
+      if ((after = number_line(after, end, tier.items.back().tmin))) {
         tier.items.back().tmax = tier.items.back().tmin;
+        items.lines_read |= time_lines;
+      }
       return after;
     case 't':
     case 'm':
       if (!(after = literal(at, end, "text = ")) && !(after = literal(at, end, "mark = ")))
         return nullptr;
-      if ((after = quoted_line(skip_blanks(after, end), end, label)))
+      if ((after = quoted_line(skip_blanks(after, end), end, label))) {
         tier.items.back().label.assign(label);
+        items.lines_read |= label_line;
+      }
       return after;
     case 'i':
     case 'p':
@@ -219,6 +240,7 @@ const char* read_usual_items(const char* at, const char* end, ItemOutput& items,
     if (held) items.add({run, held});
     held = 0;
   };
+  unsigned lines_read = 0;  // of the item being read
   for (;;) {
     Item& item = tier.items.back();
     const char* next = points ? number_key(at, end, values, "number = ", item.tmin, last)
@@ -226,15 +248,18 @@ const char* read_usual_items(const char* at, const char* end, ItemOutput& items,
     if (!next) break;
     if (points) item.tmax = item.tmin;
     at = next, ++lines;
+    lines_read = points ? time_lines : start_line;
     if (!points) {
       if (!(next = number_key(at, end, values, "xmax = ", item.tmax, last))) break;
       at = next, ++lines;
+      lines_read = time_lines;
     }
     std::string_view label;
     next = points ? literal(skip_indent(at, end, values), end, "mark = ")
                   : literal(skip_indent(at, end, values), end, "text = ");
     if (!next || !(next = quoted_line(skip_blanks(next, end), end, label))) break;
     at = next, ++lines;
+    lines_read = all_item_lines;
     next = points ? literal(skip_indent(at, end, sections), end, "points [")
                   : literal(skip_indent(at, end, sections), end, "intervals [");
     if (!next) {
@@ -250,8 +275,10 @@ const char* read_usual_items(const char* at, const char* end, ItemOutput& items,
       tier.items.emplace_back();
     }
     at = past_line(next, end), ++lines;
+    lines_read = 0;
   }
   hand_over();
+  items.lines_read = lines_read;
   return at;
 }
 
@@ -269,6 +296,28 @@ void read_common_items(ParseState& state, std::string_view text) {
     ++lines;
   }
   state.cursor.skip_to(static_cast<std::size_t>(at - text.data()), lines);
+}
+
+// Praat refuses a text that ends after some of an item's lines ("Early end of
+// text detected"). One that ends right after an item's section line, before
+// any of its lines, is read as it always has been, and so is one whose label
+// has been read (an item written in another order, or a label never closed).
+void fail_inside_item(const TextGrid& grid, const ParseState& state) {
+  const unsigned read = state.items.lines_read;
+  if (read == 0 || (read & label_line)) return;
+  const bool interval = grid.tiers.back().is_interval;
+  std::vector<const char*> missing;
+  if (interval && !(read & start_line)) missing.push_back("xmin");
+  if (interval && !(read & end_line)) missing.push_back("xmax");
+  if (!interval && (read & time_lines) != time_lines) missing.push_back("number");
+  if (!(read & label_line)) missing.push_back(interval ? "text" : "mark");
+  std::string lines;
+  for (std::size_t i = 0; i < missing.size(); ++i)
+    lines += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + std::string(missing[i]);
+  fail("Long TextGrid ended early: the text ends on line " +
+       std::to_string(state.cursor.line_number()) + ", inside " +
+       (interval ? "an interval" : "a point") + " of tier " + std::to_string(grid.tiers.size()) +
+       " whose " + lines + (missing.size() == 1 ? " line is" : " lines are") + " missing");
 }
 
 }  // namespace
@@ -289,6 +338,7 @@ TextGrid parse_long_text(std::string_view text, std::string name, Front front, I
       apply_key(section, grid, key_value->first, key_value->second, state);
     }
   }
+  if (section == Section::item) fail_inside_item(grid, state);
   state.items.hand_over();
   return grid;
 }

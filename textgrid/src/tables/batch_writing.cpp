@@ -32,8 +32,7 @@ struct WriteOutcome {
 bool same_lengths(const CorpusColumns& columns) {
   const std::size_t n = columns.file_ids.size();
   return columns.tmins.size() == n && columns.tmaxs.size() == n && columns.labels.size() == n &&
-         columns.tier_names.size() == n && columns.is_intervals.size() == n &&
-         (columns.tier_indices.empty() || columns.tier_indices.size() == n);
+         columns.tier_names.size() == n && columns.is_intervals.size() == n;
 }
 
 // Row numbers grouped by file: the rows of file f are order[starts[f] .. starts[f + 1]),
@@ -201,6 +200,10 @@ std::optional<CorpusRefusal> refusal(const CorpusColumns& columns,
   using Input = CorpusRefusal::Input;
   if (!same_lengths(columns))
     return CorpusRefusal{Input::columns, "Input vectors must have the same length"};
+  const std::size_t rows = columns.file_ids.size(), indices = columns.tier_indices.size();
+  if (indices != 0 && indices != rows)
+    return CorpusRefusal{Input::tier_indices, std::to_string(indices) + " tier indices given for " +
+                                                  std::to_string(rows) + " rows"};
   const std::size_t files = output_files.size();
   for (std::uint64_t id : columns.file_ids)
     if (id >= files)

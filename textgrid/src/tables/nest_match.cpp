@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 namespace textgrid {
 namespace {
@@ -84,8 +83,11 @@ void match_sweep(const std::vector<Span>& parents, const std::vector<Span>& quer
   std::sort(ends_descending.begin(), ends_descending.end(), std::greater<>());
   std::stable_sort(by_start.begin(), by_start.end(),
                    [&](std::size_t a, std::size_t b) { return parents[a].tmin < parents[b].tmin; });
-  std::vector<std::size_t> order(queries.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
+  // A NaN has no parent, and kept among the sorted starts it would break their
+  // order (`<` is no ordering with NaN), joining later queries wrongly.
+  std::vector<std::size_t> order;
+  for (std::size_t q = 0; q < queries.size(); ++q)
+    if (!std::isnan(queries[q].tmin) && !std::isnan(queries[q].tmax)) order.push_back(q);
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return queries[a].tmin < queries[b].tmin; });
   // Rank of an end: how many ends are later than it.
@@ -98,8 +100,6 @@ void match_sweep(const std::vector<Span>& parents, const std::vector<Span>& quer
   std::size_t added = 0;
   for (std::size_t q : order) {
     const Span query = queries[q];
-    found[q] = no_parent;
-    if (std::isnan(query.tmin) || std::isnan(query.tmax)) continue;
     for (; added < by_start.size() && parents[by_start[added]].tmin <= query.tmin; ++added) {
       const std::size_t i = by_start[added];
       tree.lower(rank(parents[i].tmax) - 1, i);

@@ -108,6 +108,9 @@ struct TextGrid {
 };
 
 Status assert_valid_time_bounds(std::string_view context, double tmin, double tmax);
+// The first item of `tier` whose time is NaN or infinite, refused as its
+// tier's validation refuses it; none when every time is finite.
+Status assert_finite_item_times(const Tier& tier);
 
 // What is wrong with a pair of bounds, in the order the checks run. NaN and
 // the infinities are refused first: every comparison after would let a NaN

@@ -89,7 +89,7 @@ struct FileBounds {
 // A mistake of the caller that write_corpus refuses before writing anything,
 // with the input it concerns (for the caller to name).
 struct CorpusRefusal {
-  enum class Input { columns, file_ids, output_files };
+  enum class Input { columns, file_ids, output_files, tier_indices };
   Input input;
   std::string message;
 };
