@@ -48,6 +48,13 @@ OUT = {out!r}
 SECONDS = {seconds!r}
 sys.setswitchinterval(1e-6)
 
+_names = threading.Lock()
+_made = [0]
+def unique_path(prefix):
+    with _names:
+        _made[0] += 1
+        return os.path.join(OUT, "%s%d.TextGrid" % (prefix, _made[0]))
+
 def fresh(value):
     # An equal object that is not the same one: the old entry may be freed.
     if isinstance(value, float): return float(repr(value))
@@ -95,9 +102,8 @@ tiers = [("words", True, [(k * 0.5, k * 0.5 + 0.5, "w%d" % k) for k in range(40)
          ("marks", False, [(k * 0.25, k * 0.25, "p%d" % k) for k in range(40)])]
 mutable = [tiers, tiers[0][2], tiers[1][2]]
 expected = tavrel.dumps(tiers, 0.0, 20.0, "short")
-counter = iter(range(10**9))
 def call():
-    out = os.path.join(OUT, "d%d.TextGrid" % next(counter))
+    out = unique_path("d")
     tavrel.data2textgrid(tiers, 0.0, 20.0, out, "short")
     with open(out, "rb") as handle: text = handle.read()
     os.unlink(out)
@@ -115,9 +121,8 @@ flags = [True] * 60
 expected_path = os.path.join(OUT, "expected.TextGrid")
 tavrel.vectors2textgrid(tmins, tmaxs, labels, names, flags, None, None, expected_path, "long")
 expected = open(expected_path, "rb").read()
-counter = iter(range(10**9))
 def call():
-    out = os.path.join(OUT, "v%d.TextGrid" % next(counter))
+    out = unique_path("v")
     tavrel.vectors2textgrid(tmins, tmaxs, labels, names, flags, None, None, out, "long")
     with open(out, "rb") as handle: text = handle.read()
     os.unlink(out)
@@ -132,10 +137,8 @@ labels = ["l%d" % k for k in range(60)]
 names = ["a" if k % 2 else "b" for k in range(60)]
 flags = [True] * 60
 ids = [k % 3 for k in range(60)]
-counter = iter(range(10**9))
 def call():
-    n = next(counter)
-    outs = [os.path.join(OUT, "m%d-%d.TextGrid" % (n, k)) for k in range(3)]
+    outs = [unique_path("m") for k in range(3)]
     reports = tavrel.vectors2textgrids(tmins, tmaxs, labels, names, flags, ids, outs, "long")
     texts = [open(o, "rb").read() for o in outs]
     for o in outs: os.unlink(o)
