@@ -397,7 +397,7 @@ inline constexpr const char read_files[] =
     "_read_files(files, strict=False, file_type='auto', contents=None, encoding='utf-8')\n--\n\n"
     "textgrids2table, keeping each file's tiers for the table's _tiers().";
 inline constexpr const char convert_files[] =
-    "_convert_files(sources, targets, strict, long_format, contents=None)\n--\n\n"
+    "_convert_files(sources, targets, strict, long_format, contents=None, encoding='utf-8')\n--\n\n"
     "Rewrite each source at its target; per file None, or (error_kind, error).";
 inline constexpr const char output_open[] =
     "_output_open(path, /)\n--\n\nStart saving a file (an opaque handle).";
