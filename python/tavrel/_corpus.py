@@ -212,7 +212,8 @@ def problem_line(report, problem):
     LINE where the file has none to point at), on one line whatever the file holds."""
     path = readable(report["path"], None)
     if problem is None:
-        return f"{path}: {report['error_kind'] or 'error'}: {readable(reason(report))}"
+        return (f"{path}: {report['error_kind'] or 'error'}: "
+                f"{readable(reason(report), MESSAGE_CHARACTERS)}")
     where = path + (f":{problem['line']}" if problem["line"] is not None else "")
     return f"{where}: {problem['kind']}: {problem_message(problem)}"
 
@@ -242,13 +243,16 @@ def encoding_problems(reports, encoding):
 
 # Characters that would end a line of output, or hide in one.
 _CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+# As the module quotes a file's texts: at most 200 characters of one, 240 of a
+# message around one.
 QUOTED_CHARACTERS = 200
+MESSAGE_CHARACTERS = 240
 
 
 def readable(text, limit=QUOTED_CHARACTERS):
     """`text` on one line, its control characters escaped as Python writes them,
     and, when longer than `limit` characters, its start and end joined by an
-    ellipsis (as the module quotes a file's names and texts)."""
+    ellipsis."""
     if limit is not None and len(text) > limit:
         tail = limit // 4
         text = text[:limit - tail - 1] + "\u2026" + text[-tail:]
@@ -260,7 +264,8 @@ def bounded_error(error):
     if error is None:
         return None
     head, found, after = error.partition(" because: ")
-    return head + found + readable(after) if found else readable(error)
+    return head + found + readable(after, MESSAGE_CHARACTERS) if found else readable(
+        error, MESSAGE_CHARACTERS)
 
 
 def _is_utf8(path):

@@ -164,11 +164,11 @@ Problem unlocated(std::string_view bytes, const DiagnoseOptions& options) {
     const char* kind = read.error().kind != ErrorKind::InvalidData ? "open"
                        : info.layout.empty()                       ? "encoding"
                                                                    : "validation";
-    return {kind, 0, 0, 0, readable_text(read.error().message)};
+    return {kind, 0, 0, 0, readable_text(read.error().message, message_characters)};
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& failure) {
-    return {"structure", 0, 0, 0, readable_text(failure.what())};
+    return {"structure", 0, 0, 0, readable_text(failure.what(), message_characters)};
   }
 }
 
@@ -187,7 +187,7 @@ TextGrid locate(TextReader reader, std::string_view text, SourceMap& map) {
 // Where a reading stopped: the tier and item last begun.
 Problem structure_problem(const SourceMap& map, std::string_view message) {
   Problem problem{"structure", std::max<std::size_t>(map.stopped, 1), 0, 0,
-                  readable_text(message)};
+                  readable_text(message, message_characters)};
   if (!map.tiers.empty()) {
     problem.tier = map.tiers.back().number;
     if (!map.tiers.back().numbers.empty()) problem.item = map.tiers.back().numbers.back();
@@ -253,7 +253,7 @@ std::vector<Problem> diagnose_bytes(std::string_view bytes, const DiagnoseOption
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& failure) {  // a stray library exception
-    problems = {{"structure", 0, 0, 0, readable_text(failure.what())}};
+    problems = {{"structure", 0, 0, 0, readable_text(failure.what(), message_characters)}};
   }
   if (problems.empty()) {
     // A fault this reading cannot place (the binary and chronological formats).

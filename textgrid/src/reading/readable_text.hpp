@@ -7,8 +7,10 @@
 
 namespace textgrid {
 
-// Characters of a file's text a message quotes at most.
+// Characters of a file's text a message quotes at most, and of a whole
+// message that quotes one (the reader's, around a value it could not take).
 inline constexpr std::size_t quoted_characters = 200;
+inline constexpr std::size_t message_characters = 240;
 
 // `text` with control characters escaped as Python writes them (\n, \t, \x07,
 // \x85, \u2028), and, when longer than `limit` characters, its start and end
