@@ -201,7 +201,9 @@ Problem undecodable(std::string_view bytes, const std::string& message) {
   std::size_t line = line_at(bytes, first_undecodable_byte(bytes));
   if (byte_order_mark(bytes) == Encoding::utf8_sig)
     return {"encoding", line, 0, 0, message + " after its UTF-8 byte-order mark"};
-  if (is_valid_utf8(bytes))  // NUL in every other byte
+  std::string converted;
+  std::string_view text = bytes;
+  if (!decode_text(text, converted, TextEncoding::latin1))  // NUL in every other byte
     return {"encoding", 1, 0, 0, message + ": it is UTF-16 without a byte-order mark"};
   return {"encoding", line, 0, 0, message};
 }
