@@ -222,8 +222,9 @@ std::vector<Problem> diagnose_text(std::string_view bytes, const DiagnoseOptions
   try {
     grid = locate(reader, text, map);
   } catch (const InternalFailure& failure) {
-    return {structure_problem(map, reader == TextReader::blank ? empty_file_message
-                                                                : failure.message())};
+    if (reader == TextReader::blank) return {structure_problem(map, empty_file_message)};
+    if (!has_textgrid_header(text)) return {{"format", 0, 0, 0, not_a_textgrid_message}};
+    return {structure_problem(map, failure.message())};
   }
   if (!options.read.strict) return {};
   return validation_problems(grid, map, options.all);

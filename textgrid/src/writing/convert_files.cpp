@@ -12,6 +12,7 @@
 #include "textgrid/model/failure.hpp"
 #include "textgrid/concurrency/parallel.hpp"
 #include "textgrid/model/textgrid.hpp"
+#include "textgrid/reading/diagnostics.hpp"
 #include "textgrid/writing/overlapped_saves.hpp"
 
 namespace textgrid {
@@ -25,6 +26,16 @@ ConvertOutcome failed(const char* kind, std::string message) {
 void declare_actual_counts(TextGrid& grid) {
   grid.size = grid.tiers.size();
   for (Tier& tier : grid.tiers) tier.size = tier.items.size();
+}
+
+// A source no parser could read: a text without a TextGrid header is no TextGrid.
+ConvertOutcome structure_failure(const std::string& source, std::string_view content,
+                                 const ReadOptions& options, std::string message) {
+  std::vector<Problem> problems = content.data() ? diagnose_bytes(content, {options, false})
+                                                 : diagnose_file(source, {options, false});
+  if (!problems.empty() && problems.front().kind == "format")
+    return failed("format", read_failure_message(source, invalid_data(problems.front().message)));
+  return failed("structure", std::move(message));
 }
 
 // `content`, when it has data, holds the source's bytes (an archive member, say).
@@ -45,7 +56,7 @@ ConvertOutcome convert_one(const std::string& source, std::string_view content,
   } catch (const Cancelled&) {
     throw;
   } catch (const std::exception& failure) {
-    return failed("structure", failure.what());
+    return structure_failure(source, content, options, failure.what());
   }
   declare_actual_counts(*grid);
   if (Status valid = grid->assert_valid(); !valid)

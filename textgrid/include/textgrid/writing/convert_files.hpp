@@ -14,7 +14,7 @@ namespace textgrid {
 
 // What became of one file: no kind when it was written.
 struct ConvertOutcome {
-  std::optional<std::string> error_kind;  // "open", "encoding", "validation", "structure", "write"
+  std::optional<std::string> error_kind;  // "open", "encoding", "format", "validation", "structure", "write"
   std::optional<std::string> error;
 };
 
