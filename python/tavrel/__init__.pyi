@@ -128,8 +128,9 @@ class TextGridReports:
     encoding (null when not known), tmin and tmax (null on failure), tiers
     (uint32), items (uint64), error_kind ("open", "encoding", "format" for a text
     that is no TextGrid, "validation" or "structure"; null when ok) and error (the
-    message `textgrid2data` would give; "not a TextGrid file" for "format"). Writing gives file_id, path, ok, tiers, items, error_kind
-    ("validation" or "write") and error (the message `vectors2textgrid` would
+    message `textgrid2data` would give; "not a TextGrid file" for "format").
+    Writing gives file_id, path, ok, tiers, items, error_kind ("validation" or
+    "write") and error (the message `vectors2textgrid` would
     give). The repr shows the failure count and the first failures."""
 
     @property
