@@ -41,6 +41,8 @@ def test_a_forged_tier_name_keeps_each_problem_on_its_line(tmp_path, control, sh
     records = run(["check", "--all", "--json", "forged.TextGrid"], tmp_path).stdout.splitlines()
     assert len(records) == 2
     assert all(f'tier "{expected}"' in json.loads(record)["message"] for record in records)
+    info = run(["info", "--lenient", "forged.TextGrid"], tmp_path).stdout.splitlines()
+    assert len(info) == 2 and info[1].split()[2] == expected.split()[0]
     for command in (["convert", "--to", "short", "--out", "out"], ["table", "--out", "t.csv"]):
         result = run([*command, "--quiet", "forged.TextGrid"], tmp_path)
         assert result.stdout.splitlines() == [

@@ -258,12 +258,13 @@ def run_info(args):
 def _print_info(report, tiers):
     found = ", ".join(filter(None, (report["layout"] and report["layout"] + " layout",
                                     report["encoding"])))
-    print(f"{report['path']}: {found + ', ' if found else ''}"
+    print(f"{_corpus.readable(report['path'], None)}: {found + ', ' if found else ''}"
           f"{report['tmin']!r} to {report['tmax']!r} s, {_count(len(tiers), 'tier')}, "
           f"{_count(report['items'], 'item')}")
-    width = max((len(tier["name"]) for tier in tiers), default=0)
-    for number, tier in enumerate(tiers, 1):
-        print(f"  {number:>2}  {tier['class']:<12}  {tier['name']:<{width}}  "
+    names = [_corpus.readable(tier["name"], None) for tier in tiers]  # one line each
+    width = max(map(len, names), default=0)
+    for number, (tier, name) in enumerate(zip(tiers, names), 1):
+        print(f"  {number:>2}  {tier['class']:<12}  {name:<{width}}  "
               f"{_count(tier['items'], 'item')}")
 
 

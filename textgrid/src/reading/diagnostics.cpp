@@ -195,8 +195,9 @@ Problem structure_problem(const SourceMap& map, std::string_view message) {
   return problem;
 }
 
-// Bytes no encoding asked for reads. The reader's message alone stands for
-// text that Latin-1 would read; the two cases no encoding reads say why.
+// Bytes the encoding asked for cannot read. The reader's message alone stands
+// for text that Latin-1 reads (callers may say how to ask for it); the two
+// cases that no encoding reads say why.
 Problem undecodable(std::string_view bytes, const std::string& message) {
   std::size_t line = line_at(bytes, first_undecodable_byte(bytes));
   if (byte_order_mark(bytes) == Encoding::utf8_sig)
