@@ -45,24 +45,27 @@ PyRef outcomes_to_python(const std::vector<textgrid::ConvertOutcome>& outcomes) 
   return list;
 }
 
-// _convert_files(sources, targets, strict, long_format, contents=None): per
-// file None when written, else (error_kind, error). `contents` gives the bytes
-// of sources that are no local file (None entries: read the file).
-constexpr const char* convert_parameters[] = {"sources", "targets", "strict", "long_format",
-                                              "contents"};
-constexpr Signature convert_signature{"_convert_files", convert_parameters, 4, 5};
+// _convert_files(sources, targets, strict, long_format, contents=None,
+// encoding="utf-8"): per file None when written, else (error_kind, error).
+// `contents` gives the bytes of sources that are no local file (None entries:
+// read the file).
+constexpr const char* convert_parameters[] = {"sources", "targets",  "strict",
+                                              "long_format", "contents", "encoding"};
+constexpr Signature convert_signature{"_convert_files", convert_parameters, 4, 6};
 
 PyRef convert_files_body(const CallArguments& call) {
-  std::array<PyObject*, 5> bound;
+  std::array<PyObject*, 6> bound;
   if (!bind_call(convert_signature, call, bound)) return {};
   PyObject *sources_object = bound[0], *targets_object = bound[1], *strict_object = bound[2];
   PyObject *long_object = bound[3], *contents_object = given_or(bound[4], Py_None);
   std::vector<std::string> sources, targets;
   bool strict = true, long_format = true;
+  textgrid::TextEncoding encoding = textgrid::TextEncoding::utf8;
   if (!convert_argument("sources", sources_object, sources, to_path_list) ||
       !convert_argument("targets", targets_object, targets, to_path_list) ||
       !convert_argument("strict", strict_object, strict, to_bool) ||
-      !convert_argument("long_format", long_object, long_format, to_bool))
+      !convert_argument("long_format", long_object, long_format, to_bool) ||
+      (bound[5] != nullptr && !convert_argument("encoding", bound[5], encoding, to_encoding)))
     return {};
   if (sources.size() != targets.size()) {
     PyErr_SetString(PyExc_ValueError, "sources and targets differ in length");
@@ -80,9 +83,11 @@ PyRef convert_files_body(const CallArguments& call) {
   // The work holds a share of the contents: it may outlive an interrupted call.
   auto outcomes = run_interruptibly_for(
       [sources = std::move(sources), targets = std::move(targets), strict, long_format,
-       contents] {
-        if (!contents) return textgrid::convert_files(sources, targets, strict, long_format);
-        return textgrid::convert_files(sources, targets, strict, long_format, contents->views());
+       contents, encoding] {
+        if (!contents)
+          return textgrid::convert_files(sources, targets, strict, long_format, {}, encoding);
+        return textgrid::convert_files(sources, targets, strict, long_format, contents->views(),
+                                       encoding);
       });
   if (!outcomes) return {};
   return outcomes_to_python(*outcomes);

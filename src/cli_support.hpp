@@ -6,7 +6,7 @@
 
 namespace tavrel {
 
-// _convert_files(sources, targets, strict, long_format, contents=None).
+// _convert_files(sources, targets, strict, long_format, contents=None, encoding="utf-8").
 PyObject* convert_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 // _output_open(path, /), _output_write(output, data), _output_finish(output, /),

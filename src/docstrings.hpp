@@ -11,7 +11,7 @@ inline constexpr const char module[] =
     "parallel.";
 
 inline constexpr const char textgrid2vectors[] =
-    "textgrid2vectors(file, strict, file_type)\n--\n\n"
+    "textgrid2vectors(file, strict, file_type, *, encoding='utf-8')\n--\n\n"
     "Read one TextGrid file into flat parallel vectors, one entry per interval or point.\n"
     "\n"
     "# Arguments\n"
@@ -19,6 +19,9 @@ inline constexpr const char textgrid2vectors[] =
     "* `file` - path of the TextGrid file (str, bytes or os.PathLike), used exactly as given.\n"
     "* `strict` - validate the TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\" (decide by looking at the text).\n"
+    "* `encoding` - keyword only: what text files are read in, \"utf-8\" (the default), "
+    "\"latin-1\", \"cp1252\" or \"praat\" (UTF-8 when valid, else Latin-1); a byte-order mark "
+    "always wins.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -28,12 +31,12 @@ inline constexpr const char textgrid2vectors[] =
     "\n"
     "# Errors\n"
     "\n"
-    "* `OSError` - the file cannot be read, is not UTF-8, or fails validation.\n"
-    "* `TypeError` - an argument has the wrong type.\n"
+    "* `OSError` - the file cannot be read, does not decode, or fails validation.\n"
+    "* `TypeError` - an argument has the wrong type; `ValueError` - an unknown encoding.\n"
     "* `PanicException` - an unknown file_type or a structurally broken file.";
 
 inline constexpr const char textgrids2vectors[] =
-    "textgrids2vectors(files, strict, file_type)\n--\n\n"
+    "textgrids2vectors(files, strict, file_type, *, encoding='utf-8')\n--\n\n"
     "Read many TextGrid files in parallel and concatenate their vectors.\n"
     "\n"
     "# Arguments\n"
@@ -41,6 +44,9 @@ inline constexpr const char textgrids2vectors[] =
     "* `files` - a sequence of paths (str, bytes or os.PathLike); not a single str.\n"
     "* `strict` - validate each TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\", used for every file.\n"
+    "* `encoding` - keyword only: what text files are read in, \"utf-8\" (the default), "
+    "\"latin-1\", \"cp1252\" or \"praat\" (UTF-8 when valid, else Latin-1); a byte-order mark "
+    "always wins.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -51,11 +57,11 @@ inline constexpr const char textgrids2vectors[] =
     "# Errors\n"
     "\n"
     "* A file that cannot be read or validated contributes no entries; no OSError is raised.\n"
-    "* `TypeError` - an argument has the wrong type.\n"
+    "* `TypeError` - an argument has the wrong type; `ValueError` - an unknown encoding.\n"
     "* `PanicException` - an unknown file_type or a structurally broken file.";
 
 inline constexpr const char textgrid2data[] =
-    "textgrid2data(file, strict, file_type)\n--\n\n"
+    "textgrid2data(file, strict, file_type, *, encoding='utf-8')\n--\n\n"
     "Read one TextGrid file into nested tuples and lists.\n"
     "\n"
     "# Arguments\n"
@@ -63,6 +69,9 @@ inline constexpr const char textgrid2data[] =
     "* `file` - path of the TextGrid file (str, bytes or os.PathLike), used exactly as given.\n"
     "* `strict` - validate the TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\" (decide by looking at the text).\n"
+    "* `encoding` - keyword only: what text files are read in, \"utf-8\" (the default), "
+    "\"latin-1\", \"cp1252\" or \"praat\" (UTF-8 when valid, else Latin-1); a byte-order mark "
+    "always wins.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -71,12 +80,12 @@ inline constexpr const char textgrid2data[] =
     "\n"
     "# Errors\n"
     "\n"
-    "* `OSError` - the file cannot be read, is not UTF-8, or fails validation.\n"
-    "* `TypeError` - an argument has the wrong type.\n"
+    "* `OSError` - the file cannot be read, does not decode, or fails validation.\n"
+    "* `TypeError` - an argument has the wrong type; `ValueError` - an unknown encoding.\n"
     "* `PanicException` - an unknown file_type or a structurally broken file.";
 
 inline constexpr const char textgrids2data[] =
-    "textgrids2data(files, strict, file_type)\n--\n\n"
+    "textgrids2data(files, strict, file_type, *, encoding='utf-8')\n--\n\n"
     "Read many TextGrid files in parallel into nested tuples and lists.\n"
     "\n"
     "# Arguments\n"
@@ -84,6 +93,9 @@ inline constexpr const char textgrids2data[] =
     "* `files` - a sequence of paths (str, bytes or os.PathLike); not a single str.\n"
     "* `strict` - validate each TextGrid after reading (bool).\n"
     "* `file_type` - \"long\", \"short\" or \"auto\", used for every file.\n"
+    "* `encoding` - keyword only: what text files are read in, \"utf-8\" (the default), "
+    "\"latin-1\", \"cp1252\" or \"praat\" (UTF-8 when valid, else Latin-1); a byte-order mark "
+    "always wins.\n"
     "\n"
     "# Returns\n"
     "\n"
@@ -93,7 +105,7 @@ inline constexpr const char textgrids2data[] =
     "# Errors\n"
     "\n"
     "* A file that cannot be read or validated gives the entry (0.0, 0.0, []); no OSError.\n"
-    "* `TypeError` - an argument has the wrong type.\n"
+    "* `TypeError` - an argument has the wrong type; `ValueError` - an unknown encoding.\n"
     "* `PanicException` - an unknown file_type or a structurally broken file.";
 
 inline constexpr const char data2textgrid[] =
@@ -400,7 +412,7 @@ inline constexpr const char read_files[] =
     "_read_files(files, strict=False, file_type='auto', contents=None, encoding='utf-8')\n--\n\n"
     "textgrids2table, keeping each file's tiers for the table's _tiers().";
 inline constexpr const char convert_files[] =
-    "_convert_files(sources, targets, strict, long_format, contents=None)\n--\n\n"
+    "_convert_files(sources, targets, strict, long_format, contents=None, encoding='utf-8')\n--\n\n"
     "Rewrite each source at its target; per file None, or (error_kind, error).";
 inline constexpr const char output_open[] =
     "_output_open(path, /)\n--\n\nStart saving a file (an opaque handle).";

@@ -18,6 +18,7 @@
 
 #include "arrays.hpp"
 #include "binding.hpp"
+#include "contents.hpp"
 #include "convert.hpp"
 #include "failures.hpp"
 #include "interrupt.hpp"
@@ -31,10 +32,11 @@
 namespace tavrel {
 namespace {
 
-using Bound3 = std::array<PyObject*, 3>;
+// The reading functions: three positional parameters and a keyword-only encoding.
+using ReadBound = std::array<PyObject*, 4>;
 
-constexpr const char* read_parameters[] = {"file", "strict", "file_type"};
-constexpr const char* batch_parameters[] = {"files", "strict", "file_type"};
+constexpr const char* read_parameters[] = {"file", "strict", "file_type", "encoding"};
+constexpr const char* batch_parameters[] = {"files", "strict", "file_type", "encoding"};
 constexpr const char* data_write_parameters[] = {"data", "tmin", "tmax", "output_file",
                                                  "file_type"};
 constexpr const char* vector_write_parameters[] = {
@@ -62,13 +64,25 @@ bool bind(const char* function, const char* const (&parameters)[N], const CallAr
   return bind_arguments(all_required(function, parameters), call.args, call.nargs, call.kwnames, bound);
 }
 
-bool convert_read_arguments(const Bound3& bound, ReadArguments& read) {
-  return convert_argument("file", bound[0], read.file, to_path) &&
-         convert_argument("strict", bound[1], read.options.strict, to_bool) &&
-         convert_argument("file_type", bound[2], read.options.file_type, to_reading_file_type);
+// Three parameters required and positional; `encoding` by keyword only.
+bool bind_reading(const char* function, const char* const (&parameters)[4], const CallArguments& call,
+                  ReadBound& bound) {
+  return bind_call(Signature{function, parameters, 3, 3}, call, bound);
 }
 
-bool convert_batch_arguments(const Bound3& bound, BatchArguments& batch) {
+// Not given: UTF-8, as always.
+bool convert_encoding(PyObject* object, textgrid::TextEncoding& encoding) {
+  return object == nullptr || convert_argument("encoding", object, encoding, to_encoding);
+}
+
+bool convert_read_arguments(const ReadBound& bound, ReadArguments& read) {
+  return convert_argument("file", bound[0], read.file, to_path) &&
+         convert_argument("strict", bound[1], read.options.strict, to_bool) &&
+         convert_argument("file_type", bound[2], read.options.file_type, to_reading_file_type) &&
+         convert_encoding(bound[3], read.options.encoding);
+}
+
+bool convert_batch_arguments(const ReadBound& bound, BatchArguments& batch) {
   // A batch without paths reads nothing: its word must be text, but an unknown
   // word has no file to fail on.
   auto file_type = [&](PyObject* object, textgrid::FileType& type) {
@@ -77,13 +91,14 @@ bool convert_batch_arguments(const Bound3& bound, BatchArguments& batch) {
   };
   return convert_argument("files", bound[0], batch.files, to_path_list) &&
          convert_argument("strict", bound[1], batch.options.strict, to_bool) &&
-         convert_argument("file_type", bound[2], batch.options.file_type, file_type);
+         convert_argument("file_type", bound[2], batch.options.file_type, file_type) &&
+         convert_encoding(bound[3], batch.options.encoding);
 }
 
 std::optional<ReadArguments> read_arguments(const char* function, const CallArguments& call) {
-  Bound3 bound;
+  ReadBound bound;
   ReadArguments read;
-  if (!bind(function, read_parameters, call, bound) || !convert_read_arguments(bound, read))
+  if (!bind_reading(function, read_parameters, call, bound) || !convert_read_arguments(bound, read))
     return std::nullopt;
   return read;
 }
@@ -114,9 +129,10 @@ auto read_document(const char* function, const CallArguments& call, Export to_re
 }
 
 std::optional<BatchArguments> batch_arguments(const char* function, const CallArguments& call) {
-  Bound3 bound;
+  ReadBound bound;
   BatchArguments batch;
-  if (!bind(function, batch_parameters, call, bound) || !convert_batch_arguments(bound, batch))
+  if (!bind_reading(function, batch_parameters, call, bound) ||
+      !convert_batch_arguments(bound, batch))
     return std::nullopt;
   return batch;
 }

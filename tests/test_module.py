@@ -32,6 +32,8 @@ PARAMETERS = {
     "vectors2textgrid": ["tmins", "tmaxs", "labels", "tier_names", "is_intervals", "tmin",
                          "tmax", "output_file", "file_type"],
 }
+KEYWORD_ONLY = {name: [("encoding", "utf-8")] for name in
+                ("textgrid2vectors", "textgrids2vectors", "textgrid2data", "textgrids2data")}
 STUBS = Path(__file__).resolve().parent.parent / "python" / "tavrel"
 
 
@@ -65,9 +67,13 @@ def test_function_object(name):
     assert function.__name__ == name
     assert function.__module__ == "tavrel"
     assert function.__self__ is tavrel
-    assert list(inspect.signature(function).parameters) == PARAMETERS[name]
+    parameters = list(inspect.signature(function).parameters.values())
+    positional = [p for p in parameters if p.kind is not inspect.Parameter.KEYWORD_ONLY]
+    assert [p.name for p in positional] == PARAMETERS[name]
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is p.empty
-               for p in inspect.signature(function).parameters.values())
+               for p in positional)
+    # Beyond them, the reading functions take only the encoding, by keyword.
+    assert [(p.name, p.default) for p in parameters[len(positional):]] == KEYWORD_ONLY.get(name, [])
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)

@@ -53,27 +53,41 @@ class PanicException(BaseException):
     """Raised when the module's native code fails internally (an unknown file-type
     word, a structurally broken file, a file that cannot be written)."""
 
-def textgrid2vectors(file: _Path, strict: bool, file_type: str) -> _Vectors:
+def textgrid2vectors(
+    file: _Path, strict: bool, file_type: str, *, encoding: str = "utf-8"
+) -> _Vectors:
     """Read one TextGrid file into flat parallel vectors:
     (tmins, tmaxs, labels, tier_names, is_intervals).
-    Raises OSError (unreadable, not UTF-8, invalid), TypeError (argument types) and
-    PanicException (unknown file_type, structurally broken file)."""
+    `encoding`: "utf-8" (the default), "latin-1", "cp1252" or "praat" (UTF-8 when valid,
+    else Latin-1). Raises OSError (unreadable, not decodable, invalid), TypeError
+    (argument types), ValueError (unknown encoding) and PanicException (unknown
+    file_type, structurally broken file)."""
 
-def textgrids2vectors(files: Sequence[_Path], strict: bool, file_type: str) -> _BatchVectors:
+def textgrids2vectors(
+    files: Sequence[_Path], strict: bool, file_type: str, *, encoding: str = "utf-8"
+) -> _BatchVectors:
     """Read many TextGrid files in parallel and concatenate their vectors:
     (tmins, tmaxs, labels, tier_names, is_intervals, file_ids). A file that cannot be
-    read contributes no entries. Raises TypeError (argument types) and PanicException
-    (unknown file_type, structurally broken file)."""
+    read contributes no entries. `encoding` as for textgrid2vectors. Raises TypeError
+    (argument types), ValueError (unknown encoding) and PanicException (unknown
+    file_type, structurally broken file)."""
 
-def textgrid2data(file: _Path, strict: bool, file_type: str) -> _Document:
+def textgrid2data(
+    file: _Path, strict: bool, file_type: str, *, encoding: str = "utf-8"
+) -> _Document:
     """Read one TextGrid file into (tmin, tmax, [(name, is_interval, [(tmin, tmax, label)])]).
-    Raises OSError (unreadable, not UTF-8, invalid), TypeError (argument types) and
-    PanicException (unknown file_type, structurally broken file)."""
+    `encoding`: "utf-8" (the default), "latin-1", "cp1252" or "praat" (UTF-8 when valid,
+    else Latin-1). Raises OSError (unreadable, not decodable, invalid), TypeError
+    (argument types), ValueError (unknown encoding) and PanicException (unknown
+    file_type, structurally broken file)."""
 
-def textgrids2data(files: Sequence[_Path], strict: bool, file_type: str) -> list[_Document]:
+def textgrids2data(
+    files: Sequence[_Path], strict: bool, file_type: str, *, encoding: str = "utf-8"
+) -> list[_Document]:
     """Read many TextGrid files in parallel; one document per path, in order.
-    A file that cannot be read gives (0.0, 0.0, []). Raises TypeError (argument types)
-    and PanicException (unknown file_type, structurally broken file)."""
+    A file that cannot be read gives (0.0, 0.0, []). `encoding` as for textgrid2vectors.
+    Raises TypeError (argument types), ValueError (unknown encoding) and PanicException
+    (unknown file_type, structurally broken file)."""
 
 def data2textgrid(
     data: Sequence[_TierInput],
@@ -112,10 +126,11 @@ class TextGridReports:
 
     Reading gives the columns file_id (uint32), path, ok (bool), layout and
     encoding (null when not known), tmin and tmax (null on failure), tiers
-    (uint32), items (uint64), error_kind ("open", "encoding", "validation" or
-    "structure"; null when ok) and error (the message `textgrid2data` would
-    give). Writing gives file_id, path, ok, tiers, items, error_kind
-    ("validation" or "write") and error (the message `vectors2textgrid` would
+    (uint32), items (uint64), error_kind ("open", "encoding", "format" for a text
+    that is no TextGrid, "validation" or "structure"; null when ok) and error (the
+    message `textgrid2data` would give; "not a TextGrid file" for "format").
+    Writing gives file_id, path, ok, tiers, items, error_kind ("validation" or
+    "write") and error (the message `vectors2textgrid` would
     give). The repr shows the failure count and the first failures."""
 
     @property

@@ -64,15 +64,15 @@ def _once_each(pairs):
     return kept
 
 
-def convert(pairs, strict, long_format, progress):
-    """One report per pair: each input read once and written to its output."""
+def convert(pairs, strict, long_format, progress, encoding="utf-8"):
+    """One report per pair: each input read once (in `encoding`) and written to its output."""
     reports, there, created = [], set(), []
     try:
         for _, chunk in _corpus.chunks(pairs):
             ready, outcomes = _make_folders(chunk, there, created)
             written = tavrel._convert_files([source for source, _ in ready],
                                             [target for _, target in ready], strict,
-                                            long_format, _contents(ready))
+                                            long_format, _contents(ready), encoding)
             outcomes.update(zip(ready, written))
             reports.extend(_report(pair[0], outcomes[pair]) for pair in chunk)
             progress.update(len(chunk))

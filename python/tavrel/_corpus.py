@@ -2,6 +2,7 @@
 chunks with per-file reports, and a progress bar on terminals."""
 
 import os
+import re
 import sys
 
 import tavrel
@@ -200,13 +201,21 @@ def _virtual_contents(paths):
     return contents
 
 
+# What the reader says of bytes that are not UTF-8; where the problem says no more,
+# Latin-1 reads them.
+NOT_UTF8 = "stream did not contain valid UTF-8"
+ENCODING_HINT = "; --encoding latin-1 or praat reads it"
+
+
 def problem_line(report, problem):
     """PATH:LINE: KIND: MESSAGE, the form editors and CI systems recognise (no
-    LINE where the file has none to point at)."""
+    LINE where the file has none to point at), on one line whatever the file holds."""
+    path = readable(report["path"], None)
     if problem is None:
-        return f"{report['path']}: {report['error_kind'] or 'error'}: {reason(report)}"
-    where = report["path"] + (f":{problem['line']}" if problem["line"] is not None else "")
-    return f"{where}: {problem['kind']}: {problem['message']}"
+        return (f"{path}: {report['error_kind'] or 'error'}: "
+                f"{readable(reason(report), MESSAGE_CHARACTERS)}")
+    where = path + (f":{problem['line']}" if problem["line"] is not None else "")
+    return f"{where}: {problem['kind']}: {problem_message(problem)}"
 
 
 def problem_record(report, problem):
@@ -215,8 +224,48 @@ def problem_record(report, problem):
     record = dict(report, line=None, tier=None, item=None, message=None)
     if problem is not None:
         record.update(error_kind=problem["kind"], line=problem["line"], tier=problem["tier"],
-                      item=problem["item"], message=problem["message"])
+                      item=problem["item"], message=problem_message(problem))
     return record
+
+
+def problem_message(problem):
+    """The problem's message, saying how to read text that is not UTF-8."""
+    hint = problem["kind"] == "encoding" and problem["message"] == NOT_UTF8
+    return problem["message"] + (ENCODING_HINT if hint else "")
+
+
+def encoding_problems(reports, encoding):
+    """{path: problem} of the reports that failed to decode (see problems_of)."""
+    undecoded = [report for report in reports if report["error_kind"] == "encoding"]
+    found = problems_of(undecoded, False, encoding, False) if undecoded else {}
+    return {path: problems[0] for path, problems in found.items()}
+
+
+# Characters that would end a line of output, or hide in one.
+_CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+# As the module quotes a file's texts: at most 200 characters of one, 240 of a
+# message around one.
+QUOTED_CHARACTERS = 200
+MESSAGE_CHARACTERS = 240
+
+
+def readable(text, limit=QUOTED_CHARACTERS):
+    """`text` on one line, its control characters escaped as Python writes them,
+    and, when longer than `limit` characters, its start and end joined by an
+    ellipsis."""
+    if limit is not None and len(text) > limit:
+        tail = limit // 4
+        text = text[:limit - tail - 1] + "\u2026" + text[-tail:]
+    return _CONTROLS.sub(lambda found: repr(found.group())[1:-1], text)
+
+
+def bounded_error(error):
+    """A report's error with what it says after the path made readable()."""
+    if error is None:
+        return None
+    head, found, after = error.partition(" because: ")
+    return head + found + readable(after, MESSAGE_CHARACTERS) if found else readable(
+        error, MESSAGE_CHARACTERS)
 
 
 def _is_utf8(path):

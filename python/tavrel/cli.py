@@ -133,6 +133,7 @@ def build_parser():
                         help="read without validating counts, bounds and item order")
     common.add_argument("-q", "--quiet", action="store_true",
                         help="no progress bar and no summary line; failures are still listed")
+    _encoding_option(common)
 
     parser = argparse.ArgumentParser(
         prog="tavrel", description=DESCRIPTION, epilog=EPILOG,
@@ -161,7 +162,6 @@ def build_parser():
                        "(summary on standard error)")
     check.add_argument("--all", action="store_true",
                        help="every problem of a failing file, not only the first")
-    _encoding_option(check)
 
     convert = command(
         "convert", run_convert, "Rewrite files in the long or short layout, as UTF-8.",
@@ -182,7 +182,6 @@ def build_parser():
                        help="output file: .csv, .tsv, .parquet or .arrow")
     table.add_argument("--format", choices=("csv", "tsv", "parquet", "arrow"),
                        help="table format (default: from the extension of --out)")
-    _encoding_option(table)
     return parser
 
 
@@ -221,14 +220,11 @@ def _progress(args, total):
     return _corpus.Progress(total, "file", enabled=not args.quiet)
 
 
-def _failure_line(report):
-    return f"{report['path']}: {report['error_kind'] or 'error'}: {_corpus.reason(report)}"
-
-
-def _print_failures(reports):
+def _print_failures(reports, encoding):
     failed = [report for report in reports if not report["ok"]]
+    undecoded = _corpus.encoding_problems(failed, encoding)
     for report in failed:
-        print(_failure_line(report))
+        print(_corpus.problem_line(report, undecoded.get(report["path"])))
     return len(failed)
 
 
@@ -240,34 +236,35 @@ def _read_reports(args):
     progress = _progress(args, len(paths))
     try:
         return folder_reports + _corpus.read_reports(paths, not args.lenient, progress,
-                                                     getattr(args, "encoding", "utf-8"))
+                                                     args.encoding)
     finally:
         progress.close()
 
 
 def run_info(args):
     reports = _read_reports(args)
+    undecoded = {} if args.json else _corpus.encoding_problems(reports, args.encoding)
     for report in reports:
         tiers = report.get("tier_summaries")
         if args.json:
             print(_json(dict(_record(report), tiers=tiers)))
+        elif not report["ok"]:
+            print(_corpus.problem_line(report, undecoded.get(report["path"])))
         else:
             _print_info(report, tiers)
     return 1 if any(not report["ok"] for report in reports) else 0
 
 
 def _print_info(report, tiers):
-    if not report["ok"]:
-        print(_failure_line(report))
-        return
     found = ", ".join(filter(None, (report["layout"] and report["layout"] + " layout",
                                     report["encoding"])))
-    print(f"{report['path']}: {found + ', ' if found else ''}"
+    print(f"{_corpus.readable(report['path'], None)}: {found + ', ' if found else ''}"
           f"{report['tmin']!r} to {report['tmax']!r} s, {_count(len(tiers), 'tier')}, "
           f"{_count(report['items'], 'item')}")
-    width = max((len(tier["name"]) for tier in tiers), default=0)
-    for number, tier in enumerate(tiers, 1):
-        print(f"  {number:>2}  {tier['class']:<12}  {tier['name']:<{width}}  "
+    names = [_corpus.readable(tier["name"], None) for tier in tiers]  # one line each
+    width = max(map(len, names), default=0)
+    for number, (tier, name) in enumerate(zip(tiers, names), 1):
+        print(f"  {number:>2}  {tier['class']:<12}  {name:<{width}}  "
               f"{_count(tier['items'], 'item')}")
 
 
@@ -283,7 +280,9 @@ def _json(record):
 
 
 def _record(report):
-    return {key: report[key] for key in _corpus.REPORT_FIELDS}
+    record = {key: report[key] for key in _corpus.REPORT_FIELDS}
+    record["error"] = _corpus.bounded_error(record["error"])
+    return record
 
 
 def _count(number, noun):
@@ -313,10 +312,11 @@ def run_convert(args):
     pairs = _convert.targets(found, None if args.in_place else args.out)
     progress = _progress(args, len(pairs))
     try:
-        reports += _convert.convert(pairs, not args.lenient, args.to == "long", progress)
+        reports += _convert.convert(pairs, not args.lenient, args.to == "long", progress,
+                                    args.encoding)
     finally:
         progress.close()
-    failed = _print_failures(reports)
+    failed = _print_failures(reports, args.encoding)
     if not args.quiet:
         where = "in place" if args.in_place else f"into {args.out}"
         print(f"converted {len(reports) - failed} of {_inputs_text(reports)} to the "
@@ -348,7 +348,7 @@ def run_table(args):
         raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
     finally:
         progress.close()
-    failed = _print_failures(reports)
+    failed = _print_failures(reports, args.encoding)
     if not args.quiet:
         rows = sum(report["items"] or 0 for report in reports if report["ok"])
         print(f"wrote {_count(rows, 'row')} from {len(reports) - failed} of "

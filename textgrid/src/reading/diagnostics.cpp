@@ -15,7 +15,9 @@
 #include "textgrid/model/failure.hpp"
 #include "textgrid/reading/reader.hpp"
 #include "textgrid/reading/text_parsers.hpp"
+#include "textgrid/reading/praat_formats.hpp"
 #include "textgrid/reading/source_map.hpp"
+#include "readable_text.hpp"
 
 namespace textgrid {
 namespace {
@@ -44,22 +46,31 @@ std::string span(const Item& item, bool interval) {
   return text;
 }
 
-const char* fault_text(BoundsFault fault) noexcept {
-  switch (fault) {
-    case BoundsFault::not_finite: return "times should be finite";
-    case BoundsFault::negative: return "times should be non-negative";
-    default: return "tmin should be less than tmax";
-  }
+// What is wrong with bounds the model refuses, from the values themselves:
+// an end at 0 is no negative time but one that does not come after its start.
+struct BoundsProblem {
+  bool at_start;  // the start is at fault, else the end
+  std::string text;
+};
+
+std::string not_finite_text(const char* verb, double value) {
+  return std::string(verb) + " at " + time_text(value) +
+         (std::isnan(value) ? ", not a number" : ", not a finite time");
 }
 
-// The line of the bound at fault: the one that is not finite or negative, or
-// the end that does not come after the start.
-std::size_t bound_line(BoundsFault fault, double tmin, std::size_t tmin_line,
-                       std::size_t tmax_line) noexcept {
-  if (fault == BoundsFault::not_finite && !std::isfinite(tmin)) return tmin_line;
-  if (fault == BoundsFault::negative && tmin < 0.0) return tmin_line;
-  return tmax_line;
+BoundsProblem bounds_problem(double tmin, double tmax) {
+  if (!std::isfinite(tmin)) return {true, not_finite_text("starts", tmin)};
+  if (!std::isfinite(tmax)) return {false, not_finite_text("ends", tmax)};
+  if (tmin < 0.0) return {true, "starts at " + time_text(tmin) + ", before 0"};
+  return {false, "ends at " + time_text(tmax) + ", not after its start " + time_text(tmin)};
 }
+
+std::size_t bound_line(const BoundsProblem& problem, std::size_t tmin_line,
+                       std::size_t tmax_line) noexcept {
+  return problem.at_start ? tmin_line : tmax_line;
+}
+
+std::string quoted_name(std::string_view name) { return "\"" + readable_text(name) + "\""; }
 
 std::string count_text(std::size_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
@@ -99,13 +110,15 @@ void check_items(const Tier& tier, const TierPlace& at, Collector& found) {
   for (std::size_t i = 0; i < items.size() && !found.done(); ++i) {
     std::string item = std::string(at.word) + " [" + std::to_string(at.number(i)) + "] ";
     if (tier.is_interval) {
-      BoundsFault fault = time_bounds_fault(items[i].tmin, items[i].tmax);
-      if (fault != BoundsFault::none)
+      if (time_bounds_fault(items[i].tmin, items[i].tmax) != BoundsFault::none)
         found.add(at.line(i), at.tier, at.number(i),
-                  item + span(items[i], true) + " in tier " + at.name + ": " + fault_text(fault));
+                  item + span(items[i], true) + " in tier " + at.name + ": " +
+                      bounds_problem(items[i].tmin, items[i].tmax).text);
     } else if (!std::isfinite(items[i].tmin) || !std::isfinite(items[i].tmax)) {
+      double time = std::isfinite(items[i].tmin) ? items[i].tmax : items[i].tmin;
       found.add(at.line(i), at.tier, at.number(i),
-                item + span(items[i], false) + " in tier " + at.name + ": time should be finite");
+                item + span(items[i], false) + " in tier " + at.name + ": " +
+                    not_finite_text("is", time));
     } else if (std::abs(items[i].tmin - items[i].tmax) > time_bound_tolerance) {
       found.add(at.line(i), at.tier, at.number(i),
                 item + span(items[i], true) + " in tier " + at.name + ": tmin should equal tmax");
@@ -123,7 +136,7 @@ void check_items(const Tier& tier, const TierPlace& at, Collector& found) {
 
 void check_tier(const Tier& tier, std::size_t index, const SourceMap& map, Collector& found) {
   const TierLines* lines = index < map.tiers.size() ? &map.tiers[index] : nullptr;
-  TierPlace at{lines, lines ? lines->number : index + 1, "\"" + tier.name + "\"",
+  TierPlace at{lines, lines ? lines->number : index + 1, quoted_name(tier.name),
                tier.is_interval ? "intervals" : "points"};
   if (tier.size != tier.items.size()) {
     std::size_t line = lines ? (lines->size ? lines->size : lines->header) : 0;
@@ -133,10 +146,11 @@ void check_tier(const Tier& tier, std::size_t index, const SourceMap& map, Colle
                   " but holds " + std::to_string(tier.items.size()));
     if (found.done()) return;
   }
-  if (BoundsFault fault = time_bounds_fault(tier.tmin, tier.tmax); fault != BoundsFault::none) {
-    std::size_t line = lines ? bound_line(fault, tier.tmin, lines->tmin, lines->tmax) : 0;
+  if (time_bounds_fault(tier.tmin, tier.tmax) != BoundsFault::none) {
+    BoundsProblem problem = bounds_problem(tier.tmin, tier.tmax);
+    std::size_t line = lines ? bound_line(problem, lines->tmin, lines->tmax) : 0;
     found.add(line ? line : (lines ? lines->header : 0), at.tier, 0,
-              "tier " + at.name + " " + span(tier.tmin, tier.tmax) + ": " + fault_text(fault));
+              "tier " + at.name + " " + span(tier.tmin, tier.tmax) + ": " + problem.text);
     if (found.done()) return;
   }
   check_items(tier, at, found);
@@ -150,11 +164,11 @@ Problem unlocated(std::string_view bytes, const DiagnoseOptions& options) {
     const char* kind = read.error().kind != ErrorKind::InvalidData ? "open"
                        : info.layout.empty()                       ? "encoding"
                                                                    : "validation";
-    return {kind, 0, 0, 0, read.error().message};
+    return {kind, 0, 0, 0, readable_text(read.error().message, message_characters)};
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& failure) {
-    return {"structure", 0, 0, 0, failure.what()};
+    return {"structure", 0, 0, 0, readable_text(failure.what(), message_characters)};
   }
 }
 
@@ -171,8 +185,9 @@ TextGrid locate(TextReader reader, std::string_view text, SourceMap& map) {
 }
 
 // Where a reading stopped: the tier and item last begun.
-Problem structure_problem(const SourceMap& map, std::string message) {
-  Problem problem{"structure", std::max<std::size_t>(map.stopped, 1), 0, 0, std::move(message)};
+Problem structure_problem(const SourceMap& map, std::string_view message) {
+  Problem problem{"structure", std::max<std::size_t>(map.stopped, 1), 0, 0,
+                  readable_text(message, message_characters)};
   if (!map.tiers.empty()) {
     problem.tier = map.tiers.back().number;
     if (!map.tiers.back().numbers.empty()) problem.item = map.tiers.back().numbers.back();
@@ -180,15 +195,27 @@ Problem structure_problem(const SourceMap& map, std::string message) {
   return problem;
 }
 
+// Bytes the encoding asked for cannot read. The reader's message alone stands
+// for text that Latin-1 reads (callers may say how to ask for it); the two
+// cases that no encoding reads say why.
+Problem undecodable(std::string_view bytes, const std::string& message) {
+  std::size_t line = line_at(bytes, first_undecodable_byte(bytes));
+  if (byte_order_mark(bytes) == Encoding::utf8_sig)
+    return {"encoding", line, 0, 0, message + " after its UTF-8 byte-order mark"};
+  std::string converted;
+  std::string_view text = bytes;
+  if (!decode_text(text, converted, TextEncoding::latin1))  // NUL in every other byte
+    return {"encoding", 1, 0, 0, message + ": it is UTF-16 without a byte-order mark"};
+  return {"encoding", line, 0, 0, message};
+}
+
 std::vector<Problem> diagnose_text(std::string_view bytes, const DiagnoseOptions& options) {
   const bool automatic = options.read.file_type == FileType::automatic;
   if (automatic && is_binary_textgrid(bytes)) return {};
   std::string converted;
   std::string_view text = bytes;
-  if (Result<Encoding> decoded = decode_text(text, converted, options.read.encoding); !decoded) {
-    std::size_t line = line_at(bytes, first_undecodable_byte(bytes));
-    return {{"encoding", line, 0, 0, decoded.error().message}};
-  }
+  if (Result<Encoding> decoded = decode_text(text, converted, options.read.encoding); !decoded)
+    return {undecodable(bytes, decoded.error().message)};
   TextReader reader = choose_text_reader(text, options.read.file_type);
   if (reader == TextReader::chronological) return {};
   SourceMap map;
@@ -196,8 +223,9 @@ std::vector<Problem> diagnose_text(std::string_view bytes, const DiagnoseOptions
   try {
     grid = locate(reader, text, map);
   } catch (const InternalFailure& failure) {
-    return {structure_problem(map, reader == TextReader::blank ? empty_file_message
-                                                                : failure.message())};
+    if (reader == TextReader::blank) return {structure_problem(map, empty_file_message)};
+    if (!has_textgrid_header(text)) return {{"format", 0, 0, 0, not_a_textgrid_message}};
+    return {structure_problem(map, failure.message())};
   }
   if (!options.read.strict) return {};
   return validation_problems(grid, map, options.all);
@@ -212,10 +240,11 @@ std::vector<Problem> validation_problems(const TextGrid& grid, const SourceMap& 
               "the TextGrid declares " + count_text(static_cast<std::size_t>(grid.size), "tier") +
                   " but holds " + std::to_string(grid.tiers.size()));
   }
-  BoundsFault fault = time_bounds_fault(grid.tmin, grid.tmax);
-  if (!found.done() && fault != BoundsFault::none)
-    found.add(bound_line(fault, grid.tmin, map.tmin, map.tmax), 0, 0,
-              "TextGrid " + span(grid.tmin, grid.tmax) + ": " + fault_text(fault));
+  if (!found.done() && time_bounds_fault(grid.tmin, grid.tmax) != BoundsFault::none) {
+    BoundsProblem problem = bounds_problem(grid.tmin, grid.tmax);
+    found.add(bound_line(problem, map.tmin, map.tmax), 0, 0,
+              "TextGrid " + span(grid.tmin, grid.tmax) + ": " + problem.text);
+  }
   for (std::size_t t = 0; t < grid.tiers.size() && !found.done(); ++t)
     check_tier(grid.tiers[t], t, map, found);
   return std::move(found).take();
@@ -228,7 +257,7 @@ std::vector<Problem> diagnose_bytes(std::string_view bytes, const DiagnoseOption
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& failure) {  // a stray library exception
-    problems = {{"structure", 0, 0, 0, failure.what()}};
+    problems = {{"structure", 0, 0, 0, readable_text(failure.what(), message_characters)}};
   }
   if (problems.empty()) {
     // A fault this reading cannot place (the binary and chronological formats).

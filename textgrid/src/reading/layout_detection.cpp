@@ -98,6 +98,19 @@ TextReader choose_auto_reader(std::string_view text) noexcept {
 
 }  // namespace
 
+bool has_textgrid_header(std::string_view text) noexcept {
+  constexpr int header_lines = 5;
+  if (text.starts_with(utf8_byte_order_mark)) text.remove_prefix(utf8_byte_order_mark.size());
+  std::size_t pos = 0;
+  for (int line = 0; line < header_lines && pos < text.size(); ++line) {
+    std::string_view found = detail::next_line(text, pos);
+    if (found.find("ooTextFile") != std::string_view::npos ||
+        found.find("TextGrid") != std::string_view::npos)
+      return true;
+  }
+  return false;
+}
+
 TextReader choose_text_reader(std::string_view text, FileType file_type) noexcept {
   if (file_type == FileType::long_text) return TextReader::long_text;
   if (file_type == FileType::short_text) return TextReader::short_text;

@@ -192,15 +192,22 @@ std::optional<std::string> known(std::string_view word) {
 
 
 // Where a failed file is wrong: it is read once more to place the fault, so
-// that reading files that succeed keeps no account of lines.
-std::optional<std::uint64_t> failure_line(const std::string& path, const std::string_view* contents,
-                                          const ReadOptions& options, std::string_view kind) {
+// that reading files that succeed keeps no account of lines. A text that no
+// parser could read and that has no TextGrid header is reported as no TextGrid.
+void place_failure(FileReport& report, const std::string& path, const std::string_view* contents,
+                   const ReadOptions& options) {
   std::vector<Problem> problems = contents && contents->data() != nullptr
                                       ? diagnose_bytes(*contents, {options, false})
                                       : diagnose_file(path, {options, false});
-  if (problems.empty() || problems.front().kind != kind || problems.front().line == 0)
-    return std::nullopt;
-  return problems.front().line;
+  if (problems.empty()) return;
+  const Problem& first = problems.front();
+  if (first.kind == "format" && report.error_kind == "structure") {
+    report.error_kind = first.kind;
+    report.error = read_failure_message(path, invalid_data(first.message));
+    report.layout.reset();  // what the layout detection guessed says nothing here
+  } else if (first.kind == report.error_kind && first.line != 0) {
+    report.line = first.line;
+  }
 }
 
 // A file's bytes come from `contents` when the caller gave them (a view with
@@ -233,7 +240,7 @@ FileReport read_into(const std::string& path, const std::string_view* contents,
   report.encoding = known(info.encoding);
   if (!grid) {
     builder.abandon_file();
-    report.line = failure_line(path, contents, options, *report.error_kind);
+    place_failure(report, path, contents, options);
     return report;
   }
   builder.add_document(*grid);

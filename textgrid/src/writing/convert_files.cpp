@@ -12,6 +12,7 @@
 #include "textgrid/model/failure.hpp"
 #include "textgrid/concurrency/parallel.hpp"
 #include "textgrid/model/textgrid.hpp"
+#include "textgrid/reading/diagnostics.hpp"
 #include "textgrid/writing/overlapped_saves.hpp"
 
 namespace textgrid {
@@ -27,13 +28,22 @@ void declare_actual_counts(TextGrid& grid) {
   for (Tier& tier : grid.tiers) tier.size = tier.items.size();
 }
 
+// A source no parser could read: a text without a TextGrid header is no TextGrid.
+ConvertOutcome structure_failure(const std::string& source, std::string_view content,
+                                 const ReadOptions& options, std::string message) {
+  std::vector<Problem> problems = content.data() ? diagnose_bytes(content, {options, false})
+                                                 : diagnose_file(source, {options, false});
+  if (!problems.empty() && problems.front().kind == "format")
+    return failed("format", read_failure_message(source, invalid_data(problems.front().message)));
+  return failed("structure", std::move(message));
+}
+
 // `content`, when it has data, holds the source's bytes (an archive member, say).
 ConvertOutcome convert_one(const std::string& source, std::string_view content,
-                           const std::string& target, bool strict, bool long_format,
-                           OverlappedSaves& saves, std::optional<std::string>& flush_failure) {
+                           const std::string& target, const ReadOptions& options,
+                           bool long_format, OverlappedSaves& saves, std::optional<std::string>& flush_failure) {
   SourceInfo info;
   std::optional<TextGrid> grid;
-  const ReadOptions options{strict, FileType::automatic, TextEncoding::utf8};
   try {
     Result<TextGrid> read =
         content.data() ? read_from_bytes(content, file_stem(source), options, &info)
@@ -46,7 +56,7 @@ ConvertOutcome convert_one(const std::string& source, std::string_view content,
   } catch (const Cancelled&) {
     throw;
   } catch (const std::exception& failure) {
-    return failed("structure", failure.what());
+    return structure_failure(source, content, options, failure.what());
   }
   declare_actual_counts(*grid);
   if (Status valid = grid->assert_valid(); !valid)
@@ -70,16 +80,18 @@ ConvertOutcome convert_one(const std::string& source, std::string_view content,
 std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
                                           std::span<const std::string> targets, bool strict,
                                           bool long_format,
-                                          std::span<const std::string_view> contents) {
+                                          std::span<const std::string_view> contents,
+                                          TextEncoding encoding) {
   if (targets.size() != sources.size() || (!contents.empty() && contents.size() != sources.size()))
     fail("convert_files: " + std::to_string(sources.size()) + " sources but " +
          std::to_string(targets.size()) + " targets and " + std::to_string(contents.size()) +
          " contents");
   std::vector<std::optional<std::string>> flush_failures(sources.size());
   OverlappedSaves saves;
+  const ReadOptions options{strict, FileType::automatic, encoding};
   std::vector<ConvertOutcome> outcomes = ordered_parallel_map(sources.size(), [&](std::size_t k) {
     return convert_one(sources[k], contents.empty() ? std::string_view{} : contents[k], targets[k],
-                       strict, long_format, saves, flush_failures[k]);
+                       options, long_format, saves, flush_failures[k]);
   });
   saves.wait();
   for (std::size_t k = 0; k < sources.size(); ++k)

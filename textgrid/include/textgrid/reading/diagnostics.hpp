@@ -12,7 +12,7 @@
 namespace textgrid {
 
 struct Problem {
-  std::string kind;     // "open", "encoding", "structure" or "validation"
+  std::string kind;     // "open", "encoding", "format", "structure" or "validation"
   std::size_t line = 0;  // 1-based; 0 when the file has no lines to point at
   std::size_t tier = 0;  // 1-based tier number, 0 when no tier is concerned
   std::size_t item = 0;  // 1-based item number within the tier, 0 when none

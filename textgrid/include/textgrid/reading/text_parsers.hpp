@@ -54,6 +54,13 @@ TextReader choose_text_reader(std::string_view text, FileType file_type) noexcep
 // "long", "short", "free-form" or "chronological".
 std::string_view layout_name(TextReader reader) noexcept;
 
+// Whether one of the first lines names Praat's text file or the TextGrid class
+// ("File type = \"ooTextFile\"", "Object class = \"TextGrid\"", the
+// chronological header), as every file Praat writes does. A text without one
+// that cannot be read is not a TextGrid file at all.
+bool has_textgrid_header(std::string_view text) noexcept;
+inline constexpr const char* not_a_textgrid_message = "not a TextGrid file";
+
 // What an empty or blank file in "auto" fails with.
 inline constexpr const char* empty_file_message =
     "The TextGrid file is empty: it holds no text to read";

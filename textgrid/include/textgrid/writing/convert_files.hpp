@@ -14,7 +14,7 @@ namespace textgrid {
 
 // What became of one file: no kind when it was written.
 struct ConvertOutcome {
-  std::optional<std::string> error_kind;  // "open", "encoding", "validation", "structure", "write"
+  std::optional<std::string> error_kind;  // "open", "encoding", "format", "validation", "structure", "write"
   std::optional<std::string> error;
 };
 
@@ -23,11 +23,12 @@ struct ConvertOutcome {
 // that reads but is not valid (read leniently) is not written. One outcome per
 // source, in order; only running out of memory and cancellation escape.
 // `contents`, when not empty, gives each source's bytes (an entry without data:
-// read the source's file).
+// read the source's file). Text files are read in `encoding`.
 std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
                                           std::span<const std::string> targets, bool strict,
                                           bool long_format,
-                                          std::span<const std::string_view> contents = {});
+                                          std::span<const std::string_view> contents = {},
+                                          TextEncoding encoding = TextEncoding::utf8);
 
 
 }  // namespace textgrid
