@@ -9,7 +9,6 @@ inline constexpr const char module[] =
     "It offers fast reading, writing and converting of Praat TextGrid files, supports both the "
     "long and the short text format, and offers efficient batch processing of many files in "
     "parallel.\n"
-    "\n"
     "Files and the nested or vector forms (the six functions of __all__):\n"
     "  textgrid2data       read one file as (tmin, tmax, [(name, is_interval, items)])\n"
     "  textgrids2data      read many files in parallel, one such document each\n"
@@ -17,12 +16,10 @@ inline constexpr const char module[] =
     "  textgrids2vectors   read many files in parallel as columns, with the file of each item\n"
     "  data2textgrid       validate nested data and save it as a TextGrid file\n"
     "  vectors2textgrid    validate columns and save them as a TextGrid file\n"
-    "\n"
     "Memory:\n"
     "  loads               read a TextGrid from bytes, as textgrid2data reads a file\n"
     "  loads_vectors       read a TextGrid from bytes in the vector form\n"
     "  dumps               the bytes data2textgrid would write\n"
-    "\n"
     "Corpora as Arrow tables:\n"
     "  textgrids2table     read many files (or bytes) into a TextGridTable of items\n"
     "  table2textgrids     write one file per file id from any Arrow table of items\n"
@@ -32,11 +29,9 @@ inline constexpr const char module[] =
     "  TextGridReports     one row per file read: layout, encoding, counts, error\n"
     "  ArrowTable          a table computed from another (what nest returns)\n"
     "  PanicException      raised for structurally broken files (a BaseException)\n"
-    "\n"
     "Pictures and sources:\n"
     "  plot                draw a TextGrid's tiers as Praat's editor does (needs matplotlib)\n"
     "  sources             submodule: find and read TextGrids in folders, archives and URLs\n"
-    "\n"
     "The command line: tavrel check | info | convert | table | plot (python -m tavrel).";
 
 inline constexpr const char textgrid2vectors[] =
