@@ -114,7 +114,19 @@ PyObject* package_path(PyObject* module) {
   return path.release();
 }
 
+// Parts written in Python, imported on first use: `tavrel.plot` and
+// `tavrel.sources` cost nothing (and import no matplotlib) until asked for.
+PyObject* python_part(PyObject* name) {
+  if (PyUnicode_CompareWithASCIIString(name, "sources") == 0)
+    return PyImport_ImportModule("tavrel.sources");
+  PyRef part = PyRef::steal(PyImport_ImportModule("tavrel._plot"));
+  return part ? PyObject_GetAttrString(part.get(), "plot") : nullptr;
+}
+
 PyObject* module_getattr(PyObject* module, PyObject* name) {
+  if (PyUnicode_Check(name) && (PyUnicode_CompareWithASCIIString(name, "plot") == 0 ||
+                                PyUnicode_CompareWithASCIIString(name, "sources") == 0))
+    return python_part(name);
   if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "PanicException") == 0) {
     PyObject* type = panic_exception_type();
     Py_XINCREF(type);

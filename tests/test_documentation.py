@@ -17,8 +17,9 @@ STUB_FUNCTIONS = {node.name: node for node in STUBS.body if isinstance(node, ast
 EXCEPTION = re.compile(r"\b([A-Z]\w*(?:Error|Exception))\b")
 # An exception the "# Errors" list of a docstring says is raised: "* `OSError` - ...".
 RAISED = re.compile(r"`([A-Z]\w*(?:Error|Exception))` -")
-PUBLIC = sorted(name for name in dir(tavrel)
-                if not name.startswith("_") and inspect.isbuiltin(getattr(tavrel, name)))
+# The module's own functions, and plot: Python, looked up on first use.
+PUBLIC = sorted([name for name in dir(tavrel)
+                 if not name.startswith("_") and inspect.isbuiltin(getattr(tavrel, name))] + ["plot"])
 
 
 def stub_parameters(node):

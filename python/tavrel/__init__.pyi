@@ -7,6 +7,8 @@ of many files in parallel.
 import os
 from typing import Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Tuple, Union
 
+import matplotlib.axes
+import matplotlib.figure
 import numpy as np
 import numpy.typing as npt
 
@@ -295,3 +297,21 @@ def nest(table: _ArrowStreamExportable, parent: str, child: str) -> ArrowTable:
     lies in a parent [c, d] when c <= a and b <= d; of several, the earliest counts.
     Raises ValueError for a missing column or one of a type that cannot be carried, and
     TypeError for arguments of the wrong type or a table without `__arrow_c_stream__`."""
+
+def plot(
+    source: Union[_Path, bytes, bytearray, memoryview, _Document, Sequence[_TierInput]],
+    tmin: Optional[float] = None,
+    tmax: Optional[float] = None,
+    tiers: Optional[Sequence[str]] = None,
+    ax: Optional["matplotlib.axes.Axes"] = None,
+) -> "matplotlib.figure.Figure":
+    """Draw the tiers of one TextGrid as Praat's TextGrid editor shows them: one band
+    per tier with its name at the left, interval boundaries as lines, labels centred
+    (shortened with an ellipsis, or left out, when they do not fit), points as marks,
+    and a time axis. `source` is a path, the bytes of a TextGrid, or nested data
+    (`(tmin, tmax, tiers)` or a list of tiers); `tmin`/`tmax` choose the time window,
+    `tiers` the tiers and their order, `ax` the Axes to draw into. Returns the
+    Figure. Needs matplotlib (the `plot` extra), imported only when called.
+    Raises TypeError (a list of paths, a source of another type), ValueError (an empty
+    window, an unknown tier name), OSError (unreadable, not UTF-8) and PanicException
+    (a structurally broken file)."""

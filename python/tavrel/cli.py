@@ -182,6 +182,16 @@ def build_parser():
                        help="output file: .csv, .tsv, .parquet or .arrow")
     table.add_argument("--format", choices=("csv", "tsv", "parquet", "arrow"),
                        help="table format (default: from the extension of --out)")
+    plot = command(
+        "plot", run_plot, "Draw the tiers of one file as Praat's TextGrid editor shows them.",
+        "\n\nOne band per tier, boundaries as lines, labels centred (shortened when they do not\n"
+        "fit), points as marks, and a time axis. Needs matplotlib (pip install 'tavrel[plot]').")
+    plot.add_argument("file", metavar="FILE", help="a TextGrid file")
+    plot.add_argument("--from", dest="start", type=float, metavar="S", help="start of the window (seconds)")
+    plot.add_argument("--to", dest="end", type=float, metavar="S", help="end of the window (seconds)")
+    plot.add_argument("--tiers", nargs="+", metavar="NAME", help="tiers to draw, in this order (default: all)")
+    plot.add_argument("--width", type=float, default=12.0, metavar="INCHES", help="width of the picture")
+    plot.add_argument("--out", required=True, metavar="FILE", help="the picture: .png, .svg or .pdf")
     return parser
 
 
@@ -354,3 +364,36 @@ def run_table(args):
         print(f"wrote {_count(rows, 'row')} from {len(reports) - failed} of "
               f"{_inputs_text(reports)} to {args.out}; {failed} failed")
     return 1 if failed else 0
+
+
+def run_plot(args):
+    from . import _plot
+
+    if os.path.splitext(args.out)[1].lower() not in (".png", ".svg", ".pdf"):
+        raise UsageError(f"cannot write {args.out}: the picture's name must end in .png, .svg or .pdf")
+    if not os.path.isdir(os.path.dirname(args.out) or "."):
+        raise UsageError(f"cannot write {args.out}: no such folder")
+    if os.path.isdir(args.file):
+        raise UsageError(f"plot draws one file, and {args.file} is a folder")
+    if not os.path.exists(args.file):
+        raise UsageError(f"no such file or folder: {args.file}")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("plot needs matplotlib: pip install 'tavrel[plot]'") from None
+    try:
+        grid = _plot.read(args.file, not args.lenient, args.encoding)
+    except (OSError, _plot.tavrel.PanicException) as error:
+        print(f"{args.file}: {error}", file=sys.stderr)
+        return 1
+    try:
+        figure = _plot.draw(grid, args.start, args.end, args.tiers, width=args.width)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    try:
+        _plot.save(figure, args.out)
+    except OSError as error:
+        raise UsageError(f"cannot write {args.out}: {error.strerror or error}") from None
+    if not args.quiet:
+        print(f"drew {args.file} to {args.out}")
+    return 0
