@@ -47,7 +47,8 @@ PyRef outcomes_to_python(const std::vector<textgrid::ConvertOutcome>& outcomes) 
 
 // _convert_files(sources, targets, strict, long_format, contents=None): per
 // file None when written, else (error_kind, error). `contents` gives the bytes
-// of sources that are no local file (None entries: read the file).
+// of sources that are no local file (None entries: read the file; an exception:
+// why the bytes could not be had).
 constexpr const char* convert_parameters[] = {"sources", "targets", "strict", "long_format",
                                               "contents"};
 constexpr Signature convert_signature{"_convert_files", convert_parameters, 4, 5};
@@ -82,7 +83,8 @@ PyRef convert_files_body(const CallArguments& call) {
       [sources = std::move(sources), targets = std::move(targets), strict, long_format,
        contents] {
         if (!contents) return textgrid::convert_files(sources, targets, strict, long_format);
-        return textgrid::convert_files(sources, targets, strict, long_format, contents->views());
+        return textgrid::convert_files(sources, targets, strict, long_format, contents->views(),
+                                       contents->unavailable());
       });
   if (!outcomes) return {};
   return outcomes_to_python(*outcomes);

@@ -24,22 +24,28 @@ class UsageError(Exception):
 
 
 def find_textgrids(paths, skip=frozenset()):
-    """(found, unsearchable): `found` holds (path, root) pairs, each file argument as
-    given (root: None) and every *.TextGrid file (any letter case) below each folder
-    argument (root: that folder); `unsearchable` holds a failure report for each
-    folder that could not be searched. `skip`: identities (see identity()) of folders
-    never to enter below a folder argument (an output folder)."""
+    """(found, unsearchable): `found` holds (path, place) pairs, each file argument as
+    given (place: its base name) and every *.TextGrid file (any letter case) below each
+    folder, archive or URL argument (place: its /-separated path below that argument;
+    None for a file a URL's listing names outside its folder); `unsearchable` holds a
+    failure report for each folder that could not be searched and each archive that
+    could not be read to its end. `skip`: identities (see identity()) of folders never
+    to enter below a folder argument (an output folder)."""
     found, unsearchable = [], []
     for path in paths:
-        if os.path.isdir(path):
-            found.extend((name, path) for name in walk_folder(path, unsearchable, skip))
+        if not sources.is_url(path) and os.path.isdir(path):  # a URL is never a local path
+            found.extend((name, os.path.relpath(name, path).replace(os.sep, "/"))
+                         for name in walk_folder(path, unsearchable, skip))
         elif sources.is_archive(path) or sources.is_url(path):
             try:
-                found.extend(sources.find_with_roots(path))
+                pairs, failure = sources.find_below(path)
             except sources.SourceError as error:
                 raise UsageError(str(error)) from None
+            found.extend(pairs)
+            if failure is not None:
+                unsearchable.append(archive_report(path, failure))
         elif os.path.exists(path):
-            found.append((path, None))
+            found.append((path, os.path.basename(path)))
         else:
             raise UsageError(f"no such file or folder: {path}")
     return found, unsearchable
@@ -113,6 +119,14 @@ def folder_report(folder, error):
     return report
 
 
+def archive_report(archive, failure):
+    """The failure report of an archive damaged part-way (counted as a folder)."""
+    report = dict.fromkeys(REPORT_FIELDS)
+    report.update(path=archive, ok=False, error_kind="open", folder=True,
+                  error=f"Failed to read the archive {archive} because: {failure}")
+    return report
+
+
 def chunks(items, size=CHUNK_FILES):
     for start in range(0, len(items), size):
         yield start, items[start:start + size]
@@ -171,7 +185,8 @@ def problems_of(reports, strict, encoding, every):
     """Where each failed file is wrong: {path: [problem dicts]}, the first problem
     (the one its report gives) first; every validation fault with `every`. Files
     that read cost nothing: only the failed ones are read again."""
-    failed = [report["path"] for report in reports if not report["ok"] and _is_utf8(report["path"])]
+    failed = [report["path"] for report in reports
+              if not report["ok"] and not report.get("folder") and _is_utf8(report["path"])]
     found = {}
     for _, chunk in chunks(failed):
         problems_found = tavrel._diagnose(chunk, strict, encoding=encoding, all=every,
@@ -185,19 +200,12 @@ def problems_of(reports, strict, encoding, every):
 
 
 def _virtual_contents(paths):
-    """The bytes of archive members and URLs among `paths` (None for the others), or
-    None when all are local files."""
+    """The bytes of archive members and URLs among `paths` (a SourceError where they
+    cannot be had, None for local files), or None when all are local files."""
     virtual = [k for k, path in enumerate(paths) if sources.is_virtual(path)]
     if not virtual:
         return None
-    contents = [None] * len(paths)
-    try:
-        fetched = sources.read_bytes([paths[k] for k in virtual])
-    except sources.SourceError:
-        return None
-    for k, data in zip(virtual, fetched):
-        contents[k] = data
-    return contents
+    return sources.contents_of(paths)
 
 
 def problem_line(report, problem):
