@@ -124,15 +124,17 @@ def test_a_failed_fetch_fails_that_file_alone(tmp_path, server, fault, how):
 
 
 @pytest.mark.parametrize("fault", FAULTS)
-def test_a_url_named_directly_that_fails_is_one_line(tmp_path, server, fault):
-    answer, message = FAULTS[fault]
-    server.routes["/d/x.TextGrid"] = answer
-    result = run(["check", f"{server.url}/d/x.TextGrid"], tmp_path)
+@pytest.mark.parametrize("path", ["/d/x.TextGrid", "/c.zip", "/c.tar.gz"])
+def test_a_url_named_directly_that_fails_is_one_line(tmp_path, server, fault, path):
+    (status, headers, body), message = FAULTS[fault]
+    server.routes[path] = (status, {**headers, "Location": path} if "Location" in headers else headers, body)
+    result = run(["check", server.url + path], tmp_path)
     assert "Traceback" not in result.stderr
     if fault == "404":  # as a local path that is not there
         assert result.returncode == 2 and "no such file or folder" in result.stderr
     else:
         assert result.returncode == 1 and message in result.stdout
+        assert result.stdout.startswith(f"{server.url}{path}: open: ")
 
 
 def test_a_remote_archive_is_fetched_at_each_read(server):

@@ -145,19 +145,18 @@ def read_chunk(paths, strict, encoding="utf-8"):
     """(table, reports) for one batch of files: a failed file raises nothing, its
     report says why. Each report also holds "tier_summaries": the file's tiers
     ({"name", "class", "items"}, tiers without items too), None when it failed."""
+    # Archive members' and URLs' bytes (or why they cannot be had), never read from disk.
+    contents = _virtual_contents(paths)
     try:
         unnamed = set()
-        if any(sources.is_virtual(path) for path in paths):
-            table = _read_virtual(paths, strict, encoding)
-        else:
-            table = tavrel._read_files(paths, strict, encoding=encoding)
+        table = tavrel._read_files(paths, strict, "auto", contents, encoding)
     except UnicodeEncodeError:
         # A module that takes only UTF-8 file names: the others are reported as
         # unopenable, in their place (a path that cannot exist keeps the file ids).
         unnamed = {k for k, path in enumerate(paths) if not _is_utf8(path)}
         table = tavrel._read_files(
             [f"{os.devnull}/{k}" if k in unnamed else path for k, path in enumerate(paths)],
-            strict, encoding=encoding)
+            strict, "auto", contents, encoding)
     columns = table.reports._columns()
     reports = [dict(zip(columns, row)) for row in zip(*columns.values())]
     for k, (report, path) in enumerate(zip(reports, paths)):
@@ -166,16 +165,6 @@ def read_chunk(paths, strict, encoding="utf-8"):
             report.update(error_kind="open", error="the file name is not valid UTF-8")
     return table, [dict({key: report.get(key) for key in REPORT_FIELDS}, tier_summaries=tiers)
                    for report, tiers in zip(reports, table._tiers())]
-
-
-def _read_virtual(paths, strict, encoding="utf-8"):
-    """The table of paths among which are archive members or URLs: their bytes fetched
-    here and read from memory, local files read from disk by the module."""
-    try:
-        return tavrel._read_files(paths, strict, "auto", sources.contents_of(paths),
-                                  encoding)
-    except sources.SourceError as error:
-        raise UsageError(str(error)) from None
 
 
 PROBLEM_FIELDS = ("kind", "line", "tier", "item", "message")

@@ -71,7 +71,13 @@ def _find_archive(location):
     if not is_url(location) and not os.path.isfile(location):
         raise SourceError(f"no such file or folder: {location}")
     try:
-        with _open_archive(location) as stream:
+        stream = _open_archive(location)
+    except SourceError as error:  # a remote archive that could not be fetched
+        if str(error).startswith("not found"):
+            raise SourceError(f"no such file or folder: {location}") from None
+        return [], f"the archive could not be fetched: {error}"
+    try:
+        with stream:
             inners, failure = _archives.list_members(stream, location)
     except _archives.ARCHIVE_ERRORS as error:
         raise SourceError(f"cannot read the archive {location}: {reason_of(error)}") from None
@@ -160,7 +166,7 @@ def find(location):
     folder; in the order of a folder walk (a folder's files by name, then its subfolders
     by name). Of an archive damaged part-way, the members listed before the damage
     (`read_table` reports the damage). Raises SourceError for a location that is not
-    there or cannot be read at all."""
+    there or cannot be read at all (a remote archive that cannot be fetched, say)."""
     location = os.fspath(location)
     if _is_local_folder(location):
         found = []
@@ -169,7 +175,10 @@ def find(location):
             found += [os.path.join(top, name) for name in sorted(files) if _is_textgrid(name)]
         return found
     if is_archive(location) or is_url(location):
-        return [name for name, _ in find_below(location)[0]]
+        pairs, failure = find_below(location)
+        if failure is not None and not pairs:
+            raise SourceError(f"cannot read {location}: {failure}")
+        return [name for name, _ in pairs]
     if os.path.exists(location):
         return [location]
     raise SourceError(f"no such file or folder: {location}")
