@@ -137,6 +137,24 @@ def test_a_url_named_directly_that_fails_is_one_line(tmp_path, server, fault, pa
         assert result.stdout.startswith(f"{server.url}{path}: open: ")
 
 
+def test_a_remote_folder_is_listed_once_and_a_folder_that_fails_is_reported(tmp_path, server):
+    server.listing("/d/", ["a.TextGrid", "./", "sub/", "bad/", "sub/../"])
+    server.listing("/d/sub/", ["b.TextGrid", "../sub/", "./"])  # links that loop back
+    server.routes["/d/bad/"] = (500, {}, b"")
+    for path in ("/d/a.TextGrid", "/d/sub/b.TextGrid"):
+        server.routes[path] = (200, {}, GOOD)
+    location = f"{server.url}/d/"
+    assert sources.find(location) == [location + "a.TextGrid", location + "sub/b.TextGrid"]
+    reports = reports_of(sources.read_table(location))
+    assert [(report["path"], report["ok"]) for report in reports] == [
+        (location + "a.TextGrid", True), (location + "sub/b.TextGrid", True), (location + "bad/", False)]
+    assert "HTTP 500 Internal Server Error" in reports[2]["error"]
+    result = run(["check", location], tmp_path)
+    assert result.returncode == 1 and result.stdout.splitlines() == [
+        f"{location}bad/: open: HTTP 500 Internal Server Error",
+        "checked 2 files and 1 folder: 2 passed, 1 failed"]
+
+
 def test_a_remote_archive_is_fetched_at_each_read(server):
     def archive(content):
         stream = io.BytesIO()

@@ -28,8 +28,8 @@ def find_textgrids(paths, skip=frozenset()):
     given (place: its base name) and every *.TextGrid file (any letter case) below each
     folder, archive or URL argument (place: its /-separated path below that argument;
     None for a file a URL's listing names outside its folder); `unsearchable` holds a
-    failure report for each folder that could not be searched and each archive that
-    could not be read to its end. `skip`: identities (see identity()) of folders never
+    failure report for each folder that could not be searched (a remote one too) and
+    each archive that could not be read to its end. `skip`: identities (see identity()) of folders never
     to enter below a folder argument (an output folder)."""
     found, unsearchable = [], []
     for path in paths:
@@ -38,12 +38,11 @@ def find_textgrids(paths, skip=frozenset()):
                          for name in walk_folder(path, unsearchable, skip))
         elif sources.is_archive(path) or sources.is_url(path):
             try:
-                pairs, failure = sources.find_below(path)
+                pairs, failures = sources.find_below(path)
             except sources.SourceError as error:
                 raise UsageError(str(error)) from None
             found.extend(pairs)
-            if failure is not None:
-                unsearchable.append(archive_report(path, failure))
+            unsearchable.extend(unlisted_report(where, reason) for where, reason in failures)
         elif os.path.exists(path):
             found.append((path, os.path.basename(path)))
         else:
@@ -119,11 +118,12 @@ def folder_report(folder, error):
     return report
 
 
-def archive_report(archive, failure):
-    """The failure report of an archive damaged part-way (counted as a folder)."""
+def unlisted_report(location, reason):
+    """The failure report of an archive damaged part-way or a remote folder that could
+    not be listed (counted as a folder)."""
     report = dict.fromkeys(REPORT_FIELDS)
-    report.update(path=archive, ok=False, error_kind="open", folder=True,
-                  error=f"Failed to read the archive {archive} because: {failure}")
+    report.update(path=location, ok=False, error_kind="open", folder=True,
+                  error=f"Failed to search {location} because: {reason}")
     return report
 
 

@@ -13,6 +13,7 @@ its place.
 """
 
 import os
+import posixpath
 import re
 
 import tavrel
@@ -75,31 +76,30 @@ def _find_archive(location):
     except SourceError as error:  # a remote archive that could not be fetched
         if str(error).startswith("not found"):
             raise SourceError(f"no such file or folder: {location}") from None
-        return [], f"the archive could not be fetched: {error}"
+        return [], [(location, f"the archive could not be fetched: {error}")]
     try:
         with stream:
             inners, failure = _archives.list_members(stream, location)
     except _archives.ARCHIVE_ERRORS as error:
         raise SourceError(f"cannot read the archive {location}: {reason_of(error)}") from None
     top = str(location).rstrip("/")
-    return [(f"{top}/{inner}", inner) for inner in inners if _is_textgrid(inner)], failure
+    pairs = [(f"{top}/{inner}", inner) for inner in inners if _is_textgrid(inner)]
+    return pairs, [] if failure is None else [(location, failure)]
 
 
 def _find_url(url):
-    """(name, place) pairs of the TextGrid files at a URL of a file or folder."""
+    """((name, place) pairs of the TextGrid files at a URL of a file or folder, the
+    (folder, reason) of each folder below it that could not be listed)."""
     fs, path = filesystem(url)
     try:
         folder = fs.isdir(path)
     except Exception:  # a listing that fails: the URL is one file, whose reading says why
-        return [(url, base_name(url))]
+        return [(url, base_name(url))], []
     if not folder:
         if _exists(fs, path, url):
-            return [(url, base_name(url))]
+            return [(url, base_name(url))], []
         raise SourceError(f"no such file or folder: {url}")
-    try:
-        listed = fs.find(path)
-    except Exception as error:
-        raise SourceError(f"cannot read {url}: {reason_of(error)}") from None
+    listed, failures = _walk_url(fs, path)
     top = path.rstrip("/") + "/" if path.strip("/") else ""
     in_archive = _is_archive_filesystem(fs)
     found = []
@@ -115,7 +115,41 @@ def _find_url(url):
         found.append((_as_url(fs, name, url), place))
     found.sort(key=lambda pair: _archives.walk_order(pair[1] or pair[0]))
     _listed_urls.update(name for name, _ in found)
-    return found
+    return found, [(_as_url(fs, where, url), reason) for where, reason in failures]
+
+
+def _walk_url(fs, path):
+    """(names of the files below a folder of a file system, (folder, reason) of each
+    folder that could not be listed). A folder is listed once, however many listings
+    name it (./, sub/../, a link back up)."""
+    files, failures, seen, pending = [], [], set(), [path]
+    while pending:
+        folder = pending.pop()
+        if _folder_key(folder) in seen:
+            continue
+        seen.add(_folder_key(folder))
+        try:
+            entries = fs.ls(folder, detail=True)
+        except Exception as error:
+            failures.append((folder, reason_of(error)))
+            continue
+        for entry in entries:
+            if entry.get("type") == "directory":
+                pending.append(entry["name"])
+            else:
+                files.append(entry["name"])
+    return files, failures
+
+
+def _folder_key(name):
+    """A folder's name with its . and .. parts resolved (as an HTTP client resolves
+    them) and no trailing /."""
+    scheme, found, rest = name.partition("://")
+    if not found:
+        scheme, rest = "", name
+    host, slash, inner = rest.partition("/")
+    inner = posixpath.normpath("/" + inner).lstrip("/") if slash else ""
+    return scheme, host, inner
 
 
 def _exists(fs, path, url):
@@ -150,13 +184,14 @@ def _as_url(fs, name, url):
 
 
 def find_below(location):
-    """(pairs, failure) for an archive or a URL: (name, place) pairs, where the place is
+    """(pairs, failures) for an archive or a URL: (name, place) pairs, where the place is
     the name's /-separated path below the location (None when it has none: a file that
-    a listing names beside or above its folder), and why an archive could not be listed
-    to its end (None when it could). A URL of a file has its base name as its place."""
+    a listing names beside or above its folder), and a (location, reason) pair for each
+    part that could not be listed (a folder below a URL, an archive damaged part-way).
+    A URL of a file has its base name as its place."""
     if is_archive(location) and not _is_local_folder(location):
         return _find_archive(location)
-    return _find_url(location), None
+    return _find_url(location)
 
 
 def find(location):
@@ -164,8 +199,9 @@ def find(location):
     recursively for *.TextGrid, any letter case, whatever the folder's name), an
     archive (.zip, .tar, .tar.gz, .tgz: its *.TextGrid members) or a URL of a file or
     folder; in the order of a folder walk (a folder's files by name, then its subfolders
-    by name). Of an archive damaged part-way, the members listed before the damage
-    (`read_table` reports the damage). Raises SourceError for a location that is not
+    by name). Of an archive damaged part-way, the members listed before the damage, and
+    of a remote folder, the files of the folders that could be listed (`read_table`
+    reports the others). Raises SourceError for a location that is not
     there or cannot be read at all (a remote archive that cannot be fetched, say)."""
     location = os.fspath(location)
     if _is_local_folder(location):
@@ -175,9 +211,9 @@ def find(location):
             found += [os.path.join(top, name) for name in sorted(files) if _is_textgrid(name)]
         return found
     if is_archive(location) or is_url(location):
-        pairs, failure = find_below(location)
-        if failure is not None and not pairs:
-            raise SourceError(f"cannot read {location}: {failure}")
+        pairs, failures = find_below(location)
+        if failures and not pairs:
+            raise SourceError(f"cannot read {failures[0][0]}: {failures[0][1]}")
         return [name for name, _ in pairs]
     if os.path.exists(location):
         return [location]
@@ -266,18 +302,19 @@ def read_table(locations, strict=False, file_type="auto", encoding="utf-8"):
     """Every TextGrid file at the locations (see `find`) read into one table by
     `tavrel.textgrids2table`: the `file` column and the reports name each file as
     `find` does. A file whose bytes cannot be fetched gives no rows and an "open"
-    failure in the reports, with the reason; so does an archive damaged part-way
-    (named as the archive), after the members listed before the damage."""
+    failure in the reports, with the reason; so does each part that could not be
+    listed (an archive damaged part-way, named as the archive, after the members
+    listed before the damage; a folder below a URL)."""
     if isinstance(locations, (str, os.PathLike)):
         locations = [locations]
     names, failures = [], {}
     for location in map(os.fspath, locations):
         if (is_archive(location) or is_url(location)) and not _is_local_folder(location):
-            pairs, failure = find_below(location)
+            pairs, unlisted = find_below(location)
             names += [name for name, _ in pairs]
-            if failure is not None:
-                failures[len(names)] = SourceError(failure)
-                names.append(location)
+            for where, reason in unlisted:
+                failures[len(names)] = SourceError(reason)
+                names.append(where)
         else:
             names += find(location)
     contents = contents_of(names)
