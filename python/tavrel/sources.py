@@ -67,8 +67,8 @@ def _open_archive(location):
 
 
 def _find_archive(location):
-    """(name, place) pairs of the archive's TextGrid members, and why its listing stopped
-    early (None when it was read to its end)."""
+    """((name, place) pairs of the archive's TextGrid members, [(archive, why its listing
+    stopped early)] or [] when it was read to its end)."""
     if not is_url(location) and not os.path.isfile(location):
         raise SourceError(f"no such file or folder: {location}")
     try:
@@ -77,6 +77,8 @@ def _find_archive(location):
         if str(error).startswith("not found"):
             raise SourceError(f"no such file or folder: {location}") from None
         return [], [(location, f"the archive could not be fetched: {error}")]
+    except OSError as error:
+        raise SourceError(f"cannot read the archive {location}: {reason_of(error)}") from None
     try:
         with stream:
             inners, failure = _archives.list_members(stream, location)
