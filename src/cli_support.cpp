@@ -48,7 +48,7 @@ PyRef outcomes_to_python(const std::vector<textgrid::ConvertOutcome>& outcomes) 
 // _convert_files(sources, targets, strict, long_format, contents=None,
 // encoding="utf-8"): per file None when written, else (error_kind, error).
 // `contents` gives the bytes of sources that are no local file (None entries:
-// read the file).
+// read the file; an exception: why the bytes could not be had).
 constexpr const char* convert_parameters[] = {"sources", "targets",  "strict",
                                               "long_format", "contents", "encoding"};
 constexpr Signature convert_signature{"_convert_files", convert_parameters, 4, 6};
@@ -85,9 +85,9 @@ PyRef convert_files_body(const CallArguments& call) {
       [sources = std::move(sources), targets = std::move(targets), strict, long_format,
        contents, encoding] {
         if (!contents)
-          return textgrid::convert_files(sources, targets, strict, long_format, {}, encoding);
+          return textgrid::convert_files(sources, targets, strict, long_format, {}, {}, encoding);
         return textgrid::convert_files(sources, targets, strict, long_format, contents->views(),
-                                       encoding);
+                                       contents->unavailable(), encoding);
       });
   if (!outcomes) return {};
   return outcomes_to_python(*outcomes);

@@ -63,11 +63,13 @@ HeldContents::~HeldContents() {
   }
 }
 
-bool HeldContents::add(PyObject* object) {
+bool HeldContents::add(PyObject* object, bool failures_allowed) {
   if (object == Py_None) {  // no bytes: the entry is read from its file
     views_.emplace_back();
+    if (!unavailable_.empty()) unavailable_.emplace_back();
     return true;
   }
+  if (failures_allowed && PyExceptionInstance_Check(object)) return add_failure(object);
   if (PyUnicode_Check(object)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
@@ -75,6 +77,7 @@ bool HeldContents::add(PyObject* object) {
     Py_INCREF(object);
     texts_.push_back(object);
     views_.emplace_back(utf8, static_cast<std::size_t>(size));
+    if (!unavailable_.empty()) unavailable_.emplace_back();
     total_bytes_ += static_cast<std::size_t>(size);
     return true;
   }
@@ -86,11 +89,24 @@ bool HeldContents::add(PyObject* object) {
   Py_buffer buffer;
   if (!contiguous_buffer(object, buffer)) return false;
   buffers_.push_back(buffer);
+  if (!unavailable_.empty()) unavailable_.emplace_back();
   // Empty bytes still point somewhere: a null view means "read the file".
   static constexpr char nothing[] = "";
   views_.emplace_back(buffer.len > 0 ? static_cast<const char*>(buffer.buf) : nothing,
                       static_cast<std::size_t>(buffer.len));
   total_bytes_ += static_cast<std::size_t>(buffer.len);
+  return true;
+}
+
+bool HeldContents::add_failure(PyObject* exception) {
+  PyRef text = PyRef::steal(PyObject_Str(exception));
+  if (!text) return false;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) return false;
+  unavailable_.resize(views_.size());  // the entries before it all had their bytes
+  unavailable_.emplace_back(std::string(utf8, static_cast<std::size_t>(size)));
+  views_.emplace_back();
   return true;
 }
 
@@ -103,7 +119,7 @@ SharedContents hold_content(PyObject* object) {
 SharedContents hold_content_list(PyObject* sequence) {
   auto held = std::make_shared<HeldContents>();
   bool converted = for_each_element(
-      sequence, [](std::size_t) {}, [&](PyObject* element) { return held->add(element); });
+      sequence, [](std::size_t) {}, [&](PyObject* element) { return held->add(element, true); });
   if (!converted) return {};
   return held;
 }

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,24 +27,34 @@ class HeldContents {
   ~HeldContents();
 
   // Adds one object's bytes; false with TypeError set when it has none.
-  // None adds a view without data (for a file to be read from disk instead).
-  bool add(PyObject* object);
+  // None adds a view without data (for a file to be read from disk instead);
+  // with `failures_allowed`, an exception instance says why the bytes could
+  // not be had (its message), and the file is not read at all.
+  bool add(PyObject* object, bool failures_allowed = false);
   std::size_t size() const noexcept { return views_.size(); }
   std::string_view operator[](std::size_t i) const noexcept { return views_[i]; }
   const std::vector<std::string_view>& views() const noexcept { return views_; }
+  // Empty when no entry failed, else one entry per file: the reason, if any.
+  const std::vector<std::optional<std::string>>& unavailable() const noexcept {
+    return unavailable_;
+  }
   std::size_t total_bytes() const noexcept { return total_bytes_; }
 
  private:
+  bool add_failure(PyObject* exception);
+
   std::vector<Py_buffer> buffers_;
   std::vector<PyObject*> texts_;  // str objects whose UTF-8 is viewed
   std::vector<std::string_view> views_;
+  std::vector<std::optional<std::string>> unavailable_;
   std::size_t total_bytes_ = 0;
 };
 
 using SharedContents = std::shared_ptr<const HeldContents>;
 
 // One object's bytes (the content of loads), or a sequence of them, one per
-// file (contents of textgrids2table). Null with a Python exception set.
+// file (contents of textgrids2table, where an entry may be an exception: the
+// file's bytes could not be had). Null with a Python exception set.
 SharedContents hold_content(PyObject* object);
 SharedContents hold_content_list(PyObject* sequence);
 

@@ -214,7 +214,7 @@ PyRef textgrids2table_body(const CallArguments& call, bool tier_summaries) {
   auto corpus = run_interruptibly_for(
       [files = std::move(files), options, contents]() mutable {
         if (!contents) return textgrid::read_corpus(files, options);
-        return textgrid::read_corpus(files, options, contents->views());
+        return textgrid::read_corpus(files, options, contents->views(), contents->unavailable());
       });
   if (!corpus) return {};
   return new_textgrid_table(std::move(*corpus));
@@ -278,6 +278,8 @@ PyRef diagnose_body(const CallArguments& call) {
   // An entry of contents with data is the file's bytes (an archive member, say).
   auto found = run_interruptibly_for([files = std::move(files), options, contents]() mutable {
     return textgrid::ordered_parallel_map(files.size(), [&](std::size_t k) {
+      if (contents && !contents->unavailable().empty() && contents->unavailable()[k])
+        return std::vector<textgrid::Problem>{{"open", 0, 0, 0, *contents->unavailable()[k]}};
       if (contents && (*contents)[k].data() != nullptr)
         return textgrid::diagnose_bytes((*contents)[k], options);
       return textgrid::diagnose_file(files[k], options);

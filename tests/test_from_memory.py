@@ -2,6 +2,7 @@
 file functions give for the same bytes, and textgrids2table(contents=...) the table of
 the same files."""
 
+import os
 import random
 
 import numpy as np
@@ -81,6 +82,7 @@ def test_large_content_is_read_off_the_calling_thread_and_released():
     (lambda: tavrel.textgrids2table(["a"], contents=[b"", b""]), ValueError,
      "2 contents given for 1 files"),
     (lambda: tavrel.textgrids2table(["a"], contents=[1]), TypeError, "argument 'contents'"),
+    (lambda: tavrel.loads(OSError("gone")), TypeError, "argument 'content'"),
     (lambda: tavrel.textgrids2table(["a"], encoding="windows-1252"), ValueError, "unknown encoding"),
 ])
 def test_argument_errors(call, error, message):
@@ -167,6 +169,28 @@ def test_contents_name_the_entries():
     assert reports[1]["error"] == ("Failed to read TextGrid file b because: stream did not "
                                    "contain valid UTF-8")
     assert {row["file"] for row in table_rows(table)} == {"zip/a.TextGrid"}
+
+
+@pytest.mark.parametrize("position", [0, 1, 2])
+def test_an_exception_in_contents_fails_its_entry_without_reading_the_file(tmp_path, position):
+    data = (DATA / "example_short_lf.TextGrid").read_bytes()
+    names = [str(tmp_path / f"f{k}.TextGrid") for k in range(3)]
+    for name in names:  # files of those names are there, and must not be read
+        with open(name, "wb") as stream:
+            stream.write(data)
+    contents = [data, None, data]
+    contents[position] = ConnectionError("HTTP 500 Internal Server Error")
+    why = f"Failed to read TextGrid file {names[position]} because: HTTP 500 Internal Server Error"
+    reports = [dict(zip(columns, row)) for columns in [tavrel.textgrids2table(
+        names, contents=contents).reports._columns()] for row in zip(*columns.values())]
+    assert [report["ok"] for report in reports] == [k != position for k in range(3)]
+    assert (reports[position]["error_kind"], reports[position]["error"]) == ("open", why)
+    problems = tavrel._diagnose(names, contents=contents)
+    assert problems[position] == [("open", None, None, None, "HTTP 500 Internal Server Error")]
+    targets = [str(tmp_path / f"out{k}.TextGrid") for k in range(3)]
+    outcomes = tavrel._convert_files(names, targets, True, True, contents)
+    assert outcomes[position] == ("open", why) and not os.path.exists(targets[position])
+    assert [outcome is None for outcome in outcomes] == [k != position for k in range(3)]
 
 
 def test_interrupted_table_read_lets_go_of_the_contents_once_the_work_ends():

@@ -176,7 +176,7 @@ def textgrids2table(
     strict: bool = False,
     file_type: str = "auto",
     *,
-    contents: Optional[Sequence[Optional[_Content]]] = None,
+    contents: Optional[Sequence[Union[_Content, BaseException, None]]] = None,
     encoding: str = "utf-8",
 ) -> TextGridTable:
     """Read many TextGrid files in parallel into one Arrow table.
@@ -189,7 +189,10 @@ def textgrids2table(
     A file that cannot be read gives no rows and never raises: its row in
     `reports` says why. With `contents` (one buffer per entry of `files`), file
     i's bytes are contents[i] and files[i] only names it in the table and the
-    reports; a None entry is read from the file files[i]. `encoding` ("utf-8",
+    reports; a None entry is read from the file files[i]; an exception instance
+    says why file i's bytes could not be had (a failed download, say): file i
+    then fails as "open" with the exception's message, and nothing is read in
+    its place. `encoding` ("utf-8",
     "latin-1", "cp1252" or "praat": UTF-8 when valid, else ISO Latin-1) is
     what text files are read in; a byte-order mark always wins.
     Raises TypeError for arguments of the wrong type, ValueError for an unknown

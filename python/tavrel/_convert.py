@@ -19,22 +19,27 @@ def skipped(out):
 
 
 def targets(found, out):
-    """(input, output) pairs for the (path, root) pairs `found`, into folder `out`
-    (None: in place). Refuses, before anything is written, to overwrite an input
-    (under any of its names) and to write two inputs to one output. A file found
-    through two overlapping folder arguments gets the output of each."""
+    """((input, output) pairs, refusal reports) for the (path, place) pairs `found`, into
+    folder `out` (None: in place). Each output lies below `out` at the input's place
+    (its path below the argument it was found under); an input whose place would not
+    lie below `out` is refused, with a report. Refuses, before anything is written, to
+    overwrite an input (under any of its names) and to write two inputs to one output.
+    A file found through two overlapping folder arguments gets the output of each."""
     if out is None:
         if any(_sources.is_virtual(path) for path, _ in found):
             raise UsageError("--in-place cannot rewrite files inside an archive or at a URL; "
                              "use --out")
-        return _once_each([(path, path) for path, _ in found])
+        return _once_each([(path, path) for path, _ in found]), []
     if os.path.exists(out) and not os.path.isdir(out):
         raise UsageError(f"--out {out} exists and is not a folder")
     inputs = _corpus.identities(path for path, _ in found)
-    pairs, sources = [], {}
-    for path, root in found:
-        relative = os.path.relpath(path, root) if root else os.path.basename(path)
-        target = os.path.join(out, relative)
+    pairs, refused, sources = [], [], {}
+    for path, place in found:
+        below = _sources.path_below(place) if place is not None else None
+        if below is None:
+            refused.append(_refusal(path, place, out))
+            continue
+        target = os.path.join(out, *below.split("/"))
         overwritten = inputs.get(_corpus.identity_or_none(target))
         if overwritten is not None:
             raise UsageError(f"converting {path} would overwrite the input {overwritten}; "
@@ -50,7 +55,14 @@ def targets(found, out):
         raise UsageError(f"cannot write into {out}: {error.strerror or error}") from None
     if not os.access(out, os.W_OK):
         raise UsageError(f"cannot write into {out}: permission denied")
-    return pairs
+    return pairs, refused
+
+
+def _refusal(path, place, out):
+    where = (f"its path {place!r} climbs out of the folder it was found in" if place is not None
+             else "it lies outside the folder it was found in")
+    return _report(path, ("write", f"Failed to write TextGrid file {path} because: refused, "
+                                   f"{where}: it would not be written below {out}"))
 
 
 def _once_each(pairs):
@@ -82,15 +94,12 @@ def convert(pairs, strict, long_format, progress, encoding="utf-8"):
 
 
 def _contents(pairs):
-    """The bytes of each archive member or URL among the sources (fetched here), None
-    for a local file, which the module reads itself; None when all are local."""
-    virtual = [k for k, (source, _) in enumerate(pairs) if _sources.is_virtual(source)]
-    if not virtual:
+    """The bytes of each archive member or URL among the sources (fetched here; a
+    SourceError where they cannot be had), None for a local file, which the module
+    reads itself; None when all are local."""
+    if not any(_sources.is_virtual(source) for source, _ in pairs):
         return None
-    contents = [None] * len(pairs)
-    for k, data in zip(virtual, _sources.read_bytes([pairs[k][0] for k in virtual])):
-        contents[k] = data
-    return contents
+    return _sources.contents_of([source for source, _ in pairs])
 
 
 def _make_folders(pairs, there, created):

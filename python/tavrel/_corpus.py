@@ -25,22 +25,27 @@ class UsageError(Exception):
 
 
 def find_textgrids(paths, skip=frozenset()):
-    """(found, unsearchable): `found` holds (path, root) pairs, each file argument as
-    given (root: None) and every *.TextGrid file (any letter case) below each folder
-    argument (root: that folder); `unsearchable` holds a failure report for each
-    folder that could not be searched. `skip`: identities (see identity()) of folders
-    never to enter below a folder argument (an output folder)."""
+    """(found, unsearchable): `found` holds (path, place) pairs, each file argument as
+    given (place: its base name) and every *.TextGrid file (any letter case) below each
+    folder, archive or URL argument (place: its /-separated path below that argument;
+    None for a file a URL's listing names outside its folder); `unsearchable` holds a
+    failure report for each folder that could not be searched (a remote one too) and
+    each archive that could not be read to its end. `skip`: identities (see identity()) of folders never
+    to enter below a folder argument (an output folder)."""
     found, unsearchable = [], []
     for path in paths:
-        if os.path.isdir(path):
-            found.extend((name, path) for name in walk_folder(path, unsearchable, skip))
+        if not sources.is_url(path) and os.path.isdir(path):  # a URL is never a local path
+            found.extend((name, os.path.relpath(name, path).replace(os.sep, "/"))
+                         for name in walk_folder(path, unsearchable, skip))
         elif sources.is_archive(path) or sources.is_url(path):
             try:
-                found.extend(sources.find_with_roots(path))
+                pairs, failures = sources.find_below(path)
             except sources.SourceError as error:
                 raise UsageError(str(error)) from None
+            found.extend(pairs)
+            unsearchable.extend(unlisted_report(where, reason) for where, reason in failures)
         elif os.path.exists(path):
-            found.append((path, None))
+            found.append((path, os.path.basename(path)))
         else:
             raise UsageError(f"no such file or folder: {path}")
     return found, unsearchable
@@ -114,6 +119,15 @@ def folder_report(folder, error):
     return report
 
 
+def unlisted_report(location, reason):
+    """The failure report of an archive damaged part-way or a remote folder that could
+    not be listed (counted as a folder)."""
+    report = dict.fromkeys(REPORT_FIELDS)
+    report.update(path=location, ok=False, error_kind="open", folder=True,
+                  error=f"Failed to search {location} because: {reason}")
+    return report
+
+
 def chunks(items, size=CHUNK_FILES):
     for start in range(0, len(items), size):
         yield start, items[start:start + size]
@@ -132,19 +146,18 @@ def read_chunk(paths, strict, encoding="utf-8"):
     """(table, reports) for one batch of files: a failed file raises nothing, its
     report says why. Each report also holds "tier_summaries": the file's tiers
     ({"name", "class", "items"}, tiers without items too), None when it failed."""
+    # Archive members' and URLs' bytes (or why they cannot be had), never read from disk.
+    contents = _virtual_contents(paths)
     try:
         unnamed = set()
-        if any(sources.is_virtual(path) for path in paths):
-            table = _read_virtual(paths, strict, encoding)
-        else:
-            table = tavrel._read_files(paths, strict, encoding=encoding)
+        table = tavrel._read_files(paths, strict, "auto", contents, encoding)
     except UnicodeEncodeError:
         # A module that takes only UTF-8 file names: the others are reported as
         # unopenable, in their place (a path that cannot exist keeps the file ids).
         unnamed = {k for k, path in enumerate(paths) if not _is_utf8(path)}
         table = tavrel._read_files(
             [f"{os.devnull}/{k}" if k in unnamed else path for k, path in enumerate(paths)],
-            strict, encoding=encoding)
+            strict, "auto", contents, encoding)
     columns = table.reports._columns()
     reports = [dict(zip(columns, row)) for row in zip(*columns.values())]
     for k, (report, path) in enumerate(zip(reports, paths)):
@@ -155,16 +168,6 @@ def read_chunk(paths, strict, encoding="utf-8"):
                    for report, tiers in zip(reports, table._tiers())]
 
 
-def _read_virtual(paths, strict, encoding="utf-8"):
-    """The table of paths among which are archive members or URLs: their bytes fetched
-    here and read from memory, local files read from disk by the module."""
-    try:
-        return tavrel._read_files(paths, strict, "auto", sources.contents_of(paths),
-                                  encoding)
-    except sources.SourceError as error:
-        raise UsageError(str(error)) from None
-
-
 PROBLEM_FIELDS = ("kind", "line", "tier", "item", "message")
 
 
@@ -172,7 +175,8 @@ def problems_of(reports, strict, encoding, every):
     """Where each failed file is wrong: {path: [problem dicts]}, the first problem
     (the one its report gives) first; every validation fault with `every`. Files
     that read cost nothing: only the failed ones are read again."""
-    failed = [report["path"] for report in reports if not report["ok"] and _is_utf8(report["path"])]
+    failed = [report["path"] for report in reports
+              if not report["ok"] and not report.get("folder") and _is_utf8(report["path"])]
     found = {}
     for _, chunk in chunks(failed):
         problems_found = tavrel._diagnose(chunk, strict, encoding=encoding, all=every,
@@ -186,19 +190,12 @@ def problems_of(reports, strict, encoding, every):
 
 
 def _virtual_contents(paths):
-    """The bytes of archive members and URLs among `paths` (None for the others), or
-    None when all are local files."""
+    """The bytes of archive members and URLs among `paths` (a SourceError where they
+    cannot be had, None for local files), or None when all are local files."""
     virtual = [k for k, path in enumerate(paths) if sources.is_virtual(path)]
     if not virtual:
         return None
-    contents = [None] * len(paths)
-    try:
-        fetched = sources.read_bytes([paths[k] for k in virtual])
-    except sources.SourceError:
-        return None
-    for k, data in zip(virtual, fetched):
-        contents[k] = data
-    return contents
+    return sources.contents_of(paths)
 
 
 # What the reader says of bytes that are not UTF-8; where the problem says no more,

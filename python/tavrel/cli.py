@@ -319,7 +319,8 @@ def run_check(args):
 def run_convert(args):
     # A second run must not take its own earlier output below an input folder as input.
     found, reports = _inputs(args, frozenset() if args.in_place else _convert.skipped(args.out))
-    pairs = _convert.targets(found, None if args.in_place else args.out)
+    pairs, refused = _convert.targets(found, None if args.in_place else args.out)
+    reports += refused
     progress = _progress(args, len(pairs))
     try:
         reports += _convert.convert(pairs, not args.lenient, args.to == "long", progress,

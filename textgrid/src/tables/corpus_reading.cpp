@@ -213,9 +213,14 @@ void place_failure(FileReport& report, const std::string& path, const std::strin
 // A file's bytes come from `contents` when the caller gave them (a view with
 // data), else from the file.
 FileReport read_into(const std::string& path, const std::string_view* contents,
-                     std::uint32_t file_id, const ReadOptions& options, bool tier_summaries,
-                     BatchBuilder& builder) {
+                     const std::optional<std::string>* unavailable, std::uint32_t file_id,
+                     const ReadOptions& options, bool tier_summaries, BatchBuilder& builder) {
   FileReport report;
+  if (unavailable && *unavailable) {
+    report.error_kind = "open";
+    report.error = read_failure_message(path, Error{ErrorKind::Os, **unavailable});
+    return report;
+  }
   SourceInfo info;
   std::optional<TextGrid> grid;
   builder.begin_file();
@@ -380,9 +385,11 @@ std::shared_ptr<const arrow::Table> build_rows(std::vector<BatchPart>& parts) {
 }  // namespace
 
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
-                        std::span<const std::string_view> contents) {
+                        std::span<const std::string_view> contents,
+                        std::span<const std::optional<std::string>> unavailable) {
   const ReadOptions reading{options.strict, options.file_type, options.encoding};
-  if (!contents.empty() && contents.size() != files.size())
+  if ((!contents.empty() && contents.size() != files.size()) ||
+      (!unavailable.empty() && unavailable.size() != files.size()))
     fail("contents must give one entry per file");
   const std::size_t group = files_per_batch(files.size());
   const std::size_t batches = (files.size() + group - 1) / group;
@@ -393,6 +400,7 @@ CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions&
     part.reports.reserve(end - begin);
     for (std::size_t k = begin; k < end; ++k)
       part.reports.push_back(read_into(files[k], contents.empty() ? nullptr : &contents[k],
+                                       unavailable.empty() ? nullptr : &unavailable[k],
                                        static_cast<std::uint32_t>(k), reading,
                                        options.tier_summaries, *part.builder));
     return part;

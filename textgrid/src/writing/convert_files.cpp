@@ -81,8 +81,10 @@ std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
                                           std::span<const std::string> targets, bool strict,
                                           bool long_format,
                                           std::span<const std::string_view> contents,
+                                          std::span<const std::optional<std::string>> unavailable,
                                           TextEncoding encoding) {
-  if (targets.size() != sources.size() || (!contents.empty() && contents.size() != sources.size()))
+  if (targets.size() != sources.size() || (!contents.empty() && contents.size() != sources.size()) ||
+      (!unavailable.empty() && unavailable.size() != sources.size()))
     fail("convert_files: " + std::to_string(sources.size()) + " sources but " +
          std::to_string(targets.size()) + " targets and " + std::to_string(contents.size()) +
          " contents");
@@ -90,6 +92,8 @@ std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
   OverlappedSaves saves;
   const ReadOptions options{strict, FileType::automatic, encoding};
   std::vector<ConvertOutcome> outcomes = ordered_parallel_map(sources.size(), [&](std::size_t k) {
+    if (!unavailable.empty() && unavailable[k])
+      return failed("open", read_failure_message(sources[k], Error{ErrorKind::Os, *unavailable[k]}));
     return convert_one(sources[k], contents.empty() ? std::string_view{} : contents[k], targets[k],
                        options, long_format, saves, flush_failures[k]);
   });

@@ -63,9 +63,13 @@ struct CorpusOptions {
 // saying why. Only an unknown file type (an internal failure) and running
 // out of memory escape. When `contents` is not empty (one entry per file),
 // file k's bytes are contents[k] and files[k] only names it; an entry without
-// data (a default view) leaves file k to be read from disk.
+// data (a default view) leaves file k to be read from disk. When `unavailable`
+// is not empty (one entry per file), an entry with a reason says why file k's
+// bytes could not be had (a failed download, say): file k fails as "open" with
+// that reason and nothing is read in its place.
 CorpusTable read_corpus(std::span<const std::string> files, const CorpusOptions& options,
-                        std::span<const std::string_view> contents = {});
+                        std::span<const std::string_view> contents = {},
+                        std::span<const std::optional<std::string>> unavailable = {});
 
 // Rows of many TextGrids in the vector form, each with the number of the
 // output file it belongs to.

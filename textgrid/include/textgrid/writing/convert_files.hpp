@@ -23,11 +23,14 @@ struct ConvertOutcome {
 // that reads but is not valid (read leniently) is not written. One outcome per
 // source, in order; only running out of memory and cancellation escape.
 // `contents`, when not empty, gives each source's bytes (an entry without data:
-// read the source's file). Text files are read in `encoding`.
+// read the source's file); `unavailable`, when not empty, why a source's bytes
+// could not be had (that source fails as "open" and nothing is read for it).
+// Text files are read in `encoding`.
 std::vector<ConvertOutcome> convert_files(std::span<const std::string> sources,
                                           std::span<const std::string> targets, bool strict,
                                           bool long_format,
                                           std::span<const std::string_view> contents = {},
+                                          std::span<const std::optional<std::string>> unavailable = {},
                                           TextEncoding encoding = TextEncoding::utf8);
 
 
