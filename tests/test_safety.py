@@ -439,6 +439,9 @@ NON_FINITE_MESSAGES = {
     "interval end": "Time bounds should be finite in item 0 in tier words",
     "point": "Item 0 should have a finite time in PointTier marks",
 }
+# An item's NaN is named as what it is; an infinity only as not finite.
+NAN_ITEM_DETAILS = {"interval start": ": tmin is not a number", "interval end": ": tmax is not a number",
+                    "point": ": tmin is not a number"}
 
 
 @pytest.mark.parametrize("value", NON_FINITE, ids=repr)
@@ -459,6 +462,8 @@ def test_non_finite_times_are_refused_when_writing(tmp_path, writer, position, v
     if writer == "vectors2textgrid" and position == "interval start" and not value < 0:
         # Sorting puts an infinite start, and any NaN start, after the finite one.
         message = "Time bounds should be finite in item 1 in tier words"
+    if math.isnan(value) and position in NAN_ITEM_DETAILS:
+        message += NAN_ITEM_DETAILS[position]
     assert raised.value.args == (CREATE_PREFIX + message,)
     assert not target.exists()
 
@@ -466,14 +471,18 @@ def test_non_finite_times_are_refused_when_writing(tmp_path, writer, position, v
 # Bounds left to the items: the folds that derive them pass a NaN by and turn infinite with
 # an infinity; the item's own time is named, never the bounds it spoilt.
 DERIVED = [
-    ([("t", True, [(0.5, math.nan, "b")])], "Time bounds should be finite in item 0 in tier t"),
-    ([("t", True, [(math.nan, 1.0, "b")])], "Time bounds should be finite in item 0 in tier t"),
-    ([("t", True, [(0.5, math.inf, "b")])], "Time bounds should be finite in item 0 in tier t"),
-    ([("t", True, [(-math.inf, 1.0, "b")])], "Time bounds should be finite in item 0 in tier t"),
+    ([("t", True, [(0.5, math.nan, "b")])],
+     "Time bounds should be finite in item 0 in tier t: tmax is not a number"),
+    ([("t", True, [(math.nan, 1.0, "b")])],
+     "Time bounds should be finite in item 0 in tier t: tmin is not a number"),
+    ([("t", True, [(0.5, math.inf, "b")])],
+     "Time bounds should be finite in item 0 in tier t"),
+    ([("t", True, [(-math.inf, 1.0, "b")])],
+     "Time bounds should be finite in item 0 in tier t"),
     ([("t", True, [(0.0, 1.0, "a"), (1.0, math.nan, "b")])],
-     "Time bounds should be finite in item 1 in tier t"),
+     "Time bounds should be finite in item 1 in tier t: tmax is not a number"),
     ([("w", True, [(0.0, 1.0, "a")]), ("p", False, [(math.nan, math.nan, "x")])],
-     "Item 0 should have a finite time in PointTier p"),
+     "Item 0 should have a finite time in PointTier p: tmin is not a number"),
     ([("w", True, [(0.0, 1.0, "a")]), ("p", False, [(math.inf, math.inf, "x")])],
      "Item 0 should have a finite time in PointTier p"),
 ]
@@ -508,7 +517,8 @@ def test_nan_start_among_many_entries_is_an_ordinary_error(tmp_path):
     with pytest.raises(OSError) as raised:
         tavrel.vectors2textgrid(starts, [s + 0.5 for s in range(50)], ["x"] * 50, ["t"] * 50,
                                 [True] * 50, 0.0, 100.0, str(tmp_path / "out.TextGrid"), "long")
-    assert raised.value.args == (CREATE_PREFIX + "Time bounds should be finite in item 49 in tier t",)
+    assert raised.value.args == (CREATE_PREFIX + "Time bounds should be finite in item 49 in tier t: "
+                                 "tmin is not a number",)
 
 
 @pytest.mark.parametrize("text", ["NaN", "nan", "inf", "-inf", "Infinity", "1e999"])

@@ -35,13 +35,13 @@ OK = interval_tier("ok", (0.0, 5.0, "fine"))
          "tmin should be less than tmax in tier marks"),
         # Bounds taken from the items pass a NaN by: the item is named, not the bound it spoilt.
         ([OK, interval_tier("unstarted", (NAN, 5.0, "a"))], None, None,
-         "Time bounds should be finite in item 0 in tier unstarted"),
+         "Time bounds should be finite in item 0 in tier unstarted: tmin is not a number"),
         ([interval_tier("words", (2.0, 1.0, "a"))], 0.0, 10.0,
          "tmin should be less than tmax in item 0 in tier words"),
         ([interval_tier("words", (0.0, 0.0, "a"))], 0.0, 10.0,
          "Time bounds should be non-negative in item 0 in tier words"),
         ([interval_tier("words", (0.0, NAN, "a"), (-1.0, 2.0, "b"))], 0.0, 10.0,
-         "Time bounds should be finite in item 0 in tier words"),
+         "Time bounds should be finite in item 0 in tier words: tmax is not a number"),
         ([interval_tier("words", (0.0, 1.000002, "a"), (1.0, 2.0, "b"))], None, None,
          "Items 0 and 1 overlap in tier words"),
         # Items keep their given order, so reversed intervals overlap.

@@ -91,7 +91,8 @@ def test_nan_start_in_a_tier_of_several_entries_is_a_validation_error(count, out
     with pytest.raises(OSError) as raised:
         write_vectors(entries, output, 0.0, 100.0)
     # Unorderable entries go last, where validation meets them.
-    assert raised.value.args == (PREFIX + f"Time bounds should be finite in item {count - 1} in tier t",)
+    assert raised.value.args == (PREFIX + f"Time bounds should be finite in item {count - 1} in tier t: "
+                                          "tmin is not a number",)
     assert output.read_bytes() == ORIGINAL
 
 
@@ -99,7 +100,8 @@ def test_single_nan_start_is_named_rather_than_the_bounds(output):
     entries = [(0.0, 1.0, "a", "ok", True), (math.nan, 2.0, "b", "alone", True)]
     with pytest.raises(OSError) as raised:
         write_vectors(entries, output)
-    assert raised.value.args == (PREFIX + "Time bounds should be finite in item 0 in tier alone",)
+    assert raised.value.args == (PREFIX + "Time bounds should be finite in item 0 in tier alone: "
+                                          "tmin is not a number",)
 
 
 @pytest.mark.parametrize("file_type", ["long", "short"])

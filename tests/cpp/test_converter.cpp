@@ -181,19 +181,19 @@ TEST(from_data_failures) {
       {"NaN starts are skipped by the tier bound but refused in the item",
        {{"words", true, {{"a", not_a_number, 1.0}, {"b", 1.0, 2.0}}},
         {"late", true, {{"c", 0.0, 1.0}}}},
-       "Time bounds should be finite in item 0 in tier words"},
+       "Time bounds should be finite in item 0 in tier words: tmin is not a number"},
       {"a tier whose starts are all NaN: the item is named, not the tier's bounds",
        {{"ok", true, {{"a", 0.0, 1.0}}}, {"unstarted", true, {{"b", not_a_number, 5.0}}}},
-       "Time bounds should be finite in item 0 in tier unstarted"},
+       "Time bounds should be finite in item 0 in tier unstarted: tmin is not a number"},
       {"a NaN end that leaves the grid's end at the seed",
        {{"words", true, {{"a", 0.5, not_a_number}}}},
-       "Time bounds should be finite in item 0 in tier words"},
+       "Time bounds should be finite in item 0 in tier words: tmax is not a number"},
       {"an infinite end makes the grid's end infinite",
        {{"ok", true, {{"a", 0.0, 1.0}}}, {"words", true, {{"b", 1.0, infinity}}}},
        "Time bounds should be finite in item 0 in tier words"},
       {"a NaN point",
        {{"ok", true, {{"a", 0.0, 1.0}}}, {"marks", false, {{"p", not_a_number, not_a_number}}}},
-       "Item 0 should have a finite time in PointTier marks"},
+       "Item 0 should have a finite time in PointTier marks: tmin is not a number"},
       {"an earlier tier's own fault comes first",
        {{"words", true, {{"b", 1.0, 2.0}, {"a", 0.0, 1.0}}}, {"late", true, {{"c", not_a_number, 4.0}}}},
        "Items 0 and 1 overlap in tier words"},
@@ -379,12 +379,12 @@ TEST(from_vectors_nan_start) {
     entries[count / 2].tmin = not_a_number;
     auto built = TextGrid::from_vectors(vectors_of(entries), none, none, std::nullopt);
     CHECK_EQ(error_of(built), "Time bounds should be finite in item " + std::to_string(count - 1) +
-                                  " in tier t");
+                                  " in tier t: tmin is not a number");
   }
   auto point = TextGrid::from_vectors(
       vectors_of({{2, 2, "a", "p", false}, {not_a_number, 1, "b", "p", false}, {1, 1, "c", "p", false}}),
       none, none, std::nullopt);
-  CHECK_EQ(error_of(point), std::string("Item 2 should have a finite time in PointTier p"));
+  CHECK_EQ(error_of(point), std::string("Item 2 should have a finite time in PointTier p: tmin is not a number"));
   // An earlier tier's fault is still reported first.
   auto earlier = TextGrid::from_vectors(
       vectors_of({{-1, 1, "a", "first", true}, {not_a_number, 2, "b", "second", true},
@@ -394,7 +394,7 @@ TEST(from_vectors_nan_start) {
   auto single = TextGrid::from_vectors(
       vectors_of({{0, 1, "a", "ok", true}, {not_a_number, 2, "b", "alone", true}}), none, none,
       std::nullopt);
-  CHECK_EQ(error_of(single), std::string("Time bounds should be finite in item 0 in tier alone"));
+  CHECK_EQ(error_of(single), std::string("Time bounds should be finite in item 0 in tier alone: tmin is not a number"));
 }
 
 TEST(vectors_round_trip_merges_same_named_tiers) {

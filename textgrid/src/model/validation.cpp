@@ -20,9 +20,19 @@ const char* time_bounds_message(BoundsFault fault) noexcept {
   }
 }
 
-Error time_bounds_error(BoundsFault fault, std::string_view context) {
+// An item time that is not a number says so: a NaN otherwise reads as a
+// time that is negative, unordered or merely not finite.
+std::string nan_detail(double tmin, double tmax) {
+  if (std::isnan(tmin)) return ": tmin is not a number";
+  if (std::isnan(tmax)) return ": tmax is not a number";
+  return {};
+}
+
+Error time_bounds_error(BoundsFault fault, std::string_view context,
+                        std::string_view detail = {}) {
   std::string message = time_bounds_message(fault);
   message += context;
+  message += detail;
   return invalid_data(std::move(message));
 }
 
@@ -39,12 +49,25 @@ Error overlap_error(std::size_t index, std::string_view tier_name) {
   return invalid_data(std::move(message));
 }
 
-Error point_error(std::size_t index, std::string_view requirement, std::string_view tier_name) {
+Error point_error(std::size_t index, std::string_view requirement, std::string_view tier_name,
+                  std::string_view detail = {}) {
   std::string message = "Item " + std::to_string(index) + " should have ";
   message += requirement;
   message += " in PointTier ";
   message += tier_name;
+  message += detail;
   return invalid_data(std::move(message));
+}
+
+Error non_finite_point_error(std::size_t index, const Item& item, std::string_view tier_name) {
+  return point_error(index, "a finite time", tier_name, nan_detail(item.tmin, item.tmax));
+}
+
+Error item_bounds_error(BoundsFault fault, std::size_t index, const Item& item,
+                        std::string_view tier_name) {
+  return time_bounds_error(fault, item_context(index, tier_name),
+                           fault == BoundsFault::not_finite ? nan_detail(item.tmin, item.tmax)
+                                                            : std::string());
 }
 
 // Each item's own check comes before the overlap test with its successor, so
@@ -53,7 +76,7 @@ Status validate_interval_items(const std::vector<Item>& items, std::string_view 
   for (std::size_t i = 0; i < items.size(); ++i) {
     BoundsFault fault = time_bounds_fault(items[i].tmin, items[i].tmax);
     if (fault != BoundsFault::none)
-      return std::unexpected(time_bounds_error(fault, item_context(i, tier_name)));
+      return std::unexpected(item_bounds_error(fault, i, items[i], tier_name));
     if (i + 1 < items.size() && overlaps_next(items[i], items[i + 1]))
       return std::unexpected(overlap_error(i, tier_name));
   }
@@ -64,7 +87,7 @@ Status validate_interval_items(const std::vector<Item>& items, std::string_view 
 Status validate_point_items(const std::vector<Item>& items, std::string_view tier_name) {
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (!std::isfinite(items[i].tmin) || !std::isfinite(items[i].tmax))
-      return std::unexpected(point_error(i, "a finite time", tier_name));
+      return std::unexpected(non_finite_point_error(i, items[i], tier_name));
     if (std::abs(items[i].tmin - items[i].tmax) > time_bound_tolerance)
       return std::unexpected(point_error(i, "tmin == tmax", tier_name));
     if (i + 1 < items.size() && overlaps_next(items[i], items[i + 1]))
@@ -85,8 +108,8 @@ Status assert_finite_item_times(const Tier& tier) {
   for (std::size_t i = 0; i < tier.items.size(); ++i) {
     const Item& item = tier.items[i];
     if (std::isfinite(item.tmin) && std::isfinite(item.tmax)) continue;
-    if (!tier.is_interval) return std::unexpected(point_error(i, "a finite time", tier.name));
-    return std::unexpected(time_bounds_error(BoundsFault::not_finite, item_context(i, tier.name)));
+    if (!tier.is_interval) return std::unexpected(non_finite_point_error(i, item, tier.name));
+    return std::unexpected(item_bounds_error(BoundsFault::not_finite, i, item, tier.name));
   }
   return {};
 }
