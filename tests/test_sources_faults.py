@@ -215,7 +215,10 @@ def method_99(data):
 
 
 def lost_header(data):  # the directory names a member whose local header is not there
-    struct.pack_into("<I", data, central_entry(data, "bad.TextGrid") + 42, 3)
+    # Pointed at the central directory itself (its first entry), past every member's
+    # data: an offset inside another member would make that member overlap (refused).
+    struct.pack_into("<I", data, central_entry(data, "bad.TextGrid") + 42,
+                     central_entry(data, "a.TextGrid"))
     return data
 
 
