@@ -121,7 +121,7 @@ def main():
     parser.add_argument("--python", nargs="+", default=[sys.executable],
                         help="interpreters to compare, each with tavrel installed (default: this one)")
     parser.add_argument("--threads", nargs="+", type=int, default=[1, 2, 4])
-    parser.add_argument("--files", type=int, default=800, help="small files (12 to 52 intervals) per layout")
+    parser.add_argument("--files", type=int, default=2000, help="small files (12 to 52 intervals) per layout")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--layouts", nargs="+", default=["long", "short"], choices=run.LAYOUTS)
     parser.add_argument("--cases", nargs="+", default=list(CASES), choices=CASES)
