@@ -98,6 +98,11 @@ def worker(args):
     print(json.dumps(out))
 
 
+def is_free_threaded(python):
+    query = "import sysconfig; print(bool(sysconfig.get_config_var('Py_GIL_DISABLED')))"
+    return subprocess.run([python, "-c", query], check=True, capture_output=True, text=True).stdout.strip() == "True"
+
+
 def show(table):
     builds = sorted({(r["python"], r["build"], r["gil"]) for r in table}, key=str)
     print("speed-up of N threads over 1 thread (same process), per interpreter:")
@@ -126,6 +131,8 @@ def main():
     parser.add_argument("--layouts", nargs="+", default=["long", "short"], choices=run.LAYOUTS)
     parser.add_argument("--cases", nargs="+", default=list(CASES), choices=CASES)
     parser.add_argument("--output", default=os.path.join(run.OUT, "threads.json"))
+    parser.add_argument("--lock-off", action="store_true",
+                        help="run free-threaded interpreters with PYTHON_GIL=0 (the lock forced off)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if 1 not in args.threads:
@@ -140,6 +147,8 @@ def main():
                    "--cases", *args.cases]
         # One call runs on its calling thread; the pool stays out of the comparison.
         env = dict(os.environ, RAYON_NUM_THREADS="1")
+        if args.lock_off and is_free_threaded(python):
+            env["PYTHON_GIL"] = "0"
         result = subprocess.run(command, env=env, check=True, capture_output=True, text=True)
         table += json.loads(result.stdout.strip().splitlines()[-1])
     show(table)
