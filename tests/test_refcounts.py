@@ -231,7 +231,9 @@ def test_results_are_owned_only_by_their_container(files, name, build):
     result = getattr(tavrel, name)(*build(files))
     singly_owned = owner_counts([[[]], ([],)])  # the same measurement on Python-made values
     assert owner_counts(result) == singly_owned
-    assert sys.getrefcount(result) == 2
+    # Held by this frame alone, measured as a Python-made local is (CPython 3.14 counts a local one lower).
+    caller_only = [[]]
+    assert sys.getrefcount(result) == sys.getrefcount(caller_only)
     if "vectors" in name:
         arrays = [sys.getrefcount(a) for a in (result[0], result[1], result[4])]
         python_made = (object(), object(), None, None, object())
