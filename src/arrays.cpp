@@ -81,7 +81,8 @@ void ensure_numpy_api() {
   void* api = numpy_api.get([]() -> void* {
     return _import_array() < 0 ? nullptr : static_cast<void*>(PyArray_API);
   });
-  if (api == nullptr) textgrid::fail("Failed to access NumPy array API capsule: " + take_error_text());
+  if (api == nullptr)
+    textgrid::fail("Failed to access NumPy array API capsule: " + take_error_text());
 }
 
 PyTypeObject* container_type() {
