@@ -93,6 +93,15 @@ def race(call, containers, check, callers=4, mutators=2):
     assert not problems, problems[:3]
 """
 
+# The parallel columns both vector writers are given: two tiers of intervals.
+VECTOR_COLUMNS = """
+tmins = [k * 0.5 for k in range(60)]
+tmaxs = [k * 0.5 + 0.5 for k in range(60)]
+labels = ["l%d" % k for k in range(60)]
+names = ["a" if k % 2 else "b" for k in range(60)]
+flags = [True] * 60
+"""
+
 # Each scenario: the shared containers, the call, and what it must give. The
 # mutators only ever put equal objects in place, so the one right answer is the
 # answer before any mutation.
@@ -112,12 +121,7 @@ race(call, mutable, lambda text: None if text == expected else "different text")
 race(lambda: tavrel.dumps(tiers, 0.0, 20.0, "short"), mutable,
      lambda text: None if text == expected else "different dumps")
 """,
-    "vectors2textgrid": """
-tmins = [k * 0.5 for k in range(60)]
-tmaxs = [k * 0.5 + 0.5 for k in range(60)]
-labels = ["l%d" % k for k in range(60)]
-names = ["a" if k % 2 else "b" for k in range(60)]
-flags = [True] * 60
+    "vectors2textgrid": VECTOR_COLUMNS + """
 expected_path = os.path.join(OUT, "expected.TextGrid")
 tavrel.vectors2textgrid(tmins, tmaxs, labels, names, flags, None, None, expected_path, "long")
 expected = open(expected_path, "rb").read()
@@ -130,12 +134,7 @@ def call():
 race(call, [tmins, tmaxs, labels, names, flags],
      lambda text: None if text == expected else "different text")
 """,
-    "vectors2textgrids": """
-tmins = [k * 0.5 for k in range(60)]
-tmaxs = [k * 0.5 + 0.5 for k in range(60)]
-labels = ["l%d" % k for k in range(60)]
-names = ["a" if k % 2 else "b" for k in range(60)]
-flags = [True] * 60
+    "vectors2textgrids": VECTOR_COLUMNS + """
 ids = [k % 3 for k in range(60)]
 def call():
     outs = [unique_path("m") for k in range(3)]
